@@ -1,0 +1,72 @@
+// bench.h: the plug-in's one state record, its log line and its clock.
+//
+// Everything flyrate knows lives in `bench`, a single statically allocated
+// BenchState that every subsystem reads and writes directly. It is touched
+// only from the game's render thread, one entry point at a time, so nothing
+// is locked. Fields are grouped by who sets them and how long they live.
+#pragma once
+
+#include <stdint.h>
+
+#include "plugin/host.h"
+
+enum RunState : int32_t {
+    RunState_Idle = 0,       // FLYRATE unset or empty, or the free slot has run
+    RunState_Armed = 1,      // script loaded, hook installed, waiting for a map
+    RunState_WarmingUp = 2,  // map loaded, waiting for chunk building to settle
+    RunState_Running = 3,    // timing frames
+    RunState_Finished = 4,   // all passes done, or start-up failed
+};
+
+// One point of the camera path.
+struct Keyframe {
+    int32_t frame;           // path frame at which the camera is exactly here
+    float x, y, z;           // world coordinates
+    float orientX, orientY;  // degrees
+};
+static_assert(sizeof(Keyframe) == 24, "keyframes are six 32-bit fields");
+
+struct BenchState {
+    // Configuration: set once by Bench_Init and the script's warmup line.
+    double warmupMin = 2.0;          // seconds the warm-up lasts at least
+    double warmupQuiet = 1.0;        // seconds without chunk builds that count as settled
+    double warmupMax = 30.0;         // seconds after which the run starts regardless
+    int32_t passes = 1;              // passes to run
+    const char *shotsDir = nullptr;  // FLYRATE_SHOTS; the environment's string, not owned
+    const char *csvPath = nullptr;   // FLYRATE_CSV; the environment's string, not owned
+    int32_t hookIndex = -1;          // claimed Draw2D slot, -1 when none
+
+    // Path: filled by Keyframes_Load, owned from Bench_Init to Bench_Free.
+    Keyframe *keyframes = nullptr;   // ascending frame order
+    int32_t keyframeCount = 0;
+    int32_t totalFrames = 0;         // last keyframe's frame = frames timed per pass
+
+    // Run: driven by the run controller and the scripted camera.
+    RunState state = RunState_Idle;
+    int32_t pass = 1;                // counted from 1
+    int32_t curFrame = 0;            // path frame the camera shows now
+    double *frameTimes = nullptr;    // owned; totalFrames entries, [i] = frame i+1 in ms
+    double lastFrameTime = 0;        // clock at the start of the frame being timed
+    double warmupStart = 0;          // clock when the warm-up began
+    double lastBuildTime = 0;        // clock at the last look that saw chunk builds
+    int32_t prevChunkCount = 0;      // host chunk counter at the last look
+    int64_t warmupChunks = 0;        // chunks built during the warm-up
+    int64_t runChunks = 0;           // chunks built during the current pass
+    int32_t cameraSwitches = 0;      // scripted camera replaced by the host, this pass
+    HostCamera cameraCopy = {};      // the scripted camera the host renders from
+    HostCamera *savedCamera = nullptr;  // host camera active at the first install; set once
+};
+
+extern BenchState bench;
+
+// Monotonic clock in seconds. All timing goes through clock_gettime so a
+// host or a test can control time.
+double Bench_Now(void);
+
+// printf-style; writes "text\n" to descriptor 1 in one write(). At most 1022
+// characters of text survive. Every caller starts its text with "flyrate: ".
+void Bench_Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Component slots: start-up and shutdown.
+void Bench_Init(void);
+void Bench_Free(void);

@@ -1,0 +1,103 @@
+// lifecycle.cpp: what the game sees of flyrate, and start-up and shutdown.
+//
+// The game reads Plugin_ApiVersion, then calls the component's slots: Init
+// once after loading, OnNewMapLoaded after every map load, Free once at
+// shutdown. Init configures everything from the environment; Free gives back
+// the hook slot and the camera and releases the tables, whatever state the
+// run was in.
+#include <limits.h>
+#include <stdlib.h>
+
+#include "path/path.h"
+#include "plugin/bench.h"
+#include "plugin/host.h"
+#include "run/run.h"
+
+#define FLYRATE_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+FLYRATE_EXPORT int32_t Plugin_ApiVersion = 1;
+
+FLYRATE_EXPORT HostComponent Plugin_Component = {
+    Bench_Init,         // initialise
+    Bench_Free,         // free
+    nullptr,            // reset
+    nullptr,            // new map
+    Bench_OnMapLoaded,  // map loaded
+    nullptr,            // next
+};
+}
+
+// Reads an environment variable, treating empty as unset.
+static const char *Bench_Env(const char *name) {
+    const char *value = getenv(name);
+    return (value && value[0]) ? value : nullptr;
+}
+
+static int32_t Bench_ParsePasses(const char *text) {
+    if (!text) return 1;
+    long n = strtol(text, nullptr, 10);
+    // Counts past the int32 range are clamped rather than wrapped, so a huge
+    // number never turns into a small one.
+    if (n > INT32_MAX) n = INT32_MAX;
+    return n > 1 ? (int32_t)n : 1;
+}
+
+void Bench_Init(void) {
+    // Called once by the game; a second call while a run is configured
+    // would leak the tables and claim a second slot.
+    if (bench.state != RunState_Idle) return;
+
+    const char *path = Bench_Env("FLYRATE");
+    if (!path) return;
+
+    bench.hookIndex = -1;
+    for (int32_t i = 0; i < 4; i++) {
+        if (!Game.Draw2DHooks[i]) {
+            bench.hookIndex = i;
+            break;
+        }
+    }
+    if (bench.hookIndex < 0) {
+        Bench_Log("flyrate: error: no free Draw2D hook");
+        bench.state = RunState_Finished;
+        return;
+    }
+
+    if (!Keyframes_Load(path)) goto fail;
+    bench.frameTimes = (double *)calloc((size_t)bench.totalFrames, sizeof(double));
+    if (!bench.frameTimes) goto fail;
+
+    bench.shotsDir = Bench_Env("FLYRATE_SHOTS");
+    bench.csvPath = Bench_Env("FLYRATE_CSV");
+    bench.passes = Bench_ParsePasses(getenv("FLYRATE_PASSES"));
+
+    Game.Draw2DHooks[bench.hookIndex] = Bench_OnDraw2D;
+    bench.state = RunState_Armed;
+    Bench_Log("flyrate: %s: %d keyframes, %d frames; warm-up %g-%g s, %g s without chunk builds", path,
+              bench.keyframeCount, bench.totalFrames, bench.warmupMin, bench.warmupMax, bench.warmupQuiet);
+    return;
+
+fail:
+    Bench_Log("flyrate: closing the game");
+    bench.state = RunState_Finished;
+    Host_RequestClose();
+}
+
+void Bench_Free(void) {
+    if (bench.state == RunState_WarmingUp || bench.state == RunState_Running) {
+        Bench_Log("flyrate: the game closed before the end (frame %d of %d, pass %d of %d)", bench.curFrame,
+                  bench.totalFrames, bench.pass, bench.passes);
+    }
+    // A slot the game has since given to someone else stays theirs.
+    if (bench.hookIndex >= 0 && Game.Draw2DHooks[bench.hookIndex] == Bench_OnDraw2D) {
+        Game.Draw2DHooks[bench.hookIndex] = nullptr;
+    }
+    if (bench.savedCamera && Camera.active == &bench.cameraCopy) Camera.active = bench.savedCamera;
+
+    free(bench.keyframes);
+    bench.keyframes = nullptr;
+    free(bench.frameTimes);
+    bench.frameTimes = nullptr;
+    bench.state = RunState_Idle;
+}
