@@ -1,3 +1,51 @@
-// STUB: replaced by frame capture.
+// capture.cpp: saving the framebuffer as a numbered PPM screenshot.
+//
+// Called from the Draw2D hook while the game's OpenGL context is current,
+// with the frame's scene already drawn. The GL entry points are the game's:
+// they are resolved from the game's process when the library is loaded, so
+// flyrate.so itself does not link an OpenGL library.
+#include <GL/gl.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "plugin/bench.h"
+#include "plugin/host.h"
 #include "run/run.h"
-void Capture_Frame(int32_t frame) { (void)frame; }
+
+void Capture_Frame(int32_t frame) {
+    int32_t w = Game.width;
+    int32_t h = Game.height;
+    if (w <= 0 || h <= 0 || !bench.shotsDir) return;
+    // Two positive int32 factors times 3 fit a 64-bit size_t.
+    static_assert(sizeof(size_t) >= 8, "pixel buffer size needs 64 bits");
+    size_t rowBytes = (size_t)w * 3;
+    unsigned char *pixels = (unsigned char *)malloc(rowBytes * (size_t)h);
+    if (!pixels) return;
+
+    // A cut name would send this and every later screenshot to the same
+    // wrong file, so a name that does not fit is not used at all.
+    char name[1024];
+    int len = snprintf(name, sizeof name, "%s/frame-%05d.ppm", bench.shotsDir, frame);
+    if (len < 0 || (size_t)len >= sizeof name) {
+        Bench_Log("flyrate: warning: can't write %s", name);
+        free(pixels);
+        return;
+    }
+
+    // Rows packed tightly whatever the game left the alignment at; read
+    // before the file is opened, while the frame is still in the framebuffer.
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+
+    FILE *f = fopen(name, "wb");
+    if (!f) {
+        Bench_Log("flyrate: warning: can't write %s", name);
+        free(pixels);
+        return;
+    }
+    // GL's row 0 is the bottom of the picture; PPM starts at the top.
+    fprintf(f, "P6\n%d %d\n255\n", w, h);
+    for (int32_t row = h - 1; row >= 0; row--) fwrite(pixels + (size_t)row * rowBytes, 1, rowBytes, f);
+    fclose(f);
+    free(pixels);
+}

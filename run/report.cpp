@@ -1,3 +1,84 @@
-// STUB: replaced by the frame-time report.
+// report.cpp: the result lines of one pass.
+//
+// At the end of every pass the controller calls Report_Pass, which turns the
+// pass's frame times into the per-second frame counts and the summary that
+// users compare between builds of their game. Every figure is formed in a
+// fixed order (sorted copy, sum from the smallest time upwards, boundaries
+// tested against the running sum exactly as accumulated), so the same frame
+// times always print the same characters.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "plugin/bench.h"
 #include "run/run.h"
-void Report_Pass(void) {}
+
+// The per-second text: 8192 bytes, and a count is only appended while the
+// text is at most this long, so the longest append (" -2147483648") and its
+// terminator always fit.
+static constexpr size_t kPerSecondSize = 8192;
+static constexpr size_t kPerSecondLimit = 8175;
+static constexpr char kPerSecondHead[] = "flyrate: per-second fps:";
+static_assert(sizeof kPerSecondHead - 1 == 24, "per-second line head");
+static_assert(kPerSecondLimit + sizeof " -2147483648" <= kPerSecondSize, "appends always fit");
+
+static int Report_CompareMs(const void *a, const void *b) {
+    double x = *(const double *)a;
+    double y = *(const double *)b;
+    if (x < y) return -1;
+    if (x > y) return 1;
+    return 0;
+}
+
+// Counts the frames completed in each whole wall-clock second of the pass.
+// A frame that reaches a boundary counts in the second ending there; a frame
+// spanning several boundaries gives 0 for each further one; frames after the
+// last whole second are not shown.
+static void Report_PerSecond(const double *times, int32_t count, char *text) {
+    size_t len = sizeof kPerSecondHead - 1;
+    memcpy(text, kPerSecondHead, sizeof kPerSecondHead);
+    double elapsed = 0;
+    double boundary = 1;
+    int32_t frames = 0;
+    for (int32_t i = 0; i < count; i++) {
+        frames++;
+        elapsed += times[i] / 1000;
+        while (elapsed >= boundary) {
+            if (len > kPerSecondLimit) return;  // full: nothing more can show
+            int n = snprintf(text + len, kPerSecondSize - len, " %d", frames);
+            if (n > 0) len += (size_t)n;
+            boundary += 1;
+            frames = 0;
+        }
+    }
+}
+
+void Report_Pass(void) {
+    int32_t n = bench.totalFrames;
+    if (n < 1 || !bench.frameTimes) return;
+    double *sorted = (double *)malloc((size_t)n * sizeof(double));
+    if (!sorted) return;  // no report for this pass; the run goes on
+    memcpy(sorted, bench.frameTimes, (size_t)n * sizeof(double));
+    qsort(sorted, (size_t)n, sizeof(double), Report_CompareMs);
+
+    double sum = 0;
+    for (int32_t i = 0; i < n; i++) sum += sorted[i];
+    double seconds = sum / 1000;
+
+    char perSecond[kPerSecondSize];
+    Report_PerSecond(bench.frameTimes, n, perSecond);
+    Bench_Log("%s", perSecond);
+
+    if (bench.passes > 1) Bench_Log("flyrate: pass %d of %d", bench.pass, bench.passes);
+    Bench_Log("flyrate: chunks built: %ld in the warm-up, %ld during the run", (long)bench.warmupChunks,
+              (long)bench.runChunks);
+    if (bench.cameraSwitches != 0) {
+        Bench_Log("flyrate: warning: the game switched the camera %d times during the run", bench.cameraSwitches);
+    }
+    // The index in 64 bits: n * 99 leaves the int32 range above 21,691,754
+    // frames and would point before the table.
+    int64_t p99 = (int64_t)n * 99 / 100;
+    Bench_Log("flyrate: %d frames %.2f seconds %.2f fps, frame ms min/avg/p99/max %.1f/%.1f/%.1f/%.1f", n, seconds,
+              n / seconds, sorted[0], sum / n, sorted[p99], sorted[n - 1]);
+    free(sorted);
+}
