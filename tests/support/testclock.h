@@ -12,3 +12,6 @@ void TestClock_Advance(double seconds);
 void TestClock_Release(void);
 // Times clock_gettime(CLOCK_MONOTONIC) has been called since the last Set.
 int TestClock_Reads(void);
+// One-shot: right after the next reading is taken, the clock moves on by
+// seconds, as if the caller then spent that long working (a capture, say).
+void TestClock_AdvanceAfterNextRead(double seconds);
