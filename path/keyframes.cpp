@@ -1,3 +1,116 @@
-// STUB: replaced by the keyframe script loader.
+// keyframes.cpp: reads the keyframe script named by FLYRATE.
+//
+// The script is read line by line with the C library's scanf formats, which
+// define exactly which lines are accepted. Keyframes go straight into
+// bench.keyframes, grown by doubling; the counts are committed only when the
+// whole script has been read and checked, so a failed load leaves them as
+// they were.
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include "path/path.h"
-int Keyframes_Load(const char *path) { (void)path; return 0; }
+#include "plugin/bench.h"
+
+// The table's first allocation; after that it doubles whenever it is full.
+static constexpr int32_t kFirstCapacity = 32;
+// The most records a table may hold: the count is an int32, and the byte
+// size must fit in size_t.
+static constexpr int64_t kMaxRecords =
+    (uint64_t)INT32_MAX < SIZE_MAX / sizeof(Keyframe) ? (int64_t)INT32_MAX : (int64_t)(SIZE_MAX / sizeof(Keyframe));
+
+// The capacity after the next growth, or 0 when the table can't grow without
+// overflowing the count or the byte size.
+static constexpr int32_t Keyframes_NextCapacity(int32_t capacity) {
+    if (capacity <= 0) return kFirstCapacity;
+    if (capacity > kMaxRecords / 2) return 0;
+    return capacity * 2;
+}
+static_assert(Keyframes_NextCapacity(0) == 32 && Keyframes_NextCapacity(32) == 64, "first growth doubles");
+static_assert(Keyframes_NextCapacity(INT32_MAX / 2) == INT32_MAX - 1, "largest doubling still fits an int32");
+static_assert(Keyframes_NextCapacity(INT32_MAX / 2 + 1) == 0, "doubling past int32 refuses to grow");
+static_assert(Keyframes_NextCapacity(INT32_MAX) == 0, "a full-size table refuses to grow");
+
+// Grows bench.keyframes to the next capacity. Returns 0, with the table
+// untouched, when it can't.
+static int Keyframes_Grow(int32_t *capacity) {
+    int32_t next = Keyframes_NextCapacity(*capacity);
+    if (next == 0) return 0;
+    Keyframe *table = (Keyframe *)realloc(bench.keyframes, (size_t)next * sizeof(Keyframe));
+    if (!table) return 0;
+    bench.keyframes = table;
+    *capacity = next;
+    return 1;
+}
+
+int Keyframes_Load(const char *path) {
+    FILE *file = fopen(path, "r");
+    if (!file) {
+        Bench_Log("flyrate: error: can't open %s", path);
+        return 0;
+    }
+
+    // A table left by an earlier load holds at least the records its kept
+    // count says, so growing from it never shrinks it below that count.
+    int32_t capacity = bench.keyframes ? bench.keyframeCount : 0;
+    int32_t count = 0;
+    int32_t lineNo = 0;
+    char line[512];
+
+    // A line longer than the buffer arrives as several pieces; each piece is
+    // handled and counted as a line of its own.
+    while (fgets(line, sizeof line, file)) {
+        lineNo++;
+        const char *p = line;
+        while (*p == ' ' || *p == '\t') p++;
+        if (*p == '\0' || *p == '\n' || *p == '\r' || *p == '#') continue;
+
+        if (strncmp(p, "warmup", 6) == 0) {
+            double minimum, quiet, maximum;
+            if (sscanf(p + 6, "%lf %lf %lf", &minimum, &quiet, &maximum) != 3) {
+                Bench_Log("flyrate: error: %s:%d: can't parse: %s", path, lineNo, line);
+                fclose(file);
+                return 0;
+            }
+            bench.warmupMin = minimum;
+            bench.warmupQuiet = quiet;
+            bench.warmupMax = maximum;
+            continue;
+        }
+
+        // The frame is read as a long, which accepts the same text as an
+        // int would, so a number outside the int32 range is refused instead
+        // of wrapping into some other frame.
+        long frame;
+        Keyframe k;
+        if (sscanf(p, "%ld %f %f %f %f %f", &frame, &k.x, &k.y, &k.z, &k.orientX, &k.orientY) != 6 ||
+            frame < INT32_MIN || frame > INT32_MAX) {
+            Bench_Log("flyrate: error: %s:%d: can't parse: %s", path, lineNo, line);
+            fclose(file);
+            return 0;
+        }
+        k.frame = (int32_t)frame;
+
+        if (count == 0 ? k.frame != 0 : k.frame <= bench.keyframes[count - 1].frame) {
+            Bench_Log("flyrate: error: %s:%d: frames must start at 0 and ascend", path, lineNo);
+            fclose(file);
+            return 0;
+        }
+        if (count == capacity && !Keyframes_Grow(&capacity)) {
+            fclose(file);
+            return 0;
+        }
+        bench.keyframes[count++] = k;
+    }
+    fclose(file);
+
+    if (count < 2) {
+        Bench_Log("flyrate: error: %s: needs at least two keyframes", path);
+        return 0;
+    }
+    bench.keyframeCount = count;
+    bench.totalFrames = bench.keyframes[count - 1].frame;
+    return 1;
+}
