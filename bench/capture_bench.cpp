@@ -1,0 +1,83 @@
+// capture_bench.cpp: saving a 1920x1080 screenshot through real OpenGL.
+//
+// Capture_Frame reads the framebuffer and writes a PPM. Its floor is the
+// same read, glReadPixels of the whole framebuffer, plus one fwrite of the
+// same bytes into a file in the same directory. Both run in one headless
+// context (llvmpipe where there is no GPU) with a cleared framebuffer.
+#include <GL/gl.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "bench/suite.h"
+#include "glctx/glctx.h"
+#include "plugin/bench.h"
+#include "run/run.h"
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+
+// One context for the whole run, made on first use on the benchmark thread.
+static GlContext *CaptureBench_Context(benchmark::State &state) {
+    static GlContext *ctx;
+    static bool tried;
+    if (!tried) {
+        tried = true;
+        char err[256] = "";
+        ctx = GlContext_Create(kWidth, kHeight, err, sizeof err);
+        if (ctx) {
+            glClearColor(0.25f, 0.5f, 0.75f, 1.0f);
+            glClear(GL_COLOR_BUFFER_BIT);
+            glFinish();
+        } else {
+            fprintf(stderr, "flyrate_bench: no OpenGL context: %s\n", err);
+        }
+    }
+    if (!ctx) state.SkipWithError("no OpenGL context");
+    else state.SetLabel(GlContext_Renderer(ctx));
+    return ctx;
+}
+
+static void CaptureBench_ReadPixelsWrite(benchmark::State &state) {
+    if (!CaptureBench_Context(state) || Suite_ScratchDir().empty()) return;
+    std::string name = Suite_ScratchDir() + "/baseline.ppm";
+    std::vector<unsigned char> pixels((size_t)kWidth * kHeight * 3);
+    for (auto _ : state) {
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, kWidth, kHeight, GL_RGB, GL_UNSIGNED_BYTE, pixels.data());
+        FILE *f = fopen(name.c_str(), "wb");
+        if (!f) {
+            state.SkipWithError("can't write the baseline file");
+            break;
+        }
+        fwrite(pixels.data(), 1, pixels.size(), f);
+        fclose(f);
+    }
+}
+
+static void CaptureBench_CaptureFrame(benchmark::State &state) {
+    if (!CaptureBench_Context(state) || Suite_ScratchDir().empty()) return;
+    Suite_ResetPlugin();
+    Game.width = kWidth;
+    Game.height = kHeight;
+    bench.shotsDir = Suite_ScratchDir().c_str();
+    for (auto _ : state) Capture_Frame(1);
+
+    std::string name = Suite_ScratchDir() + "/frame-00001.ppm";
+    FILE *f = fopen(name.c_str(), "rb");
+    long size = -1;
+    if (f && fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+    if (f) fclose(f);
+    if (size < (long)kWidth * kHeight * 3) state.SkipWithError("Capture_Frame wrote no full picture");
+    Suite_ResetPlugin();
+}
+
+void CaptureBench_Register(void) {
+    // Wall time: llvmpipe does part of each read in its own threads, which
+    // the benchmark thread's CPU time would leave out.
+    benchmark::RegisterBenchmark("Capture/glReadPixels_fwrite", CaptureBench_ReadPixelsWrite)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("Capture/Capture_Frame", CaptureBench_CaptureFrame)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+}
