@@ -82,6 +82,7 @@ static void Bench_RunFrame(double now) {
     }
 
     Report_Pass();
+    Report_WriteCsv();
     if (bench.pass >= bench.passes) {
         // The game may shut down inside this call and run the free slot,
         // releasing the tables: nothing here may touch them afterwards.

@@ -1,0 +1,30 @@
+// csvlog.cpp: the optional per-frame log of each completed pass.
+//
+// When FLYRATE_CSV names a file, every completed pass's frame times go there
+// after that pass's report, outside the timed frames, so comparison tools can
+// work from every frame rather than from the summary. The format is stable:
+// a header "pass,frame,frame_ms", then one row per frame, frames 1..N,
+// milliseconds with six decimals. The first pass creates or truncates the
+// file; later passes append to it.
+#include <stdio.h>
+
+#include "plugin/bench.h"
+#include "run/run.h"
+
+void Report_WriteCsv(void) {
+    if (!bench.csvPath || !bench.frameTimes) return;
+    FILE *f = fopen(bench.csvPath, bench.pass == 1 ? "w" : "a");
+    if (!f) {
+        Bench_Log("flyrate: warning: can't write %s", bench.csvPath);
+        return;
+    }
+    // A short write (a full disk, say) is reported like a failed open: the
+    // rows are incomplete and the user must know.
+    int ok = 1;
+    if (bench.pass == 1 && fputs("pass,frame,frame_ms\n", f) < 0) ok = 0;
+    for (int32_t i = 0; ok && i < bench.totalFrames; i++) {
+        if (fprintf(f, "%d,%d,%.6f\n", bench.pass, i + 1, bench.frameTimes[i]) < 0) ok = 0;
+    }
+    if (fclose(f) != 0) ok = 0;
+    if (!ok) Bench_Log("flyrate: warning: can't write %s", bench.csvPath);
+}
