@@ -160,14 +160,19 @@ TEST(CsvLog, VariableIsReadAtStartUpAndEmptyMeansUnset) {
     for (auto &c : cases) {
         FakeHost_Reset();
         bench = BenchState{};
-        if (c.value) setenv("FLYRATE_CSV", c.value, 1);
-        else unsetenv("FLYRATE_CSV");
+        if (c.value) {
+            setenv("FLYRATE_CSV", c.value, 1);
+        } else {
+            unsetenv("FLYRATE_CSV");
+        }
         StdoutCapture_Begin();
         Bench_Init();
         Bench_Free();
         StdoutCapture_End();
         EXPECT_EQ(bench.csvPath != nullptr, c.set) << (c.value ? c.value : "(unset)");
-        if (c.set) EXPECT_STREQ(bench.csvPath, c.value);
+        if (c.set) {
+            EXPECT_STREQ(bench.csvPath, c.value);
+        }
     }
     unsetenv("FLYRATE_CSV");
     unsetenv("FLYRATE");
