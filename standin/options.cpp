@@ -78,6 +78,16 @@ int Options_Parse(int argc, char **argv, StandinOptions *opts) {
             opts->plugin = arg;
             continue;
         }
+        static const char *const kValued[] = {"--plugin", "--size", "--seed", "--build-rate", "--view-distance",
+                                              "--pose", "--take-hooks", "--switch-camera-at", "--reload-map-at",
+                                              "--quit-at", "--max-frames", "--max-seconds", "--summary-last",
+                                              "--host-shot"};
+        bool valued = false;
+        for (const char *name : kValued) valued = valued || !strcmp(arg, name);
+        if (!flag && !valued) {
+            fprintf(stderr, "standin: unknown option %s\n%s", arg, kUsage);
+            return 2;
+        }
         if (!flag && i + 1 >= argc) {
             fprintf(stderr, "standin: %s needs a value\n%s", arg, kUsage);
             return 2;
