@@ -17,7 +17,9 @@
 // - fopen can't allocate its FILE for the script: the can't-open error, then
 //   closing; for a screenshot: the can't-write warning, the run goes on;
 // - the report's copy: that pass prints no report lines, the run goes on;
-// - the capture buffer: that screenshot is missing, nothing is printed.
+// - the capture buffer: that screenshot is missing, nothing is printed;
+// - the per-frame log's FILE or buffer (it writes to /dev/full, a full
+//   disk): the same one warning per pass as without the failure.
 #include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -180,7 +182,9 @@ public:
         setenv("FLYRATE", script_.c_str(), 1);
         setenv("FLYRATE_SHOTS", shots_.c_str(), 1);
         setenv("FLYRATE_PASSES", "2", 1);
-        unsetenv("FLYRATE_CSV");
+        // The per-frame log goes to a full disk: its warning is part of
+        // every pass, and a stream left unbuffered fails on its first row.
+        setenv("FLYRATE_CSV", "/dev/full", 1);
         FakeHost_Reset();
         Game.width = 4;
         Game.height = 3;
@@ -309,7 +313,8 @@ TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
     ASSERT_FALSE(reference.injected);
     ASSERT_EQ(reference.leaked, 0) << "a run without failures leaks";
     ASSERT_EQ(reference.closeRequests, 1);
-    ASSERT_EQ(Lines(reference.out).size(), 11u) << reference.out;  // summary, map, start, 2 x 4 report lines
+    // Summary, map, start, then per pass 4 report lines and the log's warning.
+    ASSERT_EQ(Lines(reference.out).size(), 13u) << reference.out;
     // Frame 0 and frames 2, 4, ..., 64 in each of the two passes.
     ASSERT_EQ(reference.shots.size(), 65u);
     ASSERT_GT(reference.allocations, 0);
