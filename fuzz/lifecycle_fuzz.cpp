@@ -3,7 +3,9 @@
 //
 // Input layout (see seeds.py, which writes the seed corpus):
 //   byte 0  FLYRATE: unset, empty, the script, a directory, a missing file
-//   byte 1  FLYRATE_SHOTS: unset, empty, a directory, a missing directory, a file
+//   byte 1  FLYRATE_SHOTS (byte % 5): unset, empty, a directory, a missing
+//           directory, a file; FLYRATE_CSV (byte / 5 % 3): unset, a file,
+//           /dev/full
 //   byte 2  FLYRATE_PASSES: one of kPasses
 //   byte 3  when the game shuts down after a close request: bit 0 set = at
 //           once, inside the request; otherwise after (bits 1-3) more steps
@@ -38,6 +40,7 @@ extern "C" const char *__asan_default_options(void) {
 static char scriptPath[] = "/tmp/flyrate-fuzz-life-XXXXXX";
 static char shotsDir[] = "/tmp/flyrate-fuzz-shots-XXXXXX";
 static char scriptDir[] = "/tmp/flyrate-fuzz-dir-XXXXXX";
+static char csvPath[] = "/tmp/flyrate-fuzz-csv-XXXXXX";
 static int scriptFd = -1;
 
 static const char *const kPasses[] = {
@@ -64,11 +67,15 @@ static void RemoveFiles(void) {
     rmdir(shotsDir);
     rmdir(scriptDir);
     unlink(scriptPath);
+    unlink(csvPath);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     scriptFd = mkstemp(scriptPath);
-    FuzzHost_Check(scriptFd >= 0 && mkdtemp(shotsDir) && mkdtemp(scriptDir), "can't make the temporary files");
+    int csvFd = mkstemp(csvPath);
+    FuzzHost_Check(scriptFd >= 0 && csvFd >= 0 && mkdtemp(shotsDir) && mkdtemp(scriptDir),
+                   "can't make the temporary files");
+    close(csvFd);
     atexit(RemoveFiles);
     LogCatch_Start();
     return 0;
@@ -231,6 +238,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 3: setenv("FLYRATE_SHOTS", "/nonexistent/flyrate/shots", 1); break;
     default: setenv("FLYRATE_SHOTS", scriptPath, 1); break;
     }
+    switch (data[1] / 5 % 3) {
+    case 0: unsetenv("FLYRATE_CSV"); break;
+    case 1: setenv("FLYRATE_CSV", csvPath, 1); break;
+    default: setenv("FLYRATE_CSV", "/dev/full", 1); break;
+    }
     const char *passes = kPasses[data[2] % 16];
     if (passes) {
         setenv("FLYRATE_PASSES", passes, 1);
@@ -257,6 +269,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (!freed) Host_Free();
     FuzzHost_Check(fuzzHost.closeRequests <= 1, "close requested more than once");
+    if (data[0] % 5 < 2) {
+        // Without a script the plug-in does nothing at all.
+        FuzzHost_Check(LogCatch_Count() == 0, "the plug-in printed something without a script");
+        FuzzHost_Check(fuzzHost.closeRequests == 0, "the plug-in closed the game without a script");
+        FuzzHost_Check(bench.savedCamera == nullptr, "the plug-in took the camera without a script");
+    }
 
     FuzzClock_Off();
     if (fuzzHost.pixelReads) ClearShots();

@@ -19,10 +19,11 @@ def seed(flyrate=2, shots=0, passes=0, close=1, w=4, h=3, script=SCRIPT, steps=(
 SEEDS = {
     # a whole run: init, map, warm-up, 12 frames, close at once
     "run": seed(steps=[(INIT, 0), (MAP, 0), (BURST, 60), (BURST, 60)]),
-    # screenshots and three passes, close a few steps later
-    "shots-passes": seed(shots=2, passes=5, close=6, steps=[(INIT, 0), (MAP, 0), (BURST, 250), (BURST, 250), (FRAME, 5)]),
-    # chunks keep coming, the camera is swapped and the entity goes away
-    "busy-host": seed(passes=4, steps=[(INIT, 0), (MAP, 0), (CHUNKS, 9), (FRAME, 100), (CHUNKS, 250), (FRAME, 210),
+    # screenshots, a per-frame log and three passes, close a few steps later
+    "shots-passes": seed(shots=7, passes=5, close=6, steps=[(INIT, 0), (MAP, 0), (BURST, 250), (BURST, 250), (FRAME, 5)]),
+    # chunks keep coming, the camera is swapped and the entity goes away; the
+    # per-frame log goes to a full disk
+    "busy-host": seed(shots=10, passes=4, steps=[(INIT, 0), (MAP, 0), (CHUNKS, 9), (FRAME, 100), (CHUNKS, 250), (FRAME, 210),
                                        (CAMERA, 0), (ENTITY, 1), (FRAME, 16), (CAMERA, 2), (MAP, 0), (BURST, 200)]),
     # all hook slots taken before start-up
     "no-hook": seed(steps=[(TAKE_HOOK, 0), (TAKE_HOOK, 1), (TAKE_HOOK, 2), (TAKE_HOOK, 3), (INIT, 0), (MAP, 0), (FRAME, 1)]),
