@@ -14,18 +14,22 @@
 
 // Index of the first keyframe after index 0 whose frame is greater than t,
 // or count when there is none. Frames strictly ascend, so "frame > t" is
-// false up to some index and true from there on; halving the range that
-// holds that boundary finds the same keyframe a scan from index 1 would.
+// false up to some index and true from there on. The boundary lies in
+// [base, base + n] throughout: each step looks at base + half, moves base
+// there when that frame is still <= t, and drops half of the range either
+// way, until one candidate is left. The step is a conditional move, not a
+// branch, so a frame anywhere in a long path costs the same few loads with
+// no mispredicted jumps.
 static int32_t Path_FindSegmentEnd(const Keyframe *keyframes, int32_t count, int32_t t) {
-    int32_t lo = 1, hi = count;
-    while (lo < hi) {
-        int32_t mid = lo + (hi - lo) / 2;
-        if (keyframes[mid].frame > t)
-            hi = mid;
-        else
-            lo = mid + 1;
+    if (count < 2) return count;
+    const Keyframe *base = keyframes + 1;
+    int32_t n = count - 1;
+    while (n > 1) {
+        int32_t half = n / 2;
+        base = base[half].frame <= t ? base + half : base;
+        n -= half;
     }
-    return lo;
+    return (int32_t)(base - keyframes) + (base->frame <= t ? 1 : 0);
 }
 
 Keyframe Path_Sample(int32_t t) {
