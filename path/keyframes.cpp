@@ -5,11 +5,14 @@
 // bench.keyframes, grown by doubling; the counts are committed only when the
 // whole script has been read and checked, so a failed load leaves them as
 // they were.
+#include <fcntl.h>
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "path/path.h"
 #include "plugin/bench.h"
@@ -45,8 +48,28 @@ static int Keyframes_Grow(int32_t *capacity) {
     return 1;
 }
 
+// Opens the script for reading, or returns null. Opening does not wait: a
+// FIFO without a writer would otherwise hold the game at start-up for ever;
+// opened at once it reads as empty. Reads then wait as usual, so a pipe that
+// has a writer (a shell's process substitution) still works. Directories
+// and devices are refused: reading them fails or never ends.
+static FILE *Keyframes_Open(const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st = {};  // a failed fstat leaves mode 0: refused
+    fstat(fd, &st);
+    FILE *file = nullptr;
+    if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) {
+        // Should this fail, a FIFO's reads fail too and are reported.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        file = fdopen(fd, "r");
+    }
+    if (!file) close(fd);
+    return file;
+}
+
 int Keyframes_Load(const char *path) {
-    FILE *file = fopen(path, "r");
+    FILE *file = Keyframes_Open(path);
     if (!file) {
         Bench_Log("flyrate: error: can't open %s", path);
         return 0;
@@ -104,7 +127,14 @@ int Keyframes_Load(const char *path) {
         }
         bench.keyframes[count++] = k;
     }
+    // A read that failed is not the end of the script: what was read may be
+    // only part of it.
+    int readFailed = ferror(file);
     fclose(file);
+    if (readFailed) {
+        Bench_Log("flyrate: error: can't open %s", path);
+        return 0;
+    }
 
     if (count < 2) {
         Bench_Log("flyrate: error: %s: needs at least two keyframes", path);
