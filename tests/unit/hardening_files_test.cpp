@@ -85,10 +85,10 @@ StartUp StartWith(const std::string &path) {
 TEST(HardeningScriptFile, ADirectoryCantBeOpened) {
     std::string dir = TestDir_Make();
     StartUp r = StartWith(dir);
+    rmdir(dir.c_str());
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.out, "flyrate: error: can't open " + dir + "\n" + kClosing);
     EXPECT_EQ(r.status, 0);
-    rmdir(dir.c_str());
 }
 
 TEST(HardeningScriptFile, AnUnreadableFileCantBeOpened) {
@@ -104,10 +104,10 @@ TEST(HardeningScriptFile, AnUnreadableFileCantBeOpened) {
         if (fd >= 0 || access(path.c_str(), F_OK) != 0) GTEST_SKIP() << "no file here that root can't read";
     }
     StartUp r = StartWith(path);
+    if (geteuid() != 0) unlink(path.c_str());
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.out, "flyrate: error: can't open " + path + "\n" + kClosing);
     EXPECT_EQ(r.status, 0);
-    if (geteuid() != 0) unlink(path.c_str());
 }
 
 TEST(HardeningScriptFile, AFileWhoseReadsFailCantBeOpened) {
@@ -122,10 +122,10 @@ TEST(HardeningScriptFile, AFileWhoseReadsFailCantBeOpened) {
 TEST(HardeningScriptFile, AnEmptyFileNeedsTwoKeyframes) {
     std::string path = TestFile_Write("");
     StartUp r = StartWith(path);
+    unlink(path.c_str());
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.out, "flyrate: error: " + path + ": needs at least two keyframes\n" + kClosing);
     EXPECT_EQ(r.status, 0);
-    unlink(path.c_str());
 }
 
 TEST(HardeningScriptFile, AFifoWithoutAWriterReadsAsEmptyInsteadOfHanging) {
@@ -133,11 +133,11 @@ TEST(HardeningScriptFile, AFifoWithoutAWriterReadsAsEmptyInsteadOfHanging) {
     std::string fifo = dir + "/script";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     StartUp r = StartWith(fifo);
+    unlink(fifo.c_str());
+    rmdir(dir.c_str());
     ASSERT_TRUE(r.exited) << "start-up hung on a FIFO without a writer";
     EXPECT_EQ(r.out, "flyrate: error: " + fifo + ": needs at least two keyframes\n" + kClosing);
     EXPECT_EQ(r.status, 0);
-    unlink(fifo.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST(HardeningScriptFile, ADeviceCantBeOpened) {
