@@ -4,7 +4,8 @@
 // real OpenGL context with a framebuffer of a chosen size and no window. This
 // makes one with EGL (Mesa's surfaceless platform on machines without a GPU,
 // the GPU's driver where there is one) and binds a colour+depth framebuffer
-// object of the requested size, so glReadPixels reads from real GL.
+// object of the requested size, so glReadPixels reads from real GL. The GL
+// driver stays loaded until the process exits, as in a game.
 #pragma once
 
 struct GlContext;

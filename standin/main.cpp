@@ -6,8 +6,6 @@
 // scene, run the Draw2D hooks and finish the frame. When the closing event
 // is raised (by the host or by a plug-in) the current frame is completed,
 // the loop ends, the free slot runs, GL is released and the program exits 0.
-#include <dlfcn.h>
-#include <link.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -51,18 +49,6 @@ static void Standin_LoadMap(void) {
     if (plugin.component && !pluginFreed && plugin.component->OnNewMapLoaded) plugin.component->OnNewMapLoaded();
 }
 
-// Mesa's drivers keep a few allocations for the life of the process and drop
-// the pointers when EGL unloads them at shutdown, which LeakSanitizer then
-// reports as leaks of ours. Keeping the driver loaded until exit, as a game
-// does, leaves those allocations reachable.
-static int Standin_PinModule(struct dl_phdr_info *info, size_t size, void *data) {
-    (void)size;
-    (void)data;
-    const char *name = info->dlpi_name;
-    if (name && (strstr(name, "_dri.so") || strstr(name, "libgallium"))) dlopen(name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    return 0;
-}
-
 static Pose Standin_CameraPose(double elapsed) {
     HostCamera *cam = Camera.active;
     if (!cam || !cam->GetOrientation || !cam->GetPosition) {
@@ -83,7 +69,6 @@ static int Standin_Run(void) {
         fprintf(stderr, "standin: no OpenGL: %s\n", err);
         return 1;
     }
-    dl_iterate_phdr(Standin_PinModule, nullptr);
     fprintf(stderr, "standin: %s, %dx%d, seed %u, view distance %g, %d chunk builds per frame\n",
             GlContext_Renderer(gl), opts.width, opts.height, opts.seed, (double)opts.viewDistance, opts.buildRate);
     World_Init(opts.seed);

@@ -25,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/capture.h"
+
 extern char **environ;
 
 namespace {
@@ -35,61 +37,18 @@ struct RunResult {
     std::vector<std::string> outLines, errLines;
 };
 
-std::string ReadFile(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> SplitLines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::string line;
-    std::istringstream in(text);
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
-std::string MakeTempDir() {
-    char tmpl[] = "/tmp/flyrate-e2e-XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    return dir ? dir : "";
-}
-
-void RemoveDir(const std::string &dir) {
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) unlink((dir + "/" + e->d_name).c_str());
-        }
-        closedir(d);
-    }
-    rmdir(dir.c_str());
-}
-
-std::vector<std::string> ListDir(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Each test gets a scratch folder for its script, outputs and screenshots.
 class E2E : public ::testing::Test {
 protected:
     std::string dir;
 
     void SetUp() override {
-        dir = MakeTempDir();
+        dir = TestDir_Make();
         ASSERT_FALSE(dir.empty());
     }
     void TearDown() override {
-        RemoveDir(dir + "/shots");
-        RemoveDir(dir);
+        TestDir_Remove(dir + "/shots");
+        TestDir_Remove(dir);
     }
 
     std::string WriteScript(const std::string &text) {
@@ -131,10 +90,10 @@ protected:
         int status = 0;
         waitpid(pid, &status, 0);
         r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = ReadFile(outPath);
-        r.err = ReadFile(errPath);
-        r.outLines = SplitLines(r.out);
-        r.errLines = SplitLines(r.err);
+        r.out = TestFile_Read(outPath);
+        r.err = TestFile_Read(errPath);
+        r.outLines = TestText_Lines(r.out);
+        r.errLines = TestText_Lines(r.err);
         return r;
     }
 };
@@ -271,14 +230,14 @@ TEST_F(E2E, ScreenshotsAreWrittenAtEveryKeyframeAndShowItsPose) {
     RunResult r = Run(args, {{"FLYRATE", script}, {"FLYRATE_SHOTS", shots}});
     ASSERT_EQ(r.exitCode, 0) << r.err;
 
-    EXPECT_EQ(ListDir(shots),
+    EXPECT_EQ(TestDir_List(shots),
               (std::vector<std::string>{"frame-00000.ppm", "frame-00020.ppm", "frame-00045.ppm", "frame-00070.ppm"}));
     const std::string header = "P6\n160 90\n255\n";
     std::vector<std::string> pictures;
     for (int f : frames) {
         char name[64];
         snprintf(name, sizeof name, "/frame-%05d.ppm", f);
-        std::string data = ReadFile(shots + name);
+        std::string data = TestFile_Read(shots + name);
         ASSERT_EQ(data.size(), header.size() + 160 * 90 * 3) << name;
         EXPECT_EQ(data.compare(0, header.size(), header), 0) << name;
         pictures.push_back(data);
@@ -299,7 +258,7 @@ TEST_F(E2E, ScreenshotsAreWrittenAtEveryKeyframeAndShowItsPose) {
                                          "--host-shot", "0:" + own});
         RunResult h = Run(hostArgs);
         ASSERT_EQ(h.exitCode, 0) << h.err;
-        EXPECT_TRUE(ReadFile(own) == pictures[i]) << "keyframe at frame " << frame << " differs from the game's render";
+        EXPECT_TRUE(TestFile_Read(own) == pictures[i]) << "keyframe at frame " << frame << " differs from the game's render";
         unlink(own.c_str());
     }
 }
@@ -491,7 +450,7 @@ TEST_F(E2E, CsvLogHoldsTheFramesEachPassReportSummarises) {
     std::vector<Summary> summaries = Summaries(r);
     ASSERT_EQ(summaries.size(), 2u) << r.out;
 
-    std::vector<std::string> rows = SplitLines(ReadFile(csv));
+    std::vector<std::string> rows = TestText_Lines(TestFile_Read(csv));
     ASSERT_EQ(rows.size(), 1u + 2 * 200) << "header plus 200 rows per pass";
     EXPECT_EQ(rows[0], "pass,frame,frame_ms");
     for (int pass = 1; pass <= 2; pass++) {

@@ -261,13 +261,6 @@ private:
     std::string shots_;
 };
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 std::string Join(const std::vector<std::string> &lines) {
     std::string s;
     for (const std::string &l : lines) s += l + "\n";
@@ -277,7 +270,7 @@ std::string Join(const std::vector<std::string> &lines) {
 // The reference output without the report lines of pass p (1-based): from
 // its per-second line to its summary line.
 std::string WithoutReport(const std::string &reference, int p) {
-    std::vector<std::string> in = Lines(reference), out;
+    std::vector<std::string> in = TestText_Lines(reference), out;
     int pass = 0;
     bool skipping = false;
     for (const std::string &l : in) {
@@ -314,7 +307,7 @@ TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
     ASSERT_EQ(reference.leaked, 0) << "a run without failures leaks";
     ASSERT_EQ(reference.closeRequests, 1);
     // Summary, map, start, then per pass 4 report lines and the log's warning.
-    ASSERT_EQ(Lines(reference.out).size(), 13u) << reference.out;
+    ASSERT_EQ(TestText_Lines(reference.out).size(), 13u) << reference.out;
     // Frame 0 and frames 2, 4, ..., 64 in each of the two passes.
     ASSERT_EQ(reference.shots.size(), 65u);
     ASSERT_GT(reference.allocations, 0);
@@ -365,7 +358,7 @@ TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
         } else {
             // A screenshot file that can't be opened: one warning naming it,
             // that screenshot missing, the run otherwise unchanged.
-            std::vector<std::string> got = Lines(o.out), ref = Lines(reference.out);
+            std::vector<std::string> got = TestText_Lines(o.out), ref = TestText_Lines(reference.out);
             ASSERT_EQ(got.size(), ref.size() + 1);
             size_t i = 0;
             while (i < ref.size() && got[i] == ref[i]) i++;

@@ -1,10 +1,12 @@
 // capture.cpp: fd-level stdout capture and temporary files for tests.
 #include "tests/support/capture.h"
 
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -57,4 +59,34 @@ std::string TestFile_Read(const std::string &path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::vector<std::string> TestDir_List(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void TestDir_Remove(const std::string &dir) {
+    for (const std::string &name : TestDir_List(dir)) unlink((dir + "/" + name).c_str());
+    rmdir(dir.c_str());
+}
+
+std::vector<std::string> TestText_Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
 }

@@ -2,8 +2,6 @@
 // captures that are skipped.
 #include <GL/gl.h>
 #include <dirent.h>
-#include <dlfcn.h>
-#include <link.h>
 #include <string.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,15 +16,6 @@
 #include "tests/support/fakehost.h"
 
 namespace {
-
-// Mesa's driver keeps a few allocations for the life of the process and
-// drops the pointers when EGL unloads it at exit, which LeakSanitizer would
-// report as ours: keep the driver loaded until exit, as a game does.
-int PinDriver(dl_phdr_info *info, size_t, void *) {
-    const char *name = info->dlpi_name;
-    if (name && (strstr(name, "_dri.so") || strstr(name, "libgallium"))) dlopen(name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    return 0;
-}
 
 // A colour per pixel that differs between every row and every column.
 unsigned char Channel(int x, int y, int c) { return (unsigned char)((x * 7 + y * 29 + c * 101) % 256); }
@@ -57,20 +46,8 @@ std::string ExpectedPpm(int w, int h) {
     return ppm;
 }
 
-std::vector<std::string> DirEntries(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 void RemoveDir(const std::string &dir) {
-    for (const std::string &name : DirEntries(dir)) remove((dir + "/" + name).c_str());
+    for (const std::string &name : TestDir_List(dir)) remove((dir + "/" + name).c_str());
     rmdir(dir.c_str());
 }
 
@@ -93,7 +70,6 @@ protected:
         char err[256] = "";
         ctx = GlContext_Create(w, h, err, sizeof err);
         ASSERT_NE(ctx, nullptr) << err;
-        dl_iterate_phdr(PinDriver, nullptr);
         Game.width = w;
         Game.height = h;
     }
@@ -149,7 +125,7 @@ TEST_F(CaptureFrame, NamesHaveAtLeastFiveDigits) {
         Capture(c.frame);
         EXPECT_EQ(TestFile_Read(dir + "/" + c.name), ExpectedPpm(2, 2)) << c.name;
     }
-    EXPECT_EQ(DirEntries(dir).size(), 4u);
+    EXPECT_EQ(TestDir_List(dir).size(), 4u);
 }
 
 TEST_F(CaptureFrame, MissingDirectoryWarnsAndWritesNothing) {
@@ -157,11 +133,11 @@ TEST_F(CaptureFrame, MissingDirectoryWarnsAndWritesNothing) {
     std::string missing = dir + "/no-such-dir";
     bench.shotsDir = missing.c_str();
     EXPECT_EQ(Capture(3), "flyrate: warning: can't write " + missing + "/frame-00003.ppm\n");
-    EXPECT_TRUE(DirEntries(dir).empty());
+    EXPECT_TRUE(TestDir_List(dir).empty());
     // The next capture to a good directory works as before.
     bench.shotsDir = dir.c_str();
     EXPECT_EQ(Capture(4), "");
-    EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"frame-00004.ppm"});
+    EXPECT_EQ(TestDir_List(dir), std::vector<std::string>{"frame-00004.ppm"});
 }
 
 TEST_F(CaptureFrame, NameThatDoesNotFitIsNotCut) {
@@ -174,7 +150,7 @@ TEST_F(CaptureFrame, NameThatDoesNotFitIsNotCut) {
     std::string fits = dir + std::string(1023 - tail.size() - dir.size(), '/');
     bench.shotsDir = fits.c_str();
     EXPECT_EQ(Capture(7), "");
-    EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"frame-00007.ppm"});
+    EXPECT_EQ(TestDir_List(dir), std::vector<std::string>{"frame-00007.ppm"});
     remove((dir + tail).c_str());
 
     std::string tooLong = dir + std::string(1030 - tail.size() - dir.size(), '/');
@@ -182,7 +158,7 @@ TEST_F(CaptureFrame, NameThatDoesNotFitIsNotCut) {
     std::string cut = (tooLong + tail).substr(0, 1023);
     std::string warning = ("flyrate: warning: can't write " + cut).substr(0, 1022) + "\n";
     EXPECT_EQ(Capture(7), warning);
-    EXPECT_TRUE(DirEntries(dir).empty());
+    EXPECT_TRUE(TestDir_List(dir).empty());
 }
 
 TEST_F(CaptureFrame, EmptyOrNegativeSizeCapturesNothingSilently) {
@@ -192,5 +168,5 @@ TEST_F(CaptureFrame, EmptyOrNegativeSizeCapturesNothingSilently) {
         Game.height = size.second;
         EXPECT_EQ(Capture(1), "");
     }
-    EXPECT_TRUE(DirEntries(dir).empty());
+    EXPECT_TRUE(TestDir_List(dir).empty());
 }

@@ -1,8 +1,6 @@
 // The run controller: warm-up decision, timed frames, passes, screenshots,
 // camera switches and the finish, all on the controlled clock.
 #include <dirent.h>
-#include <dlfcn.h>
-#include <link.h>
 #include <string.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -21,27 +19,6 @@
 #include "tests/support/testclock.h"
 
 namespace {
-
-// Mesa's driver keeps a few allocations for the life of the process and
-// drops the pointers when EGL unloads it at exit, which LeakSanitizer would
-// report as ours: keep the driver loaded until exit, as a game does.
-int PinDriver(dl_phdr_info *info, size_t, void *) {
-    const char *name = info->dlpi_name;
-    if (name && (strstr(name, "_dri.so") || strstr(name, "libgallium"))) dlopen(name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    return 0;
-}
-
-std::vector<std::string> Lines(const std::string &out) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos) end = out.size();
-        lines.push_back(out.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
 
 class RunController : public ::testing::Test {
 protected:
@@ -93,7 +70,7 @@ protected:
     std::vector<std::string> Output() {
         std::string out = StdoutCapture_End();
         StdoutCapture_Begin();
-        return Lines(out);
+        return TestText_Lines(out);
     }
 };
 
@@ -380,26 +357,10 @@ TEST_F(RunController, FinishSurvivesAGameThatFreesInsideTheCloseRequest) {
     }
 }
 
-namespace {
-std::vector<std::string> DirEntries(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-}  // namespace
-
 TEST_F(RunController, ScreenshotsAtTheStartAndAtKeyframesAreNotTimed) {
     char err[256] = "";
     GlContext *ctx = GlContext_Create(4, 3, err, sizeof err);
     ASSERT_NE(ctx, nullptr) << err;
-    dl_iterate_phdr(PinDriver, nullptr);
     Game.width = 4;
     Game.height = 3;
     std::string dir = TestDir_Make();
@@ -428,8 +389,8 @@ TEST_F(RunController, ScreenshotsAtTheStartAndAtKeyframesAreNotTimed) {
         EXPECT_EQ(std::vector<double>(bench.frameTimes, bench.frameTimes + 4),
                   (std::vector<double>{250.0, 750.0, 250.0, 750.0}));
     }
-    EXPECT_EQ(DirEntries(dir), (std::vector<std::string>{"frame-00000.ppm", "frame-00002.ppm", "frame-00004.ppm"}));
-    for (const std::string &name : DirEntries(dir)) remove((dir + "/" + name).c_str());
+    EXPECT_EQ(TestDir_List(dir), (std::vector<std::string>{"frame-00000.ppm", "frame-00002.ppm", "frame-00004.ppm"}));
+    for (const std::string &name : TestDir_List(dir)) remove((dir + "/" + name).c_str());
     rmdir(dir.c_str());
     GlContext_Destroy(ctx);
 }

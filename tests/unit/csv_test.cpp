@@ -51,16 +51,6 @@ std::string RunPasses(int passes, const char *csvPath) {
     return StdoutCapture_End();
 }
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -70,7 +60,7 @@ TEST(CsvLog, RowsHoldEveryFrameOfEveryPass) {
         std::string path = dir + "/frames.csv";
         std::string out = RunPasses(passes, path.c_str());
         std::string csv = TestFile_Read(path);
-        std::vector<std::string> rows = Lines(csv);
+        std::vector<std::string> rows = TestText_Lines(csv);
         ASSERT_EQ(rows.size(), 1u + 4u * passes) << csv;
         EXPECT_EQ(rows[0], "pass,frame,frame_ms");
         for (int p = 1; p <= passes; p++) {
@@ -96,7 +86,7 @@ TEST(CsvLog, FirstPassTruncatesAnOldFile) {
     RunPasses(1, path.c_str());
     std::string csv = TestFile_Read(path);
     EXPECT_EQ(csv.rfind("pass,frame,frame_ms\n1,1,", 0), 0u) << csv;
-    EXPECT_EQ(Lines(csv).size(), 5u);
+    EXPECT_EQ(TestText_Lines(csv).size(), 5u);
     remove(path.c_str());
 }
 

@@ -5,10 +5,8 @@
 // longer than the name buffer. Each gives its one message and nothing else
 // happens: no hang, no hook taken, no stray file.
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <link.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -177,14 +175,6 @@ TEST(HardeningScriptFile, APipeWithItsWriterStillLoads) {
 
 namespace {
 
-// Mesa's driver keeps a few allocations for the life of the process; keep
-// it loaded until exit so LeakSanitizer doesn't count them as ours.
-int PinDriver(dl_phdr_info *info, size_t, void *) {
-    const char *name = info->dlpi_name;
-    if (name && (strstr(name, "_dri.so") || strstr(name, "libgallium"))) dlopen(name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    return 0;
-}
-
 class HardeningShotsDir : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -193,7 +183,6 @@ protected:
         char err[256] = "";
         ctx = GlContext_Create(2, 2, err, sizeof err);
         ASSERT_NE(ctx, nullptr) << err;
-        dl_iterate_phdr(PinDriver, nullptr);
         Game.width = 2;
         Game.height = 2;
     }

@@ -22,18 +22,6 @@ extern HostComponent Plugin_Component;
 
 namespace {
 
-std::vector<std::string> Lines(const std::string &out) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos) end = out.size();
-        lines.push_back(out.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 const char *const kVariables[] = {"FLYRATE", "FLYRATE_SHOTS", "FLYRATE_PASSES", "FLYRATE_CSV"};
 
 class Lifecycle : public ::testing::Test {
@@ -57,17 +45,17 @@ protected:
         setenv("FLYRATE", path.c_str(), 1);
         StdoutCapture_Begin();
         Plugin_Component.Init();
-        return Lines(StdoutCapture_End());
+        return TestText_Lines(StdoutCapture_End());
     }
     std::vector<std::string> MapLoaded() {
         StdoutCapture_Begin();
         Plugin_Component.OnNewMapLoaded();
-        return Lines(StdoutCapture_End());
+        return TestText_Lines(StdoutCapture_End());
     }
     std::vector<std::string> Free() {
         StdoutCapture_Begin();
         Plugin_Component.Free();
-        return Lines(StdoutCapture_End());
+        return TestText_Lines(StdoutCapture_End());
     }
 
     std::string script;
@@ -265,7 +253,7 @@ TEST_F(Lifecycle, TypicalRunPrintsExactlyTheseLines) {
         Game.Draw2DHooks[0](frame);
         hookCalls++;
     }
-    std::vector<std::string> lines = Lines(StdoutCapture_End());
+    std::vector<std::string> lines = TestText_Lines(StdoutCapture_End());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "flyrate: " + flight + ": 3 keyframes, 600 frames; warm-up 2-30 s, 1 s without chunk builds",
                          "flyrate: map loaded, warming up",

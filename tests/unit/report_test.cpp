@@ -18,18 +18,6 @@ struct ReportCase {
     int64_t warmupChunks = 0, runChunks = 0;
 };
 
-std::vector<std::string> Lines(const std::string &out) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos) end = out.size();
-        lines.push_back(out.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 // Runs Report_Pass over the given frame times (not owned by bench) and
 // returns the printed lines.
 std::vector<std::string> Report(std::vector<double> &times, const ReportCase &c = {}) {
@@ -46,7 +34,7 @@ std::vector<std::string> Report(std::vector<double> &times, const ReportCase &c 
     Report_Pass();
     std::string out = StdoutCapture_End();
     bench = BenchState{};
-    return Lines(out);
+    return TestText_Lines(out);
 }
 
 std::string PerSecond(std::vector<double> times) { return Report(times).at(0); }
@@ -150,7 +138,7 @@ TEST(ReportPass, P99IndexOfAHugeTableStaysInside) {
     bench.frameTimes = table;
     StdoutCapture_Begin();
     Report_Pass();
-    std::vector<std::string> lines = Lines(StdoutCapture_End());
+    std::vector<std::string> lines = TestText_Lines(StdoutCapture_End());
     bench = BenchState{};
     free(table);
     ASSERT_EQ(lines.size(), 3u);
