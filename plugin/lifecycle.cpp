@@ -5,7 +5,6 @@
 // shutdown. Init configures everything from the environment; Free gives back
 // the hook slot and the camera and releases the tables, whatever state the
 // run was in.
-#include <limits.h>
 #include <stdlib.h>
 
 #include "path/path.h"
@@ -34,13 +33,12 @@ static const char *Bench_Env(const char *name) {
     return (value && value[0]) ? value : nullptr;
 }
 
+// The leading decimal number, taken as an int32 (its low 32 bits, as a C
+// int conversion does); anything that is not more than 1 means one pass.
 static int32_t Bench_ParsePasses(const char *text) {
     if (!text) return 1;
-    long n = strtol(text, nullptr, 10);
-    // Counts past the int32 range are clamped rather than wrapped, so a huge
-    // number never turns into a small one.
-    if (n > INT32_MAX) n = INT32_MAX;
-    return n > 1 ? (int32_t)n : 1;
+    int32_t n = (int32_t)(uint32_t)(unsigned long)strtol(text, nullptr, 10);
+    return n > 1 ? n : 1;
 }
 
 void Bench_Init(void) {

