@@ -9,6 +9,7 @@
 #include "path/path.h"
 #include "plugin/bench.h"
 #include "tests/support/fakehost.h"
+#include "tests/support/testbench.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ class BenchCameraTest : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeHost_Reset();
-        ResetBench();
+        TestBench_Reset();
         // Recognisable bytes in the host camera's slots we don't replace.
         for (size_t i = 0; i < sizeof fakeHost.hostCamera.unknown1; i++) fakeHost.hostCamera.unknown1[i] = (uint8_t)(i + 1);
         memset(fakeHost.otherCamera.unknown40, 0xCD, sizeof fakeHost.otherCamera.unknown40);
@@ -35,13 +36,7 @@ protected:
         bench.keyframeCount = 2;
         bench.totalFrames = 10;
     }
-    void TearDown() override { ResetBench(); }
-
-    static void ResetBench() {
-        free(bench.keyframes);
-        free(bench.frameTimes);
-        bench = BenchState{};
-    }
+    void TearDown() override { TestBench_Reset(); }
 
     HostCamera hostBefore;
 };

@@ -17,6 +17,7 @@
 #include "tests/support/capture.h"
 #include "tests/support/fakehost.h"
 #include "tests/support/testclock.h"
+#include "tests/support/testbench.h"
 
 namespace {
 
@@ -30,9 +31,7 @@ protected:
     }
     void TearDown() override {
         StdoutCapture_End();
-        free(bench.keyframes);
-        free(bench.frameTimes);
-        bench = BenchState{};
+        TestBench_Reset();
         TestClock_Release();
     }
 
@@ -124,9 +123,7 @@ TEST_F(RunController, WarmUpStartsWhenSettledOrAtTheLimit) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        free(bench.keyframes);
-        free(bench.frameTimes);
-        bench = BenchState{};
+        TestBench_Reset();
         FakeHost_Reset();
         TestClock_Set(100.0);
         Arm({0, 10});
@@ -327,9 +324,7 @@ TEST_F(RunController, ScriptEndingAtFrameOneTimesOneFramePerPass) {
 TEST_F(RunController, FinishSurvivesAGameThatFreesInsideTheCloseRequest) {
     for (bool freesAtOnce : {true, false}) {
         SCOPED_TRACE(freesAtOnce ? "frees inside Event_RaiseVoid" : "frees later");
-        free(bench.keyframes);
-        free(bench.frameTimes);
-        bench = BenchState{};
+        TestBench_Reset();
         FakeHost_Reset();
         fakeHost.onClose = freesAtOnce ? Bench_Free : nullptr;
         Arm({0, 3});
@@ -410,9 +405,7 @@ TEST_F(RunController, FreeSlotInEveryStateGivesBackHookCameraAndTables) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        free(bench.keyframes);
-        free(bench.frameTimes);
-        bench = BenchState{};
+        TestBench_Reset();
         FakeHost_Reset();
         Arm({0, 6}, c.passes);
         if (c.framesRun >= 0) Bench_OnMapLoaded();

@@ -13,6 +13,7 @@
 #include "run/run.h"
 #include "tests/support/capture.h"
 #include "tests/support/fakehost.h"
+#include "tests/support/testbench.h"
 
 namespace {
 
@@ -20,14 +21,9 @@ class HardeningGuards : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeHost_Reset();
-        Reset();
+        TestBench_Reset();
     }
-    void TearDown() override { Reset(); }
-    static void Reset() {
-        free(bench.keyframes);
-        free(bench.frameTimes);
-        bench = BenchState{};
-    }
+    void TearDown() override { TestBench_Reset(); }
     static int Load(const std::string &text) {
         std::string path = TestFile_Write(text);
         StdoutCapture_Begin();

@@ -14,6 +14,7 @@
 #include "plugin/bench.h"
 #include "tests/support/capture.h"
 #include "tests/support/fakehost.h"
+#include "tests/support/testbench.h"
 
 namespace {
 
@@ -48,19 +49,13 @@ std::string Script(int n, int step = 10) {
     return s;
 }
 
-void ResetBench() {
-    free(bench.keyframes);
-    free(bench.frameTimes);
-    bench = BenchState{};
-}
-
 class KeyframesLoad : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeHost_Reset();
-        ResetBench();
+        TestBench_Reset();
     }
-    void TearDown() override { ResetBench(); }
+    void TearDown() override { TestBench_Reset(); }
 
     void ExpectFrames(const std::vector<int32_t> &frames) {
         ASSERT_EQ(bench.keyframeCount, (int32_t)frames.size());
@@ -95,7 +90,7 @@ TEST_F(KeyframesLoad, AcceptsWhatTheScanfFormatsAccept) {
     EXPECT_EQ(r.ok, 0);
     EXPECT_EQ(r.out, "flyrate: error: " + r.path + ":3: can't parse: 20 1,2 3 4 5 6\n\n");
 
-    ResetBench();
+    TestBench_Reset();
     r = LoadScript("+0 1e2 0x1p3 -0 inf 2.5 trailing words\n0010\t1\t2\t3\t4\t5\n");
     ASSERT_EQ(r.ok, 1) << r.out;
     ExpectFrames({0, 10});
@@ -107,7 +102,7 @@ TEST_F(KeyframesLoad, AcceptsWhatTheScanfFormatsAccept) {
 
 TEST_F(KeyframesLoad, GrowsTheTableAcrossDoublings) {
     for (int n : {2, 31, 32, 33, 64, 65, 1000}) {
-        ResetBench();
+        TestBench_Reset();
         LoadResult r = LoadScript(Script(n));
         ASSERT_EQ(r.ok, 1) << n << " keyframes: " << r.out;
         ASSERT_EQ(bench.keyframeCount, n);
@@ -149,7 +144,7 @@ TEST_F(KeyframesLoad, ReadsTheWarmupLine) {
         {"warmup 7\t8\t9", 7, 8, 9},  // last line, no newline
     };
     for (const Case &c : cases) {
-        ResetBench();
+        TestBench_Reset();
         LoadResult r = LoadScript(std::string(c.line) + "\n" + Script(2));
         ASSERT_EQ(r.ok, 1) << c.line << r.out;
         EXPECT_EQ(bench.warmupMin, c.min) << c.line;
@@ -181,14 +176,14 @@ TEST_F(KeyframesLoad, ReadsALongLineAsSeveralCountedPieces) {
     EXPECT_EQ(r.out, "flyrate: error: " + r.path + ":2: can't parse: bad\n\n");
 
     // 512 bytes: the newline arrives as a second, blank piece.
-    ResetBench();
+    TestBench_Reset();
     std::string over = "0 0 0 0 0 0" + std::string(500, ' ') + "\n";
     r = LoadScript(over + "bad\n");
     EXPECT_EQ(r.out, "flyrate: error: " + r.path + ":3: can't parse: bad\n\n");
 
     // A long comment: its second piece is no longer a comment and is shown
     // as read, from the 512th byte on.
-    ResetBench();
+    TestBench_Reset();
     std::string tail = std::string(89, 'x') + "\n";
     r = LoadScript(KeyframeLine(0, 0) + "#" + std::string(510, 'x') + tail);
     EXPECT_EQ(r.ok, 0);
@@ -196,7 +191,7 @@ TEST_F(KeyframesLoad, ReadsALongLineAsSeveralCountedPieces) {
 
     // A keyframe line padded past the buffer still loads: the first piece
     // holds its six values, the rest is blanks.
-    ResetBench();
+    TestBench_Reset();
     r = LoadScript(KeyframeLine(0, 0) + "10 1 2 3 4 5" + std::string(1200, ' ') + "\n");
     ASSERT_EQ(r.ok, 1) << r.out;
     ExpectFrames({0, 10});
@@ -224,7 +219,7 @@ TEST_F(KeyframesLoad, ReportsEveryFailureWithItsLine) {
         {"0 0 0 0 0 0\n10 1 2 3", ":2: can't parse: 10 1 2 3"},  // no newline, so no blank line
     };
     for (const Case &c : cases) {
-        ResetBench();
+        TestBench_Reset();
         LoadResult r = LoadScript(c.script);
         EXPECT_EQ(r.ok, 0) << c.script;
         EXPECT_EQ(r.out, "flyrate: error: " + r.path + c.message + "\n") << c.script;
@@ -237,18 +232,18 @@ TEST_F(KeyframesLoad, RefusesFrameNumbersOutsideInt32) {
     // %d would wrap 4294967306 into frame 10 and load it; every number
     // outside the int32 range is a parse error instead.
     for (const char *frame : {"4294967306", "2147483648", "-2147483649", "99999999999999999999999"}) {
-        ResetBench();
+        TestBench_Reset();
         std::string bad = std::string(frame) + " 1 2 3 4 5\n";
         LoadResult r = LoadScript(KeyframeLine(0, 0) + bad);
         EXPECT_EQ(r.ok, 0) << frame;
         EXPECT_EQ(r.out, "flyrate: error: " + r.path + ":2: can't parse: " + bad + "\n") << frame;
     }
     // The ends of the range are ordinary frame numbers.
-    ResetBench();
+    TestBench_Reset();
     LoadResult r = LoadScript(KeyframeLine(0, 0) + "2147483647 1 2 3 4 5\n");
     ASSERT_EQ(r.ok, 1) << r.out;
     ExpectFrames({0, INT32_MAX});
-    ResetBench();
+    TestBench_Reset();
     r = LoadScript("-2147483648 1 2 3 4 5\n");
     EXPECT_EQ(r.out, "flyrate: error: " + r.path + ":1: frames must start at 0 and ascend\n");
 }

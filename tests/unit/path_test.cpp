@@ -12,18 +12,13 @@
 
 #include "path/path.h"
 #include "plugin/bench.h"
+#include "tests/support/testbench.h"
 
 namespace {
 
-void ResetBench() {
-    free(bench.keyframes);
-    free(bench.frameTimes);
-    bench = BenchState{};
-}
-
 // Installs the keyframes as a loaded script would leave them.
 void SetPath(const std::vector<Keyframe> &keyframes) {
-    ResetBench();
+    TestBench_Reset();
     bench.keyframes = (Keyframe *)malloc(keyframes.size() * sizeof(Keyframe));
     memcpy(bench.keyframes, keyframes.data(), keyframes.size() * sizeof(Keyframe));
     bench.keyframeCount = (int32_t)keyframes.size();
@@ -49,7 +44,7 @@ Keyframe Pose(int32_t frame, float x, float y, float z, float ox, float oy) { re
 
 class PathSample : public ::testing::Test {
 protected:
-    void TearDown() override { ResetBench(); }
+    void TearDown() override { TestBench_Reset(); }
 };
 
 TEST_F(PathSample, InterpolatesHalfWayAndStopsAtTheEnds) {
@@ -122,7 +117,7 @@ TEST_F(PathSample, ChangesNothing) {
 TEST_F(PathSample, WithoutAPathGivesAZeroPoseAtTheFrame) {
     // After the free slot has released the table, a late camera callback
     // must not read freed or null memory.
-    ResetBench();
+    TestBench_Reset();
     EXPECT_TRUE(SameKeyframe(Path_Sample(12), Pose(12, 0, 0, 0, 0, 0)));
     EXPECT_TRUE(SameKeyframe(Path_Sample(-3), Pose(-3, 0, 0, 0, 0, 0)));
     bench.totalFrames = 50;  // counts kept while the table is gone
@@ -180,7 +175,7 @@ TEST(PathSampleSearch, MatchesTheLinearScanAtEveryFrame) {
         }
     }
     EXPECT_GT(compared, 100000);
-    ResetBench();
+    TestBench_Reset();
 }
 
 TEST(PathSampleSearch, MatchesTheLinearScanOnLongSparsePaths) {
@@ -197,7 +192,7 @@ TEST(PathSampleSearch, MatchesTheLinearScanOnLongSparsePaths) {
         for (int i = 0; i < 2000; i++) ts.push_back(anyFrame(rng));
         for (int32_t t : ts) ASSERT_TRUE(SameKeyframe(Path_Sample(t), LinearSample(k, t))) << "t " << t;
     }
-    ResetBench();
+    TestBench_Reset();
 }
 
 }  // namespace
