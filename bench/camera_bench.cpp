@@ -12,7 +12,7 @@
 
 static void CameraBench_Pair(benchmark::State &state) {
     const int32_t count = (int32_t)state.range(0);
-    Suite_ResetPlugin();
+    FakeGame_Reset();
     std::vector<Keyframe> path = Suite_MakePath(count);
     bench.keyframes = (Keyframe *)malloc(path.size() * sizeof(Keyframe));
     for (size_t i = 0; i < path.size(); i++) bench.keyframes[i] = path[i];
@@ -35,7 +35,7 @@ static void CameraBench_Pair(benchmark::State &state) {
         benchmark::DoNotOptimize(p);
     }
     state.SetLabel("GetOrientation + GetPosition");
-    Suite_ResetPlugin();
+    FakeGame_Reset();
 }
 
 void CameraBench_Register(void) {

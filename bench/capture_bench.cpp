@@ -56,7 +56,7 @@ static void CaptureBench_ReadPixelsWrite(benchmark::State &state) {
 
 static void CaptureBench_CaptureFrame(benchmark::State &state) {
     if (!CaptureBench_Context(state) || Suite_ScratchDir().empty()) return;
-    Suite_ResetPlugin();
+    FakeGame_Reset();
     Game.width = kWidth;
     Game.height = kHeight;
     bench.shotsDir = Suite_ScratchDir().c_str();
@@ -68,7 +68,7 @@ static void CaptureBench_CaptureFrame(benchmark::State &state) {
     if (f && fseek(f, 0, SEEK_END) == 0) size = ftell(f);
     if (f) fclose(f);
     if (size < (long)kWidth * kHeight * 3) state.SkipWithError("Capture_Frame wrote no full picture");
-    Suite_ResetPlugin();
+    FakeGame_Reset();
 }
 
 void CaptureBench_Register(void) {

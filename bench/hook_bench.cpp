@@ -25,7 +25,7 @@ static void HookBench_ClockGettime(benchmark::State &state) {
 }
 
 static void HookBench_OnDraw2D(benchmark::State &state) {
-    Suite_ResetPlugin();
+    FakeGame_Reset();
     std::vector<Keyframe> path = Suite_MakePath(2);
     path[1].frame = kHookFrames;
     bench.keyframes = (Keyframe *)malloc(path.size() * sizeof(Keyframe));
@@ -48,7 +48,7 @@ static void HookBench_OnDraw2D(benchmark::State &state) {
     }
     if (bench.state != RunState_Running || bench.cameraSwitches != 0 || bench.frameTimes[0] <= 0)
         state.SkipWithError("the hook did not stay in a plain running frame");
-    Suite_ResetPlugin();
+    FakeGame_Reset();
 }
 
 void HookBench_Register(void) {

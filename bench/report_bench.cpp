@@ -32,7 +32,7 @@ static void ReportBench_Qsort(benchmark::State &state) {
 static void ReportBench_ReportPass(benchmark::State &state) {
     const int32_t count = (int32_t)state.range(0);
     std::vector<double> times = Suite_MakeFrameTimes(count);
-    Suite_ResetPlugin();
+    FakeGame_Reset();
     bench.frameTimes = (double *)malloc(times.size() * sizeof(double));
     memcpy(bench.frameTimes, times.data(), times.size() * sizeof(double));
     bench.totalFrames = count;
@@ -45,7 +45,7 @@ static void ReportBench_ReportPass(benchmark::State &state) {
             benchmark::ClobberMemory();
         }
     }
-    Suite_ResetPlugin();
+    FakeGame_Reset();
 }
 
 void ReportBench_Register(void) {

@@ -94,7 +94,7 @@ static void ScriptBench_KeyframesLoad(benchmark::State &state) {
         state.SkipWithError("can't write the script");
         return;
     }
-    Suite_ResetPlugin();
+    FakeGame_Reset();
     for (auto _ : state) {
         if (!Keyframes_Load(path.c_str())) {
             state.SkipWithError("Keyframes_Load failed");
@@ -110,7 +110,7 @@ static void ScriptBench_KeyframesLoad(benchmark::State &state) {
         state.ResumeTiming();
     }
     state.counters["lines"] = (double)kScriptLines;
-    Suite_ResetPlugin();
+    FakeGame_Reset();
 }
 
 void ScriptBench_Register(void) {

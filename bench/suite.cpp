@@ -11,14 +11,6 @@
 #include <iostream>
 
 #include "plugin/bench.h"
-#include "tests/support/fakehost.h"
-
-void Suite_ResetPlugin(void) {
-    free(bench.keyframes);
-    free(bench.frameTimes);
-    bench = BenchState{};
-    FakeHost_Reset();
-}
 
 std::vector<Keyframe> Suite_MakePath(int32_t count) {
     SuiteRandom rng(1u + (uint32_t)count);

@@ -3,7 +3,7 @@
 //
 // Every plug-in benchmark drives the real plug-in objects over the one
 // `bench` record, so each sets up the state it needs and leaves it clean
-// for the next with Suite_ResetPlugin.
+// for the next with FakeGame_Reset.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "plugin/bench.h"
+#include "tests/support/fakegame.h"
 
 // One registration function per benchmark file; main calls them in the
 // order the results should appear.
@@ -22,10 +23,6 @@ void CameraBench_Register(void);
 void ScriptBench_Register(void);
 void ReportBench_Register(void);
 void CaptureBench_Register(void);
-
-// Frees the plug-in's tables and puts `bench` and the fake game back to
-// their start-up state, with the game's camera active.
-void Suite_ResetPlugin(void);
 
 // A small deterministic generator, so every run measures the same data.
 struct SuiteRandom {

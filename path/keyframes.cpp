@@ -1,10 +1,9 @@
 // keyframes.cpp: reads the keyframe script named by FLYRATE.
 //
 // The script is read line by line with the C library's scanf formats, which
-// define exactly which lines are accepted. Keyframes go straight into
-// bench.keyframes, grown by doubling; the counts are committed only when the
-// whole script has been read and checked, so a failed load leaves them as
-// they were.
+// define exactly which lines are accepted, into a new table grown by
+// doubling. The state record takes it only when the whole script has been
+// read and checked, so a failed load leaves the previous path untouched.
 #include <fcntl.h>
 #include <limits.h>
 #include <stdint.h>
@@ -70,16 +69,11 @@ static FILE *Keyframes_Open(const char *path) {
     return file;
 }
 
-int Keyframes_Load(const char *path) {
-    FILE *file = Keyframes_Open(path);
-    if (!file) {
-        Bench_Log("flyrate: error: can't open %s", path);
-        return 0;
-    }
-
-    // A table left by an earlier load holds at least the records its kept
-    // count says, so growing from it never shrinks it below that count.
-    int32_t capacity = bench.keyframes ? bench.keyframeCount : 0;
+// Reads every line of the script into bench.keyframes, a table of its own
+// that starts empty. Returns 0 after logging why (or, with no message, when
+// the table can't grow).
+static int Keyframes_Read(FILE *file, const char *path, int32_t *keyframeCount) {
+    int32_t capacity = 0;
     int32_t count = 0;
     int32_t lineNo = 0;
     char line[512];
@@ -96,7 +90,6 @@ int Keyframes_Load(const char *path) {
             double minimum, quiet, maximum;
             if (sscanf(p + 6, "%lf %lf %lf", &minimum, &quiet, &maximum) != 3) {
                 Bench_Log("flyrate: error: %s:%d: can't parse: %s", path, lineNo, line);
-                fclose(file);
                 return 0;
             }
             bench.warmupMin = minimum;
@@ -113,35 +106,51 @@ int Keyframes_Load(const char *path) {
         if (sscanf(p, "%ld %f %f %f %f %f", &frame, &k.x, &k.y, &k.z, &k.orientX, &k.orientY) != 6 ||
             frame < INT32_MIN || frame > INT32_MAX) {
             Bench_Log("flyrate: error: %s:%d: can't parse: %s", path, lineNo, line);
-            fclose(file);
             return 0;
         }
         k.frame = (int32_t)frame;
 
         if (count == 0 ? k.frame != 0 : k.frame <= bench.keyframes[count - 1].frame) {
             Bench_Log("flyrate: error: %s:%d: frames must start at 0 and ascend", path, lineNo);
-            fclose(file);
             return 0;
         }
-        if (count == capacity && !Keyframes_Grow(&capacity)) {
-            fclose(file);
-            return 0;
-        }
+        if (count == capacity && !Keyframes_Grow(&capacity)) return 0;
         bench.keyframes[count++] = k;
     }
     // A read that failed is not the end of the script: what was read may be
     // only part of it.
-    int readFailed = ferror(file);
-    fclose(file);
-    if (readFailed) {
+    if (ferror(file)) {
         Bench_Log("flyrate: error: can't open %s", path);
         return 0;
     }
-
     if (count < 2) {
         Bench_Log("flyrate: error: %s: needs at least two keyframes", path);
         return 0;
     }
+    *keyframeCount = count;
+    return 1;
+}
+
+int Keyframes_Load(const char *path) {
+    FILE *file = Keyframes_Open(path);
+    if (!file) {
+        Bench_Log("flyrate: error: can't open %s", path);
+        return 0;
+    }
+    // The state record takes the new table only once the whole script has
+    // been read and checked: a failed load leaves the path it had (none at
+    // start-up) exactly as it was.
+    Keyframe *kept = bench.keyframes;
+    bench.keyframes = nullptr;
+    int32_t count = 0;
+    int ok = Keyframes_Read(file, path, &count);
+    fclose(file);
+    if (!ok) {
+        free(bench.keyframes);
+        bench.keyframes = kept;
+        return 0;
+    }
+    free(kept);
     bench.keyframeCount = count;
     bench.totalFrames = bench.keyframes[count - 1].frame;
     return 1;

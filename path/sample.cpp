@@ -21,9 +21,6 @@
 // branch, so a frame anywhere in a long path costs the same few loads with
 // no mispredicted jumps.
 static int32_t Path_FindSegmentEnd(const Keyframe *keyframes, int32_t count, int32_t t) {
-    // Path_Sample comes here only with a loaded table, and a load keeps at
-    // least two keyframes: no test can pass fewer.
-    if (count < 2) return count;  // GCOVR_EXCL_BR_LINE
     const Keyframe *base = keyframes + 1;
     int32_t n = count - 1;
     while (n > 1) {
@@ -39,7 +36,8 @@ Keyframe Path_Sample(int32_t t) {
     int32_t count = bench.keyframeCount;
     // No path (the free slot has released it, or nothing was loaded): a
     // camera callback that still arrives gets a neutral pose, not a crash.
-    if (!keyframes || count <= 0) {
+    // A loaded path has at least two keyframes and ends at totalFrames.
+    if (!keyframes) {
         Keyframe none = {};
         none.frame = t;
         return none;
@@ -48,9 +46,6 @@ Keyframe Path_Sample(int32_t t) {
     if (t >= bench.totalFrames) return keyframes[count - 1];
 
     int32_t end = Path_FindSegmentEnd(keyframes, count, t);
-    // Only a table whose last frame disagrees with totalFrames has no
-    // keyframe past t; its last keyframe is the nearest pose.
-    if (end >= count) return keyframes[count - 1];
     const Keyframe &k0 = keyframes[end - 1];
     const Keyframe &k1 = keyframes[end];
 

@@ -12,7 +12,7 @@
 #include "run/run.h"
 
 void Report_WriteCsv(void) {
-    if (!bench.csvPath || !bench.frameTimes) return;
+    if (!bench.csvPath) return;
     FILE *f = fopen(bench.csvPath, bench.pass == 1 ? "w" : "a");
     if (!f) {
         Bench_Log("flyrate: warning: can't write %s", bench.csvPath);

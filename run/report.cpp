@@ -55,8 +55,8 @@ static void Report_PerSecond(const double *times, int32_t count, char *text) {
 }
 
 void Report_Pass(void) {
+    // Only a completed pass is reported: totalFrames is at least 1.
     int32_t n = bench.totalFrames;
-    if (n < 1 || !bench.frameTimes) return;
     double *sorted = (double *)malloc((size_t)n * sizeof(double));
     if (!sorted) return;  // no report for this pass; the run goes on
     memcpy(sorted, bench.frameTimes, (size_t)n * sizeof(double));

@@ -2,47 +2,31 @@
 // every n until a run needs no more allocations than were failed.
 //
 // This program replaces malloc, calloc, realloc and free for itself,
-// forwarding to the C library's own. While "armed" (only around calls into
+// forwarding to the C library's own. While armed (only around calls into
 // the plug-in) allocations are counted, the chosen one fails, and every
-// block handed out is tracked until it is freed, so a run that ends with a
-// block outstanding after the free slot has leaked. The C library's internal
-// allocations (fopen's FILE, stdio buffers, qsort's scratch) go through the
-// same functions and fail in turn too.
-//
-// Each failure must end in one of the designed outcomes, compared with a
-// run in which nothing failed:
+// block handed out is tracked until it is freed, so a block outstanding
+// after the free slot is a leak. The C library's own allocations (fopen's
+// FILE, stdio buffers, qsort's scratch) fail in turn too. Each failure must
+// end as designed, compared with the run in which nothing failed:
 // - nothing visible (stdio falls back to unbuffered files, for example);
-// - the keyframe table or the frame-time table can't be allocated: only
-//   "flyrate: closing the game", and the game is asked to close;
-// - fopen can't allocate its FILE for the script: the can't-open error, then
-//   closing; for a screenshot: the can't-write warning, the run goes on;
-// - the report's copy: that pass prints no report lines, the run goes on;
-// - the capture buffer: that screenshot is missing, nothing is printed;
-// - the per-frame log's FILE or buffer (it writes to /dev/full, a full
-//   disk): the same one warning per pass as without the failure.
+// - the keyframe or frame-time table: only "flyrate: closing the game";
+// - the script's FILE: the can't-open error, then closing;
+// - a screenshot's FILE: its can't-write warning, that screenshot missing;
+// - the report's copy: that pass prints no report lines;
+// - a capture buffer: that screenshot missing, nothing printed;
+// - the per-frame log (on a full disk): its one warning per pass, as always.
 #include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
-#include <GL/gl.h>
-
+#include <algorithm>
 #include <map>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "path/path.h"
-#include "plugin/bench.h"
-#include "plugin/host.h"
-#include "run/run.h"
-#include "tests/support/capture.h"
-#include "tests/support/fakehost.h"
-#include "tests/support/testclock.h"
+#include "tests/support/fakegame.h"
+#include "tests/support/files.h"
 
 extern "C" {
+extern HostComponent Plugin_Component;
 void *__libc_malloc(size_t size);
 void *__libc_calloc(size_t count, size_t size);
 void *__libc_realloc(void *p, size_t size);
@@ -52,45 +36,32 @@ void __libc_free(void *p);
 namespace {
 
 struct Injector {
-    bool armed;
-    long count;    // allocations seen while armed
-    long failAt;   // 1-based; 0 = never
-    bool failed;   // the chosen allocation has failed
-    size_t failedSize;
-    char failedKind;  // 'm', 'c' or 'r'
-    static constexpr int kMaxLive = 1024;
-    void *live[kMaxLive];  // blocks handed out while armed, not yet freed
+    bool armed, failed;
+    long count, failAt;  // allocations seen while armed; the one to fail, 1-based
+    char kind;           // of the failed one: 'm', 'c' or 'r'
+    size_t size;
+    void *live[1024];    // blocks handed out while armed, not yet freed
     int liveCount;
-    bool overflow;
 };
 Injector inj;
 
 bool Inject_Fail(char kind, size_t size) {
-    if (!inj.armed) return false;
-    if (++inj.count != inj.failAt) return false;
-    inj.failed = true;
-    inj.failedKind = kind;
-    inj.failedSize = size;
+    if (!inj.armed || ++inj.count != inj.failAt) return false;
+    inj.failed = true, inj.kind = kind, inj.size = size;
     errno = ENOMEM;
     return true;
 }
-
 void Inject_Track(void *p) {
-    if (!p || !inj.armed) return;
-    if (inj.liveCount == Injector::kMaxLive) {
-        inj.overflow = true;
-        return;
-    }
-    inj.live[inj.liveCount++] = p;
+    if (p && inj.armed) inj.live[inj.liveCount < 1024 ? inj.liveCount++ : 1023] = p;
 }
-
-void Inject_Untrack(void *p) {
+bool Inject_Untrack(void *p) {
     for (int i = 0; i < inj.liveCount; i++) {
         if (inj.live[i] == p) {
             inj.live[i] = inj.live[--inj.liveCount];
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 }  // namespace
@@ -101,290 +72,154 @@ extern "C" void *malloc(size_t size) {
     Inject_Track(p);
     return p;
 }
-
 extern "C" void *calloc(size_t count, size_t size) {
     if (Inject_Fail('c', count * size)) return nullptr;
     void *p = __libc_calloc(count, size);
     Inject_Track(p);
     return p;
 }
-
 extern "C" void *realloc(void *old, size_t size) {
     if (Inject_Fail('r', size)) return nullptr;  // the old block stays as it was
     void *p = __libc_realloc(old, size);
-    if (p) {
-        bool wasLive = false;
-        for (int i = 0; i < inj.liveCount; i++) wasLive |= inj.live[i] == old;
-        if (old) Inject_Untrack(old);
-        if (wasLive || inj.armed) {
-            bool armed = inj.armed;
-            inj.armed = true;
-            Inject_Track(p);
-            inj.armed = armed;
-        }
+    if (p && (Inject_Untrack(old) || inj.armed)) {
+        bool armed = inj.armed;
+        inj.armed = true;
+        Inject_Track(p);
+        inj.armed = armed;
     }
     return p;
 }
-
 extern "C" void free(void *p) {
     if (p) Inject_Untrack(p);
     __libc_free(p);
 }
 
-// The capture's OpenGL calls: each read fills the frame with a byte that
-// names the frame and pass being captured, so a file shows which capture
-// wrote it.
-static int pixelReads;
-extern "C" void glPixelStorei(GLenum, GLint) {}
-extern "C" void glReadPixels(GLint, GLint, GLsizei w, GLsizei h, GLenum, GLenum, void *pixels) {
-    memset(pixels, (bench.curFrame * 2 + bench.pass) & 0xff, (size_t)w * (size_t)h * 3);
-    pixelReads++;
-}
-
 namespace {
 
-// 33 keyframes at frames 0, 2, ..., 64: the table grows once past 32.
-std::string Script() {
-    std::string s = "# fault injection\nwarmup 0.5 0.25 5\n";
-    for (int i = 0; i <= 32; i++) s += std::to_string(i * 2) + " 1 2 3 " + std::to_string(i) + " 0\n";
-    return s;
-}
-
 struct Outcome {
-    std::string out;                  // everything the plug-in printed
-    std::vector<std::string> shots;   // screenshots seen after each hook call, "call:name:byte"
-    int closeRequests = 0;
-    RunState stateBeforeFree = RunState_Idle;
-    bool tableAllocated = false;      // bench.keyframes before the free slot
-    int32_t keyframeCount = 0;
-    bool frameTimesAllocated = false;
-    bool injected = false;
+    std::string out;                 // everything the plug-in printed
+    std::vector<std::string> shots;  // "call:name" of every whole screenshot, as written
+    bool failed = false;
     char kind = 0;
     size_t size = 0;
-    long allocations = 0;
-    int leaked = 0;
+    int closeRequests = 0, leaked = 0;
 };
 
-class FaultRun {
-public:
-    FaultRun() : script_(TestFile_Write(Script())), shots_(TestDir_Make()) {}
-    ~FaultRun() {
-        unlink(script_.c_str());
-        ClearShots(nullptr, 0);
-        rmdir(shots_.c_str());
-    }
-    const std::string &script() const { return script_; }
-    const std::string &shots() const { return shots_; }
-
-    // A whole run: start-up, map, warm-up, two passes with screenshots,
-    // shutdown after the close request; allocation failAt fails (0: none).
-    Outcome Go(long failAt) {
-        setenv("FLYRATE", script_.c_str(), 1);
-        setenv("FLYRATE_SHOTS", shots_.c_str(), 1);
-        setenv("FLYRATE_PASSES", "2", 1);
-        // The per-frame log goes to a full disk: its warning is part of
-        // every pass, and a stream left unbuffered fails on its first row.
-        setenv("FLYRATE_CSV", "/dev/full", 1);
-        FakeHost_Reset();
-        Game.width = 4;
-        Game.height = 3;
-        bench = BenchState{};
-        pixelReads = 0;
-        Outcome o;
-        inj = Injector{};
-        inj.failAt = failAt;
-        TestClock_Set(100);
-        StdoutCapture_Begin();
-
-        Armed([] { Bench_Init(); });
-        if (bench.state == RunState_Armed) {
-            Armed([] { Bench_OnMapLoaded(); });
-            for (int call = 0; call < 1000 && fakeHost.closeRequests == 0; call++) {
-                TestClock_Advance(0.02);
-                HostDraw2DFn hook = Game.Draw2DHooks[bench.hookIndex];
-                if (!hook) break;
-                Armed([hook] { hook(0.02); });
-                ClearShots(&o.shots, call);
-            }
-        }
-        o.stateBeforeFree = bench.state;
-        o.tableAllocated = bench.keyframes != nullptr;
-        o.keyframeCount = bench.keyframeCount;
-        o.frameTimesAllocated = bench.frameTimes != nullptr;
-        Armed([] { Bench_Free(); });
-
-        o.out = StdoutCapture_End();
-        TestClock_Release();
-        o.closeRequests = fakeHost.closeRequests;
-        o.injected = inj.failed;
-        o.kind = inj.failedKind;
-        o.size = inj.failedSize;
-        o.allocations = inj.count;
-        o.leaked = inj.liveCount + (inj.overflow ? 1 : 0);
-        inj = Injector{};
-        return o;
-    }
-
-private:
-    template <typename F>
-    static void Armed(F f) {
-        inj.armed = true;
-        f();
-        inj.armed = false;
-    }
-
-    // Records (when seen is given) and removes the screenshots written by
-    // the last hook call.
-    void ClearShots(std::vector<std::string> *seen, int call) {
-        DIR *dir = opendir(shots_.c_str());
-        if (!dir) return;
-        std::vector<std::string> names;
-        while (struct dirent *e = readdir(dir)) {
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        }
-        closedir(dir);
-        for (const std::string &name : names) {
-            std::string path = shots_ + "/" + name;
-            std::string data = TestFile_Read(path);
-            if (seen) {
-                // 4 x 3 RGB after the header; every byte the capture's mark.
-                const std::string header = "P6\n4 3\n255\n";
-                bool whole = data.size() == header.size() + 36 && data.compare(0, header.size(), header) == 0;
-                int mark = whole ? (unsigned char)data.back() : -1;
-                seen->push_back(std::to_string(call) + ":" + name + ":" + std::to_string(mark));
-            }
-            unlink(path.c_str());
-        }
-    }
-
-    std::string script_;
-    std::string shots_;
-};
-
-std::string Join(const std::vector<std::string> &lines) {
-    std::string s;
-    for (const std::string &l : lines) s += l + "\n";
-    return s;
+template <typename F>
+void Armed(F f) {
+    inj.armed = true;
+    f();
+    inj.armed = false;
 }
 
-// The reference output without the report lines of pass p (1-based): from
-// its per-second line to its summary line.
-std::string WithoutReport(const std::string &reference, int p) {
-    std::vector<std::string> in = TestText_Lines(reference), out;
+// A whole run: start-up, map, warm-up, two passes of 64 frames with 33
+// keyframes (the table grows once), a screenshot at each, a per-frame log
+// on a full disk, shutdown after the close request. Allocation failAt fails.
+Outcome Go(long failAt, const std::string &script, const std::string &shots) {
+    setenv("FLYRATE", script.c_str(), 1);
+    setenv("FLYRATE_SHOTS", shots.c_str(), 1);
+    setenv("FLYRATE_PASSES", "2", 1);
+    setenv("FLYRATE_CSV", "/dev/full", 1);
+    FakeGame_Reset();
+    FakeGl_Reset();
+    Game.width = 4, Game.height = 3;
+    FakeClock_Set(100);
+    inj = Injector{};
+    inj.failAt = failAt;
+    Outcome o;
+    StdoutCapture_Begin();
+    Armed([] { Plugin_Component.Init(); });
+    if (bench.state == RunState_Armed) Armed([] { Plugin_Component.OnNewMapLoaded(); });
+    for (int call = 0; call < 1000 && fakeGame.closeRequests == 0 && bench.state != RunState_Finished; call++) {
+        Armed([] { FakeGame_Frame(0.02); });
+        for (const std::string &name : TestDir_List(shots)) {
+            std::string data = TestFile_Read(shots + "/" + name);
+            if (data.size() == 11 + 36 && data.compare(0, 11, "P6\n4 3\n255\n") == 0)
+                o.shots.push_back(std::to_string(call) + ":" + name);
+            unlink((shots + "/" + name).c_str());
+        }
+    }
+    Armed([] { Plugin_Component.Free(); });
+    o.out = StdoutCapture_End();
+    FakeClock_Release();
+    o.failed = inj.failed, o.kind = inj.kind, o.size = inj.size;
+    o.closeRequests = fakeGame.closeRequests;
+    o.leaked = inj.liveCount;
+    inj = Injector{};
+    return o;
+}
+
+// Lines joined, without the lines of pass p's report (from its per-second
+// line to its summary line) when p is given.
+std::string Without(const std::vector<std::string> &lines, int p = 0) {
+    std::string out;
     int pass = 0;
     bool skipping = false;
-    for (const std::string &l : in) {
+    for (const std::string &l : lines) {
         if (l.rfind("flyrate: per-second fps:", 0) == 0 && ++pass == p) skipping = true;
-        if (!skipping) out.push_back(l);
-        if (skipping && l.rfind("flyrate: 64 frames ", 0) == 0) skipping = false;
+        if (!skipping) out += l + "\n";
+        if (l.rfind("flyrate: 64 frames ", 0) == 0) skipping = false;
     }
-    return Join(out);
+    return out;
 }
 
-// True when got is want with exactly one entry left out; names it.
-bool MissingOne(const std::vector<std::string> &got, const std::vector<std::string> &want, std::string *dropped) {
-    if (got.size() + 1 != want.size()) return false;
-    size_t i = 0;
-    while (i < got.size() && got[i] == want[i]) i++;
-    *dropped = want[i];
-    std::vector<std::string> expect = want;
-    expect.erase(expect.begin() + (long)i);
-    return got == expect;
-}
+TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
+    std::string text = "# fault injection\nwarmup 0.5 0.25 5\n";
+    for (int i = 0; i <= 32; i++) text += std::to_string(i * 2) + " 1 2 3 " + std::to_string(i) + " 0\n";
+    std::string script = TestFile_Write(text), shots = TestDir_Make();
+    const Outcome reference = Go(0, script, shots);
+    ASSERT_EQ(reference.leaked, 0) << "a run without failures leaks";
+    // Start-up, map, start, then per pass four report lines and the log's warning.
+    ASSERT_EQ(TestText_Lines(reference.out).size(), 13u) << reference.out;
+    ASSERT_EQ(reference.shots.size(), 65u);  // frame 0, then 32 keyframes in each pass
 
-std::string Describe(long n, const Outcome &o) {
-    std::ostringstream s;
-    s << "allocation " << n << " (" << o.kind << ", " << o.size << " bytes) failed; output:\n" << o.out;
-    return s.str();
+    const std::vector<std::string> ref = TestText_Lines(reference.out);
+    const std::string closing = "flyrate: closing the game\n", cantOpen = "flyrate: error: can't open " + script + "\n" + closing;
+    const std::string designed[] = {reference.out, Without(ref, 1), Without(ref, 2), closing, cantOpen};
+    const std::string warn = "flyrate: warning: can't write " + shots + "/";
+    std::map<std::string, int> seen;
+    long n = 1;
+    for (Outcome o; (o = Go(n, script, shots)).failed; n++) {
+        SCOPED_TRACE("allocation " + std::to_string(n) + " (" + o.kind + ", " + std::to_string(o.size) +
+                     " bytes) failed; output:\n" + o.out);
+        EXPECT_EQ(o.leaked, 0) << "blocks outstanding after the free slot";
+        EXPECT_EQ(o.closeRequests, 1) << "the game must be asked to close exactly once";
+        std::vector<std::string> missing = reference.shots, out = TestText_Lines(o.out);
+        for (const std::string &shot : o.shots) {
+            auto it = std::find(missing.begin(), missing.end(), shot);
+            ASSERT_NE(it, missing.end()) << "a screenshot the reference lacks: " << shot;
+            missing.erase(it);
+        }
+        // A screenshot's FILE: one warning naming the one screenshot missing.
+        auto warning = std::find_if(out.begin(), out.end(), [&](const std::string &l) { return l.rfind(warn, 0) == 0; });
+        bool warned = warning != out.end();
+        if (warned) {
+            ASSERT_EQ(missing.size(), 1u);
+            EXPECT_EQ(warning->substr(warn.size()), missing[0].substr(missing[0].find(':') + 1));
+            out.erase(warning);
+        }
+        // Otherwise the reference, less one pass's report (no screenshot
+        // missing) or one screenshot; or the run never started.
+        std::string rest = Without(out);
+        ASSERT_NE(std::find(std::begin(designed), std::end(designed), rest), std::end(designed));
+        bool reportLost = rest == Without(ref, 1) || rest == Without(ref, 2);
+        EXPECT_TRUE(rest == reference.out ? missing.size() <= 1 : !reportLost || missing.empty());
+        seen[rest == closing    ? "a table"
+             : rest == cantOpen ? "the script's FILE"
+             : warned           ? "a screenshot's FILE"
+             : !missing.empty() ? "a capture buffer"
+             : rest != reference.out ? "a report's copy" : "nothing visible"]++;
+    }
+    EXPECT_EQ(Go(n, script, shots).out, reference.out) << "a run with more allocations to spare than it needs";
+    // Every designed failure was met, as often as the run allocates it.
+    EXPECT_EQ(seen["a table"], 3);  // the keyframe table, its growth, the frame times
+    EXPECT_GE(seen["the script's FILE"], 1);
+    EXPECT_EQ(seen["a report's copy"], 2);
+    EXPECT_EQ(seen["a capture buffer"], 65);
+    EXPECT_GE(seen["a screenshot's FILE"], 65);
+    for (const auto &kv : seen) printf("%s: %d\n", kv.first.c_str(), kv.second);
+    unlink(script.c_str());
+    TestDir_Remove(shots);
 }
 
 }  // namespace
-
-TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
-    FaultRun run;
-    Outcome reference = run.Go(0);
-    ASSERT_FALSE(reference.injected);
-    ASSERT_EQ(reference.leaked, 0) << "a run without failures leaks";
-    ASSERT_EQ(reference.closeRequests, 1);
-    // Summary, map, start, then per pass 4 report lines and the log's warning.
-    ASSERT_EQ(TestText_Lines(reference.out).size(), 13u) << reference.out;
-    // Frame 0 and frames 2, 4, ..., 64 in each of the two passes.
-    ASSERT_EQ(reference.shots.size(), 65u);
-    ASSERT_GT(reference.allocations, 0);
-
-    const std::string cantOpen = "flyrate: error: can't open " + run.script() + "\nflyrate: closing the game\n";
-    std::map<std::string, int> seen;
-    long n = 1;
-    for (;; n++) {
-        ASSERT_LT(n, 100000) << "allocations never run out";
-        Outcome o = run.Go(n);
-        if (!o.injected) {
-            // Fewer allocations than n: nothing failed, and the run is the reference.
-            EXPECT_EQ(o.out, reference.out);
-            EXPECT_EQ(o.shots, reference.shots);
-            break;
-        }
-        SCOPED_TRACE(Describe(n, o));
-        EXPECT_EQ(o.leaked, 0) << "blocks outstanding after the free slot";
-        EXPECT_EQ(o.closeRequests, 1) << "the game must be asked to close exactly once";
-
-        std::string what;
-        if (o.out == "flyrate: closing the game\n") {
-            EXPECT_EQ(o.stateBeforeFree, RunState_Finished);
-            EXPECT_TRUE(o.shots.empty());
-            for (int i = 0; i < 4; i++) EXPECT_EQ(Game.Draw2DHooks[i], nullptr) << "slot " << i;
-            if (!o.tableAllocated) {
-                what = "keyframe table, first allocation";
-            } else if (o.keyframeCount == 0) {
-                what = "keyframe table, growth";
-            } else {
-                EXPECT_EQ(o.keyframeCount, 33);
-                EXPECT_FALSE(o.frameTimesAllocated);
-                what = "frame-time table";
-            }
-        } else if (o.out == cantOpen) {
-            EXPECT_EQ(o.stateBeforeFree, RunState_Finished);
-            what = "script file";
-        } else if (o.out == reference.out && o.shots == reference.shots) {
-            what = "transparent";
-        } else if (o.out == reference.out) {
-            // A screenshot skipped without a word: exactly one missing.
-            std::string dropped;
-            EXPECT_TRUE(MissingOne(o.shots, reference.shots, &dropped));
-            what = "capture buffer";
-        } else if (o.out == WithoutReport(reference.out, 1) || o.out == WithoutReport(reference.out, 2)) {
-            EXPECT_EQ(o.shots, reference.shots);
-            what = o.out == WithoutReport(reference.out, 1) ? "report copy, pass 1" : "report copy, pass 2";
-        } else {
-            // A screenshot file that can't be opened: one warning naming it,
-            // that screenshot missing, the run otherwise unchanged.
-            std::vector<std::string> got = TestText_Lines(o.out), ref = TestText_Lines(reference.out);
-            ASSERT_EQ(got.size(), ref.size() + 1);
-            size_t i = 0;
-            while (i < ref.size() && got[i] == ref[i]) i++;
-            const std::string warn = "flyrate: warning: can't write " + run.shots() + "/frame-";
-            ASSERT_EQ(got[i].rfind(warn, 0), 0u) << got[i];
-            std::string name = got[i].substr(warn.size() - 6);  // "frame-NNNNN.ppm"
-            got.erase(got.begin() + (long)i);
-            EXPECT_EQ(got, ref);
-            std::string dropped;
-            EXPECT_TRUE(MissingOne(o.shots, reference.shots, &dropped));
-            EXPECT_NE(dropped.find(":" + name + ":"), std::string::npos) << dropped << " vs " << name;
-            what = "screenshot file";
-        }
-        seen[what]++;
-    }
-
-    // Every designed failure was met, each as often as the run allocates it.
-    EXPECT_EQ(seen["keyframe table, first allocation"], 1);
-    EXPECT_EQ(seen["keyframe table, growth"], 1);
-    EXPECT_EQ(seen["frame-time table"], 1);
-    EXPECT_GE(seen["script file"], 1);
-    EXPECT_EQ(seen["report copy, pass 1"], 1);
-    EXPECT_EQ(seen["report copy, pass 2"], 1);
-    EXPECT_EQ(seen["capture buffer"], 65);
-    EXPECT_GE(seen["screenshot file"], 65);
-    std::ostringstream summary;
-    for (const auto &kv : seen) summary << "  " << kv.first << ": " << kv.second << "\n";
-    printf("allocation sites failed in turn: %ld\n%s", n - 1, summary.str().c_str());
-}

@@ -1,170 +1,78 @@
-// The per-frame CSV log: rows equal the timed frames, passes append, a file
-// that can't be written warns once per pass, and without FLYRATE_CSV nothing
-// changes.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
+// The per-frame CSV log: every frame of every completed pass, the first
+// pass truncating and later ones appending; a file that can't be written
+// (or a full disk) warns once per pass, and the run goes on unchanged.
+#include <map>
 
-#include <string>
-#include <vector>
-
-#include "path/path.h"
-#include "plugin/bench.h"
-#include "run/run.h"
-#include "tests/support/capture.h"
-#include "tests/support/fakehost.h"
-#include "tests/support/testclock.h"
+#include "tests/support/plugintest.h"
 
 namespace {
 
-// Two keyframes, frames 0 and 4: four timed frames per pass. Frame k of
-// pass p takes (p * 10 + k) ms on the controlled clock.
-std::string RunPasses(int passes, const char *csvPath) {
-    FakeHost_Reset();
-    bench = BenchState{};
-    bench.keyframes = (Keyframe *)calloc(2, sizeof(Keyframe));
-    bench.keyframes[1].frame = 4;
-    bench.keyframes[1].x = 8;
-    bench.keyframeCount = 2;
-    bench.totalFrames = 4;
-    bench.frameTimes = (double *)calloc(4, sizeof(double));
-    bench.passes = passes;
-    bench.csvPath = csvPath;
-    bench.warmupMin = bench.warmupQuiet = 0;
-    bench.state = RunState_Armed;
-    bench.hookIndex = 0;
-    Game.Draw2DHooks[0] = Bench_OnDraw2D;
-
-    StdoutCapture_Begin();
-    TestClock_Set(100);
-    Bench_OnMapLoaded();
-    Bench_OnDraw2D(0);  // settled at once: the run starts
-    for (int p = 1; p <= passes; p++) {
-        for (int k = 1; k <= 4; k++) {
-            TestClock_Advance((p * 10 + k) / 1000.0);
-            Bench_OnDraw2D(0);
-        }
+class CsvLog : public PluginTest {
+protected:
+    // A run of `passes` passes over frames 0..last, with FLYRATE_CSV = csv
+    // (null: unset), quitting after `calls` hook calls if given. Frame k of
+    // pass p takes (10 p + k) ms. Returns what the plug-in printed.
+    std::string Run(int passes, int last, const char *csv, int calls = -1) {
+        FakeGame_Reset();
+        FakeClock_Set(100.0);
+        ClearEnvironment();
+        if (csv) setenv("FLYRATE_CSV", csv, 1);
+        setenv("FLYRATE_PASSES", std::to_string(passes).c_str(), 1);
+        setenv("FLYRATE", Script(last).c_str(), 1);
+        Plugin_Component.Init();
+        Plugin_Component.OnNewMapLoaded();
+        FakeGame_Frame(0);  // settled at once: the run starts
+        for (int i = 0; i < passes * last && i != calls; i++) FakeGame_Frame((i / last * 10 + 10 + i % last + 1) / 1000.0);
+        Plugin_Component.Free();
+        return OutText();
     }
-    TestClock_Release();
-    Bench_Free();
-    return StdoutCapture_End();
+    // One script per length, so every run prints the same start-up line.
+    std::string Script(int last) {
+        std::string &path = scripts[last];
+        if (path.empty()) path = Scratch("warmup 0 0 1\n0 0 0 0 0 0\n" + std::to_string(last) + " 8 0 0 0 0\n");
+        return path;
+    }
+    std::map<int, std::string> scripts;
+};
+
+// The lines with the warning after each pass's summary line.
+std::string WithWarnings(const std::string &plain, const std::string &file) {
+    std::string out;
+    for (const std::string &line : TestText_Lines(plain)) {
+        out += line + "\n";
+        if (line.find(" frames ") != std::string::npos) out += "flyrate: warning: can't write " + file + "\n";
+    }
+    return out;
 }
 
+TEST_F(CsvLog, RowsHoldEveryFrameOfEveryCompletedPass) {
+    std::string dir = TestDir_Make(), csv = dir + "/frames.csv";
+    std::string expected = "pass,frame,frame_ms\n";
+    for (int p = 1; p <= 3; p++)
+        for (int k = 1; k <= 4; k++) expected += std::to_string(p) + "," + std::to_string(k) + "," + std::to_string(p * 10 + k) + ".000000\n";
+    // The log changes nothing the plug-in prints.
+    EXPECT_EQ(Run(3, 4, csv.c_str()), Run(3, 4, nullptr));
+    EXPECT_EQ(TestFile_Read(csv), expected);
+    Run(1, 4, csv.c_str());  // the first pass truncates
+    EXPECT_EQ(TestFile_Read(csv), expected.substr(0, expected.find("2,1,")));
+    // A pass cut short writes nothing.
+    unlink(csv.c_str());
+    Run(2, 4, csv.c_str(), 3);
+    EXPECT_EQ(TestDir_List(dir).size(), 0u);
+    TestDir_Remove(dir);
+}
+
+TEST_F(CsvLog, AFileThatCantBeWrittenWarnsOncePerPass) {
+    // A missing directory fails at the open; on a full disk rows that fit
+    // the stream's buffer fail at the close, and more rows fail on the way.
+    for (const char *file : {"/nonexistent/frames.csv", "/dev/full"}) {
+        for (int last : {4, 2000}) {
+            SCOPED_TRACE(std::string(file) + ", frames " + std::to_string(last));
+            std::string plain = Run(2, last, nullptr);
+            EXPECT_EQ(Run(2, last, file), WithWarnings(plain, file));
+            EXPECT_EQ(fakeGame.closeRequests, 1);
+        }
+    }
+}
 
 }  // namespace
-
-TEST(CsvLog, RowsHoldEveryFrameOfEveryPass) {
-    for (int passes : {1, 3}) {
-        std::string dir = TestDir_Make();
-        std::string path = dir + "/frames.csv";
-        std::string out = RunPasses(passes, path.c_str());
-        std::string csv = TestFile_Read(path);
-        std::vector<std::string> rows = TestText_Lines(csv);
-        ASSERT_EQ(rows.size(), 1u + 4u * passes) << csv;
-        EXPECT_EQ(rows[0], "pass,frame,frame_ms");
-        for (int p = 1; p <= passes; p++) {
-            for (int k = 1; k <= 4; k++) {
-                const std::string &row = rows[(size_t)(p - 1) * 4 + (size_t)k];
-                int gotPass = 0, gotFrame = 0;
-                double ms = 0;
-                ASSERT_EQ(sscanf(row.c_str(), "%d,%d,%lf", &gotPass, &gotFrame, &ms), 3) << row;
-                EXPECT_EQ(gotPass, p);
-                EXPECT_EQ(gotFrame, k);
-                EXPECT_NEAR(ms, p * 10 + k, 1e-6) << row;
-                EXPECT_EQ(row.substr(row.find('.')).size(), 7u) << "six decimals: " << row;
-            }
-        }
-        EXPECT_EQ(out.find("warning"), std::string::npos) << out;
-        remove(path.c_str());
-        rmdir(dir.c_str());
-    }
-}
-
-TEST(CsvLog, FirstPassTruncatesAnOldFile) {
-    std::string path = TestFile_Write("old contents that must go\n");
-    RunPasses(1, path.c_str());
-    std::string csv = TestFile_Read(path);
-    EXPECT_EQ(csv.rfind("pass,frame,frame_ms\n1,1,", 0), 0u) << csv;
-    EXPECT_EQ(TestText_Lines(csv).size(), 5u);
-    remove(path.c_str());
-}
-
-TEST(CsvLog, UnwritableFileWarnsOncePerPassAndTheRunGoesOn) {
-    std::string path = "/nonexistent-flyrate-dir/frames.csv";
-    std::string out = RunPasses(2, path.c_str());
-    std::string warning = "flyrate: warning: can't write " + path + "\n";
-    size_t first = out.find(warning);
-    ASSERT_NE(first, std::string::npos) << out;
-    size_t second = out.find(warning, first + 1);
-    ASSERT_NE(second, std::string::npos) << out;
-    EXPECT_EQ(out.find(warning, second + 1), std::string::npos) << out;
-    // Both passes still reported, and the game was asked to close.
-    EXPECT_NE(out.find("flyrate: pass 2 of 2"), std::string::npos);
-    EXPECT_EQ(fakeHost.closeRequests, 1);
-}
-
-TEST(CsvLog, WithoutTheVariableOutputIsUnchanged) {
-    std::string dir = TestDir_Make();
-    std::string path = dir + "/frames.csv";
-    std::string with = RunPasses(2, path.c_str());
-    std::string without = RunPasses(2, nullptr);
-    EXPECT_EQ(with, without);
-    remove(path.c_str());
-    rmdir(dir.c_str());
-}
-
-TEST(CsvLog, APassCutShortWritesNothing) {
-    std::string dir = TestDir_Make();
-    std::string path = dir + "/frames.csv";
-    FakeHost_Reset();
-    bench = BenchState{};
-    bench.keyframes = (Keyframe *)calloc(2, sizeof(Keyframe));
-    bench.keyframes[1].frame = 4;
-    bench.keyframeCount = 2;
-    bench.totalFrames = 4;
-    bench.frameTimes = (double *)calloc(4, sizeof(double));
-    bench.csvPath = path.c_str();
-    bench.warmupMin = bench.warmupQuiet = 0;
-    bench.state = RunState_Armed;
-    StdoutCapture_Begin();
-    TestClock_Set(5);
-    Bench_OnMapLoaded();
-    Bench_OnDraw2D(0);
-    TestClock_Advance(0.016);
-    Bench_OnDraw2D(0);
-    TestClock_Release();
-    Bench_Free();
-    StdoutCapture_End();
-    EXPECT_EQ(access(path.c_str(), F_OK), -1);
-    rmdir(dir.c_str());
-}
-
-TEST(CsvLog, VariableIsReadAtStartUpAndEmptyMeansUnset) {
-    std::string script = TestFile_Write("0 0 0 0 0 0\n4 1 1 1 0 0\n");
-    setenv("FLYRATE", script.c_str(), 1);
-    struct {
-        const char *value;
-        bool set;
-    } cases[] = {{nullptr, false}, {"", false}, {"/tmp/x.csv", true}};
-    for (auto &c : cases) {
-        FakeHost_Reset();
-        bench = BenchState{};
-        if (c.value) {
-            setenv("FLYRATE_CSV", c.value, 1);
-        } else {
-            unsetenv("FLYRATE_CSV");
-        }
-        StdoutCapture_Begin();
-        Bench_Init();
-        Bench_Free();
-        StdoutCapture_End();
-        EXPECT_EQ(bench.csvPath != nullptr, c.set) << (c.value ? c.value : "(unset)");
-        if (c.set) {
-            EXPECT_STREQ(bench.csvPath, c.value);
-        }
-    }
-    unsetenv("FLYRATE_CSV");
-    unsetenv("FLYRATE");
-    remove(script.c_str());
-}

@@ -1,24 +1,20 @@
-// Path sampling: hand-worked poses checked to the bit, and the segment
-// search checked against the plain linear definition on random scripts.
-#include <gtest/gtest.h>
-
+// The camera path: hand-worked poses checked to the bit, the segment search
+// against the plain linear definition on random paths, and the scripted
+// camera installed in the game's Camera record by run state.
 #include <math.h>
-#include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <random>
-#include <vector>
 
 #include "path/path.h"
-#include "plugin/bench.h"
-#include "tests/support/testbench.h"
+#include "tests/support/plugintest.h"
 
 namespace {
 
-// Installs the keyframes as a loaded script would leave them.
+// Installs keyframes as a successful load leaves them; none: no path.
 void SetPath(const std::vector<Keyframe> &keyframes) {
-    TestBench_Reset();
+    FakeGame_Reset();
+    if (keyframes.empty()) return;
     bench.keyframes = (Keyframe *)malloc(keyframes.size() * sizeof(Keyframe));
     memcpy(bench.keyframes, keyframes.data(), keyframes.size() * sizeof(Keyframe));
     bench.keyframeCount = (int32_t)keyframes.size();
@@ -31,98 +27,52 @@ uint32_t Bits(float f) {
     return u;
 }
 
-// Compares all six fields to the bit (Keyframe has no padding).
-::testing::AssertionResult SameKeyframe(const Keyframe &a, const Keyframe &b) {
+// All six fields to the bit (Keyframe has no padding).
+::testing::AssertionResult SamePose(const Keyframe &a, const Keyframe &b) {
     if (memcmp(&a, &b, sizeof a) == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << "frame " << a.frame << " vs " << b.frame << "; x " << a.x << " vs " << b.x << "; y " << a.y << " vs "
-           << b.y << "; z " << a.z << " vs " << b.z << "; orientX " << a.orientX << " vs " << b.orientX
-           << "; orientY " << a.orientY << " vs " << b.orientY;
+    return ::testing::AssertionFailure() << "frame " << a.frame << " vs " << b.frame << "; " << a.x << "," << a.y << ","
+                                         << a.z << "," << a.orientX << "," << a.orientY << " vs " << b.x << "," << b.y
+                                         << "," << b.z << "," << b.orientX << "," << b.orientY;
 }
 
-Keyframe Pose(int32_t frame, float x, float y, float z, float ox, float oy) { return Keyframe{frame, x, y, z, ox, oy}; }
+using PathSample = PluginTest;
 
-class PathSample : public ::testing::Test {
-protected:
-    void TearDown() override { TestBench_Reset(); }
-};
-
-TEST_F(PathSample, InterpolatesHalfWayAndStopsAtTheEnds) {
-    SetPath({Pose(0, 0, 10, -4, 0, 0), Pose(10, 100, 20, 4, 90, -30)});
-    EXPECT_TRUE(SameKeyframe(Path_Sample(5), Pose(5, 50, 15, 0, 45, -15)));
-    EXPECT_TRUE(SameKeyframe(Path_Sample(10), Pose(10, 100, 20, 4, 90, -30)));
-    EXPECT_TRUE(SameKeyframe(Path_Sample(0), Pose(0, 0, 10, -4, 0, 0)));
-}
-
-TEST_F(PathSample, OutsideThePathGivesTheEndKeyframesWhole) {
-    Keyframe first = Pose(0, 0.1f, 0.2f, 0.3f, 350, -10);
-    Keyframe last = Pose(7, 1.1f, 1.2f, 1.3f, 10, 10);
-    SetPath({first, Pose(3, 5, 5, 5, 5, 5), last});
-    // The frame stays the keyframe's, not t.
-    for (int32_t t : {0, -1, -7, INT32_MIN}) EXPECT_TRUE(SameKeyframe(Path_Sample(t), first)) << t;
-    for (int32_t t : {7, 8, 1000, INT32_MAX}) EXPECT_TRUE(SameKeyframe(Path_Sample(t), last)) << t;
-}
-
-TEST_F(PathSample, AnInnerKeyframesFrameGivesItsValuesExactly) {
-    // Values that floats can't hold exactly: u is 0 on the segment that
-    // starts at the keyframe, so nothing is rounded.
-    Keyframe inner = Pose(10, 0.7f, -1.3f, 1e-7f, 123.456f, -0.1f);
-    SetPath({Pose(0, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f), inner, Pose(30, -3.3f, 4.4f, 5.5f, 6.6f, 7.7f),
-             Pose(31, 9, 9, 9, 9, 9)});
-    EXPECT_TRUE(SameKeyframe(Path_Sample(10), inner));
-    EXPECT_TRUE(SameKeyframe(Path_Sample(30), Pose(30, -3.3f, 4.4f, 5.5f, 6.6f, 7.7f)));
-}
-
-TEST_F(PathSample, UsesTheSegmentAroundTheFrame) {
-    SetPath({Pose(0, 0, 0, 0, 0, 0), Pose(10, 8, 4, 1, 0, 0), Pose(30, 8, -4, 2, 100, 0), Pose(34, 0, 0, 0, 0, 0)});
-    EXPECT_TRUE(SameKeyframe(Path_Sample(20), Pose(20, 8, 0, 1.5f, 50, 0)));
-    EXPECT_TRUE(SameKeyframe(Path_Sample(15), Pose(15, 8, 2, 1.25f, 25, 0)));
-    EXPECT_TRUE(SameKeyframe(Path_Sample(33), Pose(33, 2, -1, 0.5f, 25, 0)));
-    EXPECT_TRUE(SameKeyframe(Path_Sample(1), Pose(1, 0.8f, 0.4f, 0.1f, 0, 0)));
-}
-
-TEST_F(PathSample, MultipliesAndAddsInOneRounding) {
-    // u = 1/3 rounds up to 11184811 / 2^25; times the difference 3 that is
-    // 1 + 2^-25. Added to -1 in one rounding the result is 2^-25; rounding
-    // the product first would give exactly 0.
-    SetPath({Pose(0, -1, -1, 0, 0, 0), Pose(3, 2, 2, 0, 0, 0)});
-    Keyframe k = Path_Sample(1);
-    EXPECT_EQ(Bits(k.x), 0x33000000u) << k.x;
-    EXPECT_EQ(k.x, ldexpf(1.0f, -25));
-    EXPECT_EQ(Bits(k.y), 0x33000000u);
-    // 2/3: -1 + (2 + 2^-24) is a tie between 1 and its next float; it goes
-    // to the even one, 1.
-    EXPECT_EQ(Path_Sample(2).x, 1.0f);
-}
-
-TEST_F(PathSample, InterpolatesAnglesAsPlainNumbers) {
-    // 350 to 10 degrees goes back through 180, not forward through 0.
-    SetPath({Pose(0, 0, 0, 0, 350, -170), Pose(4, 0, 0, 0, 10, 170)});
-    EXPECT_EQ(Path_Sample(1).orientX, 265.0f);
-    EXPECT_EQ(Path_Sample(2).orientX, 180.0f);
-    EXPECT_EQ(Path_Sample(3).orientX, 95.0f);
-    EXPECT_EQ(Path_Sample(1).orientY, -85.0f);
-    EXPECT_EQ(Path_Sample(2).orientY, 0.0f);
-}
-
-TEST_F(PathSample, ChangesNothing) {
-    SetPath({Pose(0, 1, 2, 3, 4, 5), Pose(9, 6, 7, 8, 9, 10)});
-    Keyframe before[2] = {bench.keyframes[0], bench.keyframes[1]};
-    for (int32_t t = -1; t <= 10; t++) Path_Sample(t);
-    EXPECT_EQ(memcmp(before, bench.keyframes, sizeof before), 0);
-    EXPECT_EQ(bench.keyframeCount, 2);
-    EXPECT_EQ(bench.totalFrames, 9);
-}
-
-TEST_F(PathSample, WithoutAPathGivesAZeroPoseAtTheFrame) {
-    // After the free slot has released the table, a late camera callback
-    // must not read freed or null memory.
-    TestBench_Reset();
-    EXPECT_TRUE(SameKeyframe(Path_Sample(12), Pose(12, 0, 0, 0, 0, 0)));
-    EXPECT_TRUE(SameKeyframe(Path_Sample(-3), Pose(-3, 0, 0, 0, 0, 0)));
-    bench.totalFrames = 50;  // counts kept while the table is gone
-    bench.keyframeCount = 3;
-    EXPECT_TRUE(SameKeyframe(Path_Sample(20), Pose(20, 0, 0, 0, 0, 0)));
+TEST_F(PathSample, PosesAtHandWorkedFrames) {
+    const std::vector<Keyframe> line = {{0, 0, 10, -4, 0, 0}, {10, 100, 20, 4, 90, -30}};
+    const std::vector<Keyframe> odd = {{0, 0.1f, 0.2f, 0.3f, 350, -10}, {3, 0.7f, -1.3f, 1e-7f, 123.456f, -0.1f},
+                                       {7, 1.1f, 1.2f, 1.3f, 10, 10}};
+    const std::vector<Keyframe> four = {{0, 0, 0, 0, 0, 0}, {10, 8, 4, 1, 0, 0}, {30, 8, -4, 2, 100, 0}, {34, 0, 0, 0, 0, 0}};
+    // u = 1/3 rounds up to 11184811 / 2^25; times 3 that is 1 + 2^-25, and
+    // -1 plus that in one rounding is 2^-25 (0 if the product were rounded
+    // first). At 2/3 the sum ties between 1 and the next float: even wins.
+    const std::vector<Keyframe> third = {{0, -1, -1, 0, 0, 0}, {3, 2, 2, 0, 0, 0}};
+    const float tiny = ldexpf(1.0f, -25);
+    // Angles are plain numbers: 350 to 10 degrees turns back through 180.
+    const std::vector<Keyframe> turn = {{0, 0, 0, 0, 350, -170}, {4, 0, 0, 0, 10, 170}};
+    struct Case {
+        const std::vector<Keyframe> *path;
+        int32_t t;
+        Keyframe pose;
+    } cases[] = {
+        {&line, 5, {5, 50, 15, 0, 45, -15}}, {&line, 10, line[1]}, {&line, 0, line[0]},
+        // Outside the path: the end keyframes whole, their own frame kept.
+        {&odd, -1, odd[0]}, {&odd, INT32_MIN, odd[0]}, {&odd, 8, odd[2]}, {&odd, INT32_MAX, odd[2]},
+        // An inner keyframe's frame: u is 0 on the segment starting there.
+        {&odd, 3, odd[1]},
+        {&four, 1, {1, 0.8f, 0.4f, 0.1f, 0, 0}}, {&four, 15, {15, 8, 2, 1.25f, 25, 0}},
+        {&four, 20, {20, 8, 0, 1.5f, 50, 0}}, {&four, 30, four[2]}, {&four, 33, {33, 2, -1, 0.5f, 25, 0}},
+        {&third, 1, {1, tiny, tiny, 0, 0, 0}}, {&third, 2, {2, 1, 1, 0, 0, 0}},
+        {&turn, 1, {1, 0, 0, 0, 265, -85}}, {&turn, 2, {2, 0, 0, 0, 180, 0}}, {&turn, 3, {3, 0, 0, 0, 95, 85}},
+    };
+    for (const Case &c : cases) {
+        SetPath(*c.path);
+        EXPECT_TRUE(SamePose(Path_Sample(c.t), c.pose)) << "t " << c.t;
+        EXPECT_TRUE(memcmp(bench.keyframes, c.path->data(), c.path->size() * sizeof(Keyframe)) == 0) << "changed";
+    }
+    // No path (released by the free slot): a late camera callback gets a
+    // zero pose at the frame, not freed memory.
+    SetPath({});
+    EXPECT_TRUE(SamePose(Path_Sample(12), Keyframe{12, 0, 0, 0, 0, 0}));
 }
 
 // The segment lookup as first defined: a linear scan from index 1 for the
@@ -132,67 +82,144 @@ Keyframe LinearSample(const std::vector<Keyframe> &k, int32_t t) {
     if (t >= k.back().frame) return k.back();
     size_t i = 1;
     while (k[i].frame <= t) i++;
-    const Keyframe &k0 = k[i - 1], &k1 = k[i];
-    float u = (float)(t - k0.frame) / (float)(k1.frame - k0.frame);
-    return Keyframe{t,
-                    fmaf(k1.x - k0.x, u, k0.x),
-                    fmaf(k1.y - k0.y, u, k0.y),
-                    fmaf(k1.z - k0.z, u, k0.z),
-                    fmaf(k1.orientX - k0.orientX, u, k0.orientX),
-                    fmaf(k1.orientY - k0.orientY, u, k0.orientY)};
+    const Keyframe &a = k[i - 1], &b = k[i];
+    float u = (float)(t - a.frame) / (float)(b.frame - a.frame);
+    return {t, fmaf(b.x - a.x, u, a.x), fmaf(b.y - a.y, u, a.y), fmaf(b.z - a.z, u, a.z),
+            fmaf(b.orientX - a.orientX, u, a.orientX), fmaf(b.orientY - a.orientY, u, a.orientY)};
 }
 
-// A random script: strictly ascending frames from 0 with gaps drawn from
-// [1, maxGap], and values spread over several magnitudes.
-std::vector<Keyframe> RandomPath(std::mt19937 &rng, int count, int32_t maxGap) {
-    std::uniform_int_distribution<int32_t> gap(1, maxGap);
-    std::uniform_real_distribution<float> value(-1000.0f, 1000.0f);
-    std::uniform_int_distribution<int> scale(-6, 6);
-    std::vector<Keyframe> k;
-    int32_t frame = 0;
-    for (int i = 0; i < count; i++) {
-        if (i > 0) frame += gap(rng);
-        k.push_back(Keyframe{frame, ldexpf(value(rng), scale(rng)), value(rng), value(rng), value(rng) * 0.36f,
-                             value(rng) * 0.09f});
-    }
-    return k;
-}
-
-TEST(PathSampleSearch, MatchesTheLinearScanAtEveryFrame) {
+TEST_F(PathSample, SearchMatchesTheLinearScan) {
+    // Random paths from one keyframe per frame to frames far apart (up to
+    // near the int32 limit): every frame of the dense ones, the frames
+    // around each keyframe and random ones of the sparse ones.
     std::mt19937 rng(20240611);
-    std::uniform_int_distribution<int> count(2, 160);
-    std::uniform_int_distribution<int> gapKind(0, 3);
-    const int32_t maxGaps[] = {1, 3, 40, 400};  // one keyframe per frame up to sparse
-    int64_t compared = 0;
-    for (int script = 0; script < 120; script++) {
-        std::vector<Keyframe> k = RandomPath(rng, count(rng), maxGaps[gapKind(rng)]);
-        SetPath(k);
-        for (int32_t t = -2; t <= bench.totalFrames + 2; t++) {
-            Keyframe expected = LinearSample(k, t);
-            Keyframe got = Path_Sample(t);
-            ASSERT_TRUE(SameKeyframe(got, expected)) << "script " << script << ", t " << t;
-            compared++;
+    std::uniform_real_distribution<float> value(-1000.0f, 1000.0f);
+    const int32_t maxGaps[] = {1, 3, 40, 400, INT32_MAX / 1100};
+    for (int script = 0; script < 150; script++) {
+        int32_t maxGap = maxGaps[script % 5];
+        std::vector<Keyframe> k;
+        int32_t frame = 0;
+        for (int i = 0, n = 2 + script * 7 % 160; i < n; i++) {
+            if (i > 0) frame += std::uniform_int_distribution<int32_t>(1, maxGap)(rng);
+            k.push_back({frame, ldexpf(value(rng), i % 13 - 6), value(rng), value(rng), value(rng), value(rng)});
         }
+        SetPath(k);
+        std::vector<int32_t> ts;
+        if (maxGap <= 400) {
+            for (int32_t t = -2; t <= frame + 2; t++) ts.push_back(t);
+        } else {
+            for (const Keyframe &key : k)
+                for (int32_t d = -2; d <= 2; d++) ts.push_back(key.frame + d);
+            for (int i = 0; i < 2000; i++) ts.push_back(std::uniform_int_distribution<int32_t>(-5, frame)(rng));
+        }
+        for (int32_t t : ts) ASSERT_TRUE(SamePose(Path_Sample(t), LinearSample(k, t))) << "script " << script << ", t " << t;
     }
-    EXPECT_GT(compared, 100000);
-    TestBench_Reset();
 }
 
-TEST(PathSampleSearch, MatchesTheLinearScanOnLongSparsePaths) {
-    // Frames far apart, up to near the int32 limit: sample around every
-    // keyframe and at random frames in between.
-    std::mt19937 rng(77);
-    for (int script = 0; script < 40; script++) {
-        std::vector<Keyframe> k = RandomPath(rng, 2 + script * 25, INT32_MAX / 1100);
-        SetPath(k);
-        std::uniform_int_distribution<int32_t> anyFrame(-5, bench.totalFrames + 5);
-        std::vector<int32_t> ts;
-        for (const Keyframe &key : k)
-            for (int32_t d = -2; d <= 2; d++) ts.push_back(key.frame + d);
-        for (int i = 0; i < 2000; i++) ts.push_back(anyFrame(rng));
-        for (int32_t t : ts) ASSERT_TRUE(SameKeyframe(Path_Sample(t), LinearSample(k, t))) << "t " << t;
+// x 0 -> 10, y 64, z -2 -> 2, orientX 350 -> 10, orientY -45 -> 45.
+void CameraPath() { SetPath({{0, 0, 64, -2, 350, -45}, {10, 10, 64, 2, 10, 45}}); }
+
+class BenchCamera : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        CameraPath();
     }
-    TestBench_Reset();
+};
+
+TEST_F(BenchCamera, InstallsACopyAndPutsItBackByRunState) {
+    for (RunState state : {RunState_Armed, RunState_WarmingUp, RunState_Running, RunState_Finished}) {
+        SCOPED_TRACE(state);
+        CameraPath();
+        const int counted = state == RunState_Running;
+        HostCamera host = fakeGame.hostCamera;
+        bench.state = state;
+        BenchCamera_Ensure();
+        // The game's camera copied whole but for the flag and the callbacks.
+        HostCamera copy = bench.cameraCopy;
+        EXPECT_EQ(copy.flag, 0);
+        EXPECT_EQ(copy.GetOrientation, &BenchCamera_GetOrientation);
+        EXPECT_EQ(copy.GetPosition, &BenchCamera_GetPosition);
+        copy.flag = host.flag, copy.GetOrientation = host.GetOrientation, copy.GetPosition = host.GetPosition;
+        EXPECT_EQ(memcmp(&copy, &host, sizeof copy), 0);
+        EXPECT_EQ(memcmp(&fakeGame.hostCamera, &host, sizeof host), 0) << "the game's own camera is left alone";
+        EXPECT_EQ(Camera.active, &bench.cameraCopy);
+        EXPECT_EQ(bench.savedCamera, &fakeGame.hostCamera);
+        EXPECT_EQ(bench.cameraSwitches, counted);
+
+        copy = bench.cameraCopy;
+        BenchCamera_Ensure();  // already installed: nothing happens
+        EXPECT_EQ(bench.cameraSwitches, counted);
+        // The game switches cameras: put back, counted only while Running,
+        // and the camera switched to is never copied or saved.
+        for (HostCamera *other : {&fakeGame.otherCamera, &fakeGame.hostCamera}) {
+            Camera.active = other;
+            BenchCamera_Ensure();
+        }
+        EXPECT_EQ(Camera.active, &bench.cameraCopy);
+        EXPECT_EQ(bench.cameraSwitches, 3 * counted);
+        EXPECT_EQ(bench.savedCamera, &fakeGame.hostCamera);
+        EXPECT_EQ(memcmp(&copy, &bench.cameraCopy, sizeof copy), 0);
+    }
+}
+
+TEST_F(BenchCamera, WithNoActiveCameraInstallsNothingUntilThereIsOne) {
+    Camera.active = nullptr;
+    bench.state = RunState_WarmingUp;
+    BenchCamera_Ensure();
+    EXPECT_EQ(Camera.active, nullptr);
+    EXPECT_EQ(bench.savedCamera, nullptr);
+    Camera.active = &fakeGame.hostCamera;
+    BenchCamera_Ensure();
+    EXPECT_EQ(bench.savedCamera, &fakeGame.hostCamera);
+    EXPECT_EQ(Camera.active, &bench.cameraCopy);
+}
+
+TEST_F(BenchCamera, OrientationIsThePathsAnglesInRadiansRoundedToFloat) {
+    struct Case {
+        int32_t frame;
+        uint32_t x, y;  // float bits
+    } cases[] = {
+        // 350 degrees: the double product rounds to ...15, a float product
+        // would give ...14. -45 degrees is -pi/4.
+        {0, 0x40c37a15u, 0xbf490fdbu}, {-4, 0x40c37a15u, 0xbf490fdbu},
+        {5, 0x40490fdbu, 0x00000000u},   // 180 and 0 degrees
+        {10, 0x3e32b8c2u, 0x3f490fdbu},  // 10 and 45 degrees
+    };
+    BenchCamera_Ensure();
+    for (const Case &c : cases) {
+        bench.curFrame = c.frame;
+        Vec2 r = Camera.active->GetOrientation();  // as the game calls it
+        EXPECT_EQ(Bits(r.x), c.x) << "frame " << c.frame << ": " << r.x;
+        EXPECT_EQ(Bits(r.y), c.y) << "frame " << c.frame << ": " << r.y;
+    }
+}
+
+TEST_F(BenchCamera, PositionResetsTheViewAndWritesTheEntityAngles) {
+    BenchCamera_Ensure();
+    for (HostEntity *entity : {&fakeGame.entity, (HostEntity *)nullptr}) {
+        memset(&Camera, 0x5A, offsetof(HostCameraState, active));
+        memset(Camera.unknown104, 0x5A, sizeof Camera.unknown104);
+        Camera.float120 = 3.5f;
+        HostCameraState before = Camera;
+        Entities.cameraEntity = entity;
+        fakeGame.entity.headX = fakeGame.entity.headY = -99.0f;
+        bench.curFrame = 5;
+        Vec3 p = Camera.active->GetPosition(0.75f);  // the argument is not the path's frame
+        EXPECT_EQ(p.x, 5.0f);
+        EXPECT_EQ(p.y, 64.0f);
+        EXPECT_EQ(p.z, 0.0f);
+        for (int i = 0; i < 16; i++) EXPECT_EQ(Camera.matrix[i], i % 5 == 0 ? 1.0f : 0.0f) << i;
+        for (uint8_t b : Camera.field72) EXPECT_EQ(b, 0);
+        EXPECT_EQ(Bits(Camera.float120), 0u);
+        // Nothing else in Camera is touched.
+        EXPECT_EQ(memcmp(Camera.unknown0, before.unknown0, sizeof before.unknown0), 0);
+        EXPECT_EQ(memcmp(Camera.unknown80, before.unknown80, sizeof before.unknown80), 0);
+        EXPECT_EQ(memcmp(Camera.unknown104, before.unknown104, sizeof before.unknown104), 0);
+        // Degrees as the path holds them: orientX at byte 24, orientY at 20.
+        EXPECT_EQ(fakeGame.entity.headX, entity ? 180.0f : -99.0f);
+        EXPECT_EQ(fakeGame.entity.headY, entity ? 0.0f : -99.0f);
+    }
 }
 
 }  // namespace

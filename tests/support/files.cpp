@@ -1,5 +1,5 @@
-// capture.cpp: fd-level stdout capture and temporary files for tests.
-#include "tests/support/capture.h"
+// files.cpp: descriptor-level stdout capture and scratch files for tests.
+#include "tests/support/files.h"
 
 #include <dirent.h>
 #include <stdio.h>
@@ -23,7 +23,6 @@ void StdoutCapture_Begin(void) {
 }
 
 std::string StdoutCapture_End(void) {
-    fflush(stdout);
     dup2(savedFd, 1);
     close(savedFd);
     std::string out;
