@@ -82,55 +82,40 @@ TEST_F(E2E, TheExampleFlightTwiceAgreesWithTheGamesOwnClock) {
                        {{"FLYRATE", EXAMPLE_FLIGHT}, {"FLYRATE_PASSES", "2"}, {"FLYRATE_CSV", csv}});
     ASSERT_EQ(r.status, 0);
     std::vector<std::string> out = r.out;
-    ASSERT_GE(out.size(), 3u);
-    EXPECT_EQ(out[0], std::string("flyrate: ") + EXAMPLE_FLIGHT +
-                          ": 6 keyframes, 600 frames; warm-up 2-30 s, 1 s without chunk builds");
-    EXPECT_EQ(out[1], "flyrate: map loaded, warming up");
     // A slow machine may reach the warm-up's limit first: one more line.
-    if (out[2].rfind("flyrate: warning: still building chunks", 0) == 0) out.erase(out.begin() + 2);
+    if (out.size() > 2 && out[2].rfind("flyrate: warning: still building chunks", 0) == 0) out.erase(out.begin() + 2);
     ASSERT_EQ(out.size(), 11u) << Lines(r.out);
+    EXPECT_EQ(out[0], std::string("flyrate: ") + EXAMPLE_FLIGHT + ": 6 keyframes, 600 frames; warm-up 2-30 s, 1 s without chunk builds");
+    EXPECT_EQ(out[1], "flyrate: map loaded, warming up");
     EXPECT_EQ(out[2].rfind("flyrate: start after ", 0), 0u);
-
     std::vector<std::string> rows = TestText_Lines(TestFile_Read(csv));
     ASSERT_EQ(rows.size(), 1u + 2 * 600);
-    long runChunks = 0, warmChunks = 0;
-    Summary s;
+    long chunks = 0, warm = 0, run = 0;
+    Summary s, host;
     for (int pass = 1; pass <= 2; pass++) {
-        SCOPED_TRACE(pass);
         const std::string *lines = &out[3 + (size_t)(pass - 1) * 4];
         EXPECT_EQ(lines[0].rfind("flyrate: per-second fps: ", 0), 0u);
         EXPECT_EQ(lines[1], "flyrate: pass " + std::to_string(pass) + " of 2");
-        long warm = 0, run = 0;
         ASSERT_EQ(sscanf(lines[2].c_str(), "flyrate: chunks built: %ld in the warm-up, %ld during the run", &warm, &run), 2);
-        warmChunks = warm, runChunks += run;
+        chunks += run;
         ASSERT_TRUE(ParseSummary(lines[3], "flyrate: ", &s)) << lines[3];
         EXPECT_EQ(s.frames, 600);
-        // The log's rows, summed and sorted the report's way, print as the
-        // pass's summary does.
-        std::vector<double> ms;
+        double sum = 0;
         for (int frame = 1; frame <= 600; frame++) {
             int p = 0, f = 0;
-            double t = 0;
-            ASSERT_EQ(sscanf(rows[(size_t)(pass - 1) * 600 + (size_t)frame].c_str(), "%d,%d,%lf", &p, &f, &t), 3);
+            double ms = 0;
+            ASSERT_EQ(sscanf(rows[(size_t)(pass - 1) * 600 + (size_t)frame].c_str(), "%d,%d,%lf", &p, &f, &ms), 3);
             ASSERT_EQ(p * 1000 + f, pass * 1000 + frame);
-            ms.push_back(t);
+            sum += ms;
         }
-        std::sort(ms.begin(), ms.end());
-        double sum = 0;
-        for (double t : ms) sum += t;
-        char expect[64], got[64];
-        snprintf(expect, sizeof expect, "%.1f/%.1f/%.1f", ms.front(), ms[594], ms.back());
-        snprintf(got, sizeof got, "%.1f/%.1f/%.1f", s.min, s.p99, s.max);
-        EXPECT_STREQ(expect, got);
-        EXPECT_NEAR(sum / 1000, s.seconds, 0.0051);
+        EXPECT_NEAR(sum / 1000, s.seconds, 0.0051) << pass;
     }
-    long hostFrames = 0, hostBuilds = 0;
-    Summary host;
+    long hostBuilds = -1;
     for (const std::string &l : r.err) {
-        sscanf(l.c_str(), "standin: %ld frames, %ld chunk builds", &hostFrames, &hostBuilds);
+        sscanf(l.c_str(), "standin: %*d frames, %ld chunk builds", &hostBuilds);
         ParseSummary(l, "standin: summary: ", &host);
     }
-    EXPECT_EQ(warmChunks + runChunks, hostBuilds);
+    EXPECT_EQ(warm + chunks, hostBuilds);
     // The game stamps the same 600 frames of the last pass. A preemption
     // between its stamp and the plug-in's clock reading at either end moves
     // one frame's time by the length of the preemption, and that frame is

@@ -1,20 +1,15 @@
 // alloc_faults_test.cpp: a whole run with the n-th allocation failing, for
 // every n until a run needs no more allocations than were failed.
 //
-// This program replaces malloc, calloc, realloc and free for itself,
-// forwarding to the C library's own. While armed (only around calls into
-// the plug-in) allocations are counted, the chosen one fails, and every
-// block handed out is tracked until it is freed, so a block outstanding
-// after the free slot is a leak. The C library's own allocations (fopen's
-// FILE, stdio buffers, qsort's scratch) fail in turn too. Each failure must
-// end as designed, compared with the run in which nothing failed:
-// - nothing visible (stdio falls back to unbuffered files, for example);
-// - the keyframe or frame-time table: only "flyrate: closing the game";
-// - the script's FILE: the can't-open error, then closing;
-// - a screenshot's FILE: its can't-write warning, that screenshot missing;
-// - the report's copy: that pass prints no report lines;
-// - a capture buffer: that screenshot missing, nothing printed;
-// - the per-frame log (on a full disk): its one warning per pass, as always.
+// This program's malloc, calloc, realloc and free forward to the C
+// library's own. While armed (around calls into the plug-in) allocations
+// are counted, the chosen one fails, and blocks handed out are tracked until
+// freed: one outstanding after the free slot is a leak. The C library's own
+// allocations (fopen's FILE, stdio buffers, qsort's scratch) fail in turn
+// too. Each failure must end as designed, against the run without one: the
+// run never starts ("closing the game", after the can't-open error for the
+// script's FILE); a pass's report or a screenshot is missing (with its
+// can't-write warning for the screenshot's FILE); or nothing shows.
 #include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -127,7 +122,7 @@ Outcome Go(long failAt, const std::string &script, const std::string &shots) {
     inj = Injector{};
     inj.failAt = failAt;
     Outcome o;
-    StdoutCapture_Begin();
+    Stdout_Take();
     Armed([] { Plugin_Component.Init(); });
     if (bench.state == RunState_Armed) Armed([] { Plugin_Component.OnNewMapLoaded(); });
     for (int call = 0; call < 1000 && fakeGame.closeRequests == 0 && bench.state != RunState_Finished; call++) {
@@ -140,7 +135,7 @@ Outcome Go(long failAt, const std::string &script, const std::string &shots) {
         }
     }
     Armed([] { Plugin_Component.Free(); });
-    o.out = StdoutCapture_End();
+    o.out = Stdout_Take();
     FakeClock_Release();
     o.failed = inj.failed, o.kind = inj.kind, o.size = inj.size;
     o.closeRequests = fakeGame.closeRequests;

@@ -1,4 +1,4 @@
-// files.cpp: descriptor-level stdout capture and scratch files for tests.
+// files.cpp: the catch of descriptor 1 and scratch files for tests.
 #include "tests/support/files.h"
 
 #include <dirent.h>
@@ -10,63 +10,46 @@
 #include <fstream>
 #include <sstream>
 
-static int savedFd = -1;
-static int captureFd = -1;
-
-void StdoutCapture_Begin(void) {
-    fflush(stdout);
-    char name[] = "/tmp/flyrate-stdout-XXXXXX";
-    captureFd = mkstemp(name);
-    unlink(name);
-    savedFd = dup(1);
-    dup2(captureFd, 1);
-}
-
-std::string StdoutCapture_End(void) {
-    dup2(savedFd, 1);
-    close(savedFd);
+std::string Stdout_Take(void) {
+    static int caught = -1;
+    static off_t taken = 0;
+    if (caught < 0) {
+        fflush(stdout);
+        stdout = fdopen(dup(1), "w");
+        char name[] = "/tmp/flyrate-stdout-XXXXXX";
+        caught = mkstemp(name);
+        unlink(name);
+        dup2(caught, 1);
+    }
     std::string out;
-    lseek(captureFd, 0, SEEK_SET);
     char buf[4096];
-    ssize_t n;
-    while ((n = read(captureFd, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
-    close(captureFd);
-    savedFd = captureFd = -1;
+    for (ssize_t n; (n = pread(caught, buf, sizeof buf, taken)) > 0; taken += n) out.append(buf, (size_t)n);
     return out;
 }
 
 std::string TestFile_Write(const std::string &text) {
     char name[] = "/tmp/flyrate-test-XXXXXX";
-    int fd = mkstemp(name);
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) break;
-        done += (size_t)n;
-    }
-    close(fd);
+    close(mkstemp(name));
+    std::ofstream(name, std::ios::binary) << text;
     return name;
+}
+
+std::string TestFile_Read(const std::string &path) {
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 std::string TestDir_Make(void) {
     char name[] = "/tmp/flyrate-dir-XXXXXX";
-    return mkdtemp(name) ? std::string(name) : std::string();
-}
-
-std::string TestFile_Read(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return mkdtemp(name) ? name : "";
 }
 
 std::vector<std::string> TestDir_List(const std::string &dir) {
     std::vector<std::string> names;
     if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
+        while (dirent *e = readdir(d))
+            if (e->d_name != std::string(".") && e->d_name != std::string("..")) names.push_back(e->d_name);
         closedir(d);
     }
     std::sort(names.begin(), names.end());
@@ -80,12 +63,13 @@ void TestDir_Remove(const std::string &dir) {
 
 std::vector<std::string> TestText_Lines(const std::string &text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+std::string Lines(const std::vector<std::string> &lines) {
+    std::string text;
+    for (const std::string &line : lines) text += line + "\n";
+    return text;
 }

@@ -1,34 +1,22 @@
-// files.h: what a test reads the plug-in's output from: descriptor 1
-// caught in a file, scratch files and directories, and text split in lines.
+// files.h: what tests read the plug-in's output from: descriptor 1 caught
+// in a file, scratch files and directories, and text as lines.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// Points descriptor 1 at a temporary file until StdoutCapture_End, which
-// restores it and returns everything written to the descriptor meanwhile.
-// Text held in stdio's buffer is not flushed into it: the plug-in writes
-// its lines straight to the descriptor, and a capture shows only those.
-void StdoutCapture_Begin(void);
-std::string StdoutCapture_End(void);
+// What has been written to descriptor 1 since the last call. The first call
+// points descriptor 1 at a scratch file for the rest of the program and
+// gives stdio's stdout (where Google Test reports) a descriptor of its own,
+// so only what the plug-in writes straight to descriptor 1 is caught.
+std::string Stdout_Take(void);
 
-// Writes text to a new temporary file and returns its path.
-std::string TestFile_Write(const std::string &text);
-// Reads a whole file; empty when it can't be read.
-std::string TestFile_Read(const std::string &path);
-// A fresh empty temporary directory.
-std::string TestDir_Make(void);
-// The file names in a directory, sorted, without "." and "..".
-std::vector<std::string> TestDir_List(const std::string &dir);
-// Removes the files in a directory, then the directory.
-void TestDir_Remove(const std::string &dir);
+std::string TestFile_Write(const std::string &text);  // a new scratch file holding text
+std::string TestFile_Read(const std::string &path);   // empty when it can't be read
+std::string TestDir_Make(void);                       // a new empty scratch directory
+std::vector<std::string> TestDir_List(const std::string &dir);  // sorted, without . and ..
+void TestDir_Remove(const std::string &dir);          // its files, then itself
 
-// Text split at each newline; a final newline ends the last line rather
-// than starting an empty one.
+// Text split at each newline (a final one ends the last line), and joined.
 std::vector<std::string> TestText_Lines(const std::string &text);
-// Lines joined again, each ending in a newline.
-inline std::string Lines(const std::vector<std::string> &lines) {
-    std::string text;
-    for (const std::string &line : lines) text += line + "\n";
-    return text;
-}
+std::string Lines(const std::vector<std::string> &lines);

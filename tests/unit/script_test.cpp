@@ -11,19 +11,16 @@
 
 namespace {
 
-// n keyframes at frames 0, step, 2 step, ..., values following the index.
-std::string Numbered(int n, int step = 10) {
+// n keyframes at frames 0, 10, 20, ..., values following the index: the
+// script and the table it loads into.
+std::string Numbered(int n) {
     std::string s;
-    for (int i = 0; i < n; i++) {
-        s += std::to_string(i * step);
-        for (int v = 0; v < 5; v++) s += " " + std::to_string(i + v);
-        s += "\n";
-    }
+    for (int i = 0; i < n; i++) s += std::to_string(i * 10) + " " + std::to_string(i) + " " + std::to_string(i + 1) + " 2 3 4\n";
     return s;
 }
-std::vector<Keyframe> NumberedKeyframes(int n, int step = 10) {
+std::vector<Keyframe> NumberedKeyframes(int n) {
     std::vector<Keyframe> k;
-    for (int i = 0; i < n; i++) k.push_back({i * step, (float)i, (float)i + 1, (float)i + 2, (float)i + 3, (float)i + 4});
+    for (int i = 0; i < n; i++) k.push_back({i * 10, (float)i, (float)i + 1, 2, 3, 4});
     return k;
 }
 
@@ -58,16 +55,15 @@ TEST_F(KeyframesLoad, AcceptsWhatTheFormatsAccept) {
         {"warmup 3 0.5 20\n" + Numbered(2), NumberedKeyframes(2), {3, 0.5, 20}},
         {"warmup2 1 40\n" + Numbered(2), NumberedKeyframes(2), {2, 1, 40}},  // keyword against its number
         {"  \twarmup 1e1 -1 0x10 and more\n" + Numbered(2), NumberedKeyframes(2), {10, -1, 16}},  // no range test
-        {"warmup 1 2 3\n0 0 1 2 3 4\nwarmup 4 5 6\n10 1 2 3 4 5\n", NumberedKeyframes(2), {4, 5, 6}},
+        {"warmup 1 2 3\n0 0 1 2 3 4\nwarmup 4 5 6\n10 1 2 2 3 4\n", NumberedKeyframes(2), {4, 5, 6}},
         {Numbered(2) + "warmup 7\t8\t9", NumberedKeyframes(2), {7, 8, 9}},
         // 511 bytes with the newline are one read; a longer line's further
         // pieces are blanks here.
-        {"0 0 1 2 3 4" + pad499 + "\n10 1 2 3 4 5" + pad1200 + "\n", NumberedKeyframes(2), {2, 1, 30}},
+        {"0 0 1 2 3 4" + pad499 + "\n10 1 2 2 3 4" + pad1200 + "\n", NumberedKeyframes(2), {2, 1, 30}},
         {"0 0 1 2 3 4\n2147483647 1 2 3 4 5\n", {{0, 0, 1, 2, 3, 4}, {INT32_MAX, 1, 2, 3, 4, 5}}, {2, 1, 30}},
-        {Numbered(31), NumberedKeyframes(31), {2, 1, 30}},
+        // Across the table's growths, from 32 keyframes doubling.
         {Numbered(32), NumberedKeyframes(32), {2, 1, 30}},
         {Numbered(33), NumberedKeyframes(33), {2, 1, 30}},
-        {Numbered(65), NumberedKeyframes(65), {2, 1, 30}},
         {Numbered(1000), NumberedKeyframes(1000), {2, 1, 30}},
     };
     for (const Case &c : cases) {
@@ -91,16 +87,13 @@ TEST_F(KeyframesLoad, RefusesWithTheLineAndWhy) {
         std::string message;  // after "flyrate: error: <path>"
     } cases[] = {
         {"", ": needs at least two keyframes\n"},
-        {"# only\n\n  # comments\n", ": needs at least two keyframes\n"},
         {"warmup 1 2 3\n" + kf, ": needs at least two keyframes\n"},
         {"5 0 0 0 0 0\n", ":1: frames must start at 0 and ascend\n"},
-        {"-1 0 0 0 0 0\n", ":1: frames must start at 0 and ascend\n"},
         {"-2147483648 1 2 3 4 5\n", ":1: frames must start at 0 and ascend\n"},
         {"# c\n" + kf + "\n10 0 0 0 0 0\n10 1 1 1 1 1\n", ":5: frames must start at 0 and ascend\n"},
         {kf + "20 0 0 0 0 0\n15 0 0 0 0 0\n", ":3: frames must start at 0 and ascend\n"},
         {"warmup 1 2\n", ":1: can't parse: warmup 1 2\n\n"},
         {"warmup\n", ":1: can't parse: warmup\n\n"},
-        {"warmupx 1 2 3\n", ":1: can't parse: warmupx 1 2 3\n\n"},
         {"Warmup 1 2 3\n", ":1: can't parse: Warmup 1 2 3\n\n"},
         {kf + "  \tten 1 2 3 4 5\n", ":2: can't parse:   \tten 1 2 3 4 5\n\n"},
         {kf + "10 1 2 3 4\n", ":2: can't parse: 10 1 2 3 4\n\n"},
@@ -109,7 +102,6 @@ TEST_F(KeyframesLoad, RefusesWithTheLineAndWhy) {
         {kf + "10 1 2 3", ":2: can't parse: 10 1 2 3\n"},  // no newline of its own
         // Outside int32: %d would wrap 4294967306 into frame 10.
         {kf + "4294967306 1 2 3 4 5\n", ":2: can't parse: 4294967306 1 2 3 4 5\n\n"},
-        {kf + "2147483648 1 2 3 4 5\n", ":2: can't parse: 2147483648 1 2 3 4 5\n\n"},
         {kf + "-2147483649 1 2 3 4 5\n", ":2: can't parse: -2147483649 1 2 3 4 5\n\n"},
         // Long lines are read in 511-byte pieces, each counted as a line.
         {exact + "bad\n", ":2: can't parse: bad\n\n"},
@@ -131,7 +123,7 @@ TEST_F(KeyframesLoad, RefusesWithTheLineAndWhy) {
 TEST_F(KeyframesLoad, AFailedLoadLeavesTheLastGoodPath) {
     // Loads that fail at once, half-way through a grown table, or at the
     // end; LeakSanitizer sees that every replaced or refused table is freed.
-    const std::string scripts[] = {Numbered(40, 7), Numbered(39, 3) + "oops\n", Numbered(3), Numbered(1), Numbered(200),
+    const std::string scripts[] = {Numbered(40), Numbered(39) + "oops\n", Numbered(3), Numbered(1), Numbered(200),
                                    Numbered(100) + "5 0 0 0 0 0\n"};
     std::vector<Keyframe> good;
     for (const std::string &script : scripts) {
@@ -163,8 +155,7 @@ std::string LoadInChild(const std::string &path, int writer = -1) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    std::string out = StdoutCapture_End();
-    StdoutCapture_Begin();
+    std::string out = Stdout_Take();
     return WIFEXITED(status) ? out : "hung";
 }
 
@@ -180,7 +171,7 @@ TEST_F(KeyframesLoad, ScriptFilesThatAreNotWhatTheySeem) {
     } cases[] = {
         {"/nonexistent/flight.txt", "flyrate: error: can't open /nonexistent/flight.txt\n"},
         {unreadable, "flyrate: error: can't open " + unreadable + "\n"},
-        // Opens, but reading fails: not an empty or a shorter script.
+            // Opens, but reading fails: not an empty or a shorter script.
         {"/proc/self/mem", "flyrate: error: can't open /proc/self/mem\n"},
         // Never ends: every piece would be skipped as blank, for ever.
         {"/dev/zero", "flyrate: error: can't open /dev/zero\n"},
