@@ -76,6 +76,12 @@ static int Standin_Run(void) {
     Render_Init(opts.width, opts.height, opts.viewDistance);
 
     for (int i = 0; i < opts.takeHooks; i++) Game.Draw2DHooks[i] = Standin_DummyHook;
+    FILE *poseLog = opts.poseLog.empty() ? nullptr : fopen(opts.poseLog.c_str(), "w");
+    if ((!opts.fly.empty() && !Fly_Load(opts.fly.c_str())) || (!opts.poseLog.empty() && !poseLog)) {
+        if (!opts.poseLog.empty() && !poseLog) fprintf(stderr, "standin: can't write %s\n", opts.poseLog.c_str());
+        GlContext_Destroy(gl);
+        return 1;
+    }
 
     if (!opts.plugin.empty()) {
         if (!Loader_Open(opts.plugin.c_str(), &plugin)) {
@@ -122,7 +128,9 @@ static int Standin_Run(void) {
             Standin_LoadMap();
         }
 
+        if (!opts.fly.empty()) Records_SetMainPose(Fly_Pose(frame));
         Pose pose = Standin_CameraPose(frameStart - start);
+        if (poseLog) fprintf(poseLog, "%d %.9g %.9g %.9g %.9g %.9g\n", frame, pose.x, pose.y, pose.z, pose.yaw, pose.pitch);
         Chunks_Update(pose.x, pose.z, opts.buildRate);
         Render_Scene(pose, Camera.matrix);
         for (const HostShot &shot : opts.shots) {
@@ -144,6 +152,7 @@ static int Standin_Run(void) {
     }
 
     fprintf(stderr, "standin: %d frames, %ld chunk builds\n", frame, Chunks_TotalBuilds());
+    if (poseLog) fclose(poseLog);
     if (opts.takeHooks > 0) fprintf(stderr, "standin: the host's own hooks ran %ld times\n", dummyHookCalls);
     if (opts.summary) Timing_PrintSummary(opts.summaryLast);
     Standin_FreePlugin();

@@ -28,7 +28,9 @@ static const char kUsage[] =
     "  --free-inside-close    call the plug-in's free slot inside the closing event\n"
     "  --summary              print the host's own frame-time summary at the end\n"
     "  --summary-last N       the same, over the last N frames only\n"
-    "  --host-shot N:FILE     write frame N's scene as PPM before the 2D hooks run\n";
+    "  --host-shot N:FILE     write frame N's scene as PPM before the 2D hooks run\n"
+    "  --fly FILE             the host camera follows the keyframe script FILE, a frame per frame\n"
+    "  --pose-log FILE        write every frame's rendered pose to FILE (frame x y z yaw pitch, radians)\n";
 
 static bool Options_Int(const char *text, long lo, long hi, int *out) {
     char *end = nullptr;
@@ -81,7 +83,7 @@ int Options_Parse(int argc, char **argv, StandinOptions *opts) {
         static const char *const kValued[] = {"--plugin", "--size", "--seed", "--build-rate", "--view-distance",
                                               "--pose", "--take-hooks", "--switch-camera-at", "--reload-map-at",
                                               "--quit-at", "--max-frames", "--max-seconds", "--summary-last",
-                                              "--host-shot"};
+                                              "--host-shot", "--fly", "--pose-log"};
         bool valued = false;
         for (const char *name : kValued) valued = valued || !strcmp(arg, name);
         if (!flag && !valued) {
@@ -133,6 +135,10 @@ int Options_Parse(int argc, char **argv, StandinOptions *opts) {
         } else if (!strcmp(arg, "--summary-last")) {
             ok = Options_Int(val, 1, 1 << 30, &opts->summaryLast);
             opts->summary = true;
+        } else if (!strcmp(arg, "--fly")) {
+            opts->fly = val;
+        } else if (!strcmp(arg, "--pose-log")) {
+            opts->poseLog = val;
         } else if (!strcmp(arg, "--host-shot")) {
             const char *colon = strchr(val, ':');
             HostShot shot;

@@ -69,6 +69,8 @@ void Records_Init(int width, int height, const Pose &pose) {
     Entities.cameraEntity = &hostPlayer;
 }
 
+void Records_SetMainPose(const Pose &pose) { mainPose = pose; }
+
 void Records_RaiseClosing(void) {
     WindowInfo.exists = 0;
     Event_RaiseVoid(&WindowEvents.Closing);

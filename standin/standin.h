@@ -46,6 +46,8 @@ struct StandinOptions {
     bool hasPose = false;
     Pose pose = {};               // the host camera's pose when hasPose
     std::vector<HostShot> shots;
+    std::string fly;              // a keyframe script the host camera follows
+    std::string poseLog;          // file for every frame's rendered pose
 };
 
 // Parses argv; returns 0 and fills opts, or 2 after printing the problem
@@ -70,11 +72,20 @@ extern HostEntity hostPlayer;
 // Resets every record: framebuffer size, open window, main camera active
 // with the given pose, the other camera looking down from above it.
 void Records_Init(int width, int height, const Pose &mainPose);
+// Moves the main camera (and the other one above it).
+void Records_SetMainPose(const Pose &pose);
 // Clears the window-open flag and raises the closing event, as the game's
 // own quit does.
 void Records_RaiseClosing(void);
 // Says what the active camera is, for the shutdown report.
 const char *Records_DescribeActiveCamera(void);
+
+// ---- fly.cpp: the host camera following a keyframe script -----------------
+
+// Reads the script; returns 1, or 0 after printing why.
+int Fly_Load(const char *path);
+// The script's pose at frame (held at its ends), angles in radians.
+Pose Fly_Pose(int frame);
 
 // ---- loader.cpp: the plug-in library ---------------------------------------
 
