@@ -5,7 +5,7 @@
 //   byte 0  FLYRATE: unset, empty, the script, a directory, a missing file
 //   byte 1  FLYRATE_SHOTS (byte % 5): unset, empty, a directory, a missing
 //           directory, a file; FLYRATE_CSV (byte / 5 % 3): unset, a file,
-//           /dev/full
+//           /dev/full; FLYRATE_RECORD (byte / 15 % 2): unset, a file
 //   byte 2  FLYRATE_PASSES: one of kPasses
 //   byte 3  when the game shuts down after a close request: bit 0 set = at
 //           once, inside the request; otherwise after (bits 1-3) more steps
@@ -101,7 +101,8 @@ static void Game_Free(void) {
     memcpy(slotsBefore, Game.Draw2DHooks, sizeof slotsBefore);
     Plugin_Component.Free();
     freed = true;
-    Check(bench.state == RunState_Idle && !bench.keyframes && !bench.frameTimes, "free slot left a run or a table");
+    Check(bench.state == RunState_Idle && !bench.keyframes && !bench.frameTimes && !bench.frameChunks && !bench.samples,
+          "free slot left a run or a table");
     for (int i = 0; i < 4; i++) {
         Check(Game.Draw2DHooks[i] == (slotsBefore[i] == Bench_OnDraw2D ? nullptr : slotsBefore[i]),
               "free slot did not give back its hook, or took another's");
@@ -187,6 +188,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SetEnv("FLYRATE_SHOTS", shots[data[1] % 5]);
     SetEnv("FLYRATE_CSV", csv[data[1] / 5 % 3]);
     SetEnv("FLYRATE_PASSES", kPasses[data[2] % 16]);
+    std::string record = shotsDir + "/recorded.txt";
+    SetEnv("FLYRATE_RECORD", data[1] / 15 % 2 ? record.c_str() : nullptr);
     closeAtOnce = data[3] & 1;
     closeDelay = (data[3] >> 1) % 8;
 
@@ -208,7 +211,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Check(fakeGame.closeRequests <= 1, "close requested more than once");
     Check(fakeGl.wrongReads == 0, "a framebuffer read that is not the whole frame as RGB bytes");
     if (data[0] % 5 < 2) {
-        Check(records == 0 && fakeGame.closeRequests == 0 && !bench.savedCamera, "the plug-in acted without a script");
+        Check(fakeGame.closeRequests == 0 && !bench.savedCamera, "the plug-in took over without a script");
+        Check(records == 0 || data[1] / 15 % 2, "the plug-in printed without a script or a recording");
     }
     FakeClock_Release();
     for (const std::string &name : TestDir_List(shotsDir)) unlink((shotsDir + "/" + name).c_str());

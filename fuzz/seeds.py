@@ -32,6 +32,8 @@ SEEDS = {
     "bad-script": seed(shots=4, script=b"0 1 2 3 4 5\r\n3 x\n", steps=[(INIT, 0), (MAP, 0), (FRAME, 1)]),
     "directory": seed(flyrate=3, shots=3, steps=[(INIT, 0), (MAP, 0), (FRAME, 1)]),
     "quit-warmup": seed(shots=2, w=0, h=7, steps=[(INIT, 0), (MAP, 0), (FRAME, 100), (RESIZE, 40), (QUIT, 1)]),
+    # FLYRATE unset, FLYRATE_RECORD set: the game's camera recorded while it swaps cameras
+    "record": seed(flyrate=0, shots=17, steps=[(INIT, 0), (BURST, 3), (MAP, 0), (BURST, 90), (CAMERA, 0), (BURST, 30), (QUIT, 1)]),
 }
 for name in sorted(os.listdir(os.path.join(here, "scripts"))):
     with open(os.path.join(here, "scripts", name), "rb") as f:

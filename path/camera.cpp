@@ -10,9 +10,6 @@
 #include "plugin/bench.h"
 #include "plugin/host.h"
 
-// pi / 180, applied in double precision.
-static constexpr double kRadiansPerDegree = 0.017453292519943295;
-
 void BenchCamera_Ensure(void) {
     if (Camera.active == &bench.cameraCopy) return;
     if (!bench.savedCamera) {
@@ -31,8 +28,18 @@ void BenchCamera_Ensure(void) {
     if (bench.state == RunState_Running) bench.cameraSwitches++;
 }
 
+// The path's pose at curFrame, sampled once however often the game asks.
+static const Keyframe &BenchCamera_Pose(void) {
+    if (!bench.poseValid || bench.poseFrame != bench.curFrame) {
+        bench.pose = Path_SampleNear(bench.curFrame, &bench.poseSegment);
+        bench.poseFrame = bench.curFrame;
+        bench.poseValid = bench.keyframes != nullptr;
+    }
+    return bench.pose;
+}
+
 Vec2 BenchCamera_GetOrientation(void) {
-    Keyframe pose = Path_Sample(bench.curFrame);
+    const Keyframe &pose = BenchCamera_Pose();
     Vec2 radians;
     radians.x = (float)((double)pose.orientX * kRadiansPerDegree);
     radians.y = (float)((double)pose.orientY * kRadiansPerDegree);
@@ -41,7 +48,7 @@ Vec2 BenchCamera_GetOrientation(void) {
 
 Vec3 BenchCamera_GetPosition(float t) {
     (void)t;  // the path frame, not the game's tick fraction, decides the pose
-    Keyframe pose = Path_Sample(bench.curFrame);
+    const Keyframe &pose = BenchCamera_Pose();
 
     // Every call starts the view from the identity with the fields after it
     // cleared, so nothing the game's own camera left there carries over.

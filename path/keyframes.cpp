@@ -69,6 +69,12 @@ static FILE *Keyframes_Open(const char *path) {
     return file;
 }
 
+// v * 0 is 0 for a finite v and NaN for an infinite or NaN one, so the sum
+// is 0 exactly when all are finite.
+static bool Keyframes_Finite(double a, double b, double c, double d = 0, double e = 0) {
+    return a * 0 + b * 0 + c * 0 + d * 0 + e * 0 == 0;
+}
+
 // Reads every line of the script into bench.keyframes, a table of its own
 // that starts empty. Returns 0 after logging why (or, with no message, when
 // the table can't grow).
@@ -88,7 +94,9 @@ static int Keyframes_Read(FILE *file, const char *path, int32_t *keyframeCount) 
 
         if (strncmp(p, "warmup", 6) == 0) {
             double minimum, quiet, maximum;
-            if (sscanf(p + 6, "%lf %lf %lf", &minimum, &quiet, &maximum) != 3) {
+            // A non-finite number would keep the warm-up from ever ending.
+            if (sscanf(p + 6, "%lf %lf %lf", &minimum, &quiet, &maximum) != 3 ||
+                !Keyframes_Finite(minimum, quiet, maximum)) {
                 Bench_Log("flyrate: error: %s:%d: can't parse: %s", path, lineNo, line);
                 return 0;
             }
@@ -100,11 +108,12 @@ static int Keyframes_Read(FILE *file, const char *path, int32_t *keyframeCount) 
 
         // The frame is read as a long, which accepts the same text as an
         // int would, so a number outside the int32 range is refused instead
-        // of wrapping into some other frame.
+        // of wrapping into some other frame. A pose must be finite numbers:
+        // the game can't render from anything else.
         long frame;
         Keyframe k;
         if (sscanf(p, "%ld %f %f %f %f %f", &frame, &k.x, &k.y, &k.z, &k.orientX, &k.orientY) != 6 ||
-            frame < INT32_MIN || frame > INT32_MAX) {
+            frame < INT32_MIN || frame > INT32_MAX || !Keyframes_Finite(k.x, k.y, k.z, k.orientX, k.orientY)) {
             Bench_Log("flyrate: error: %s:%d: can't parse: %s", path, lineNo, line);
             return 0;
         }
@@ -151,6 +160,7 @@ int Keyframes_Load(const char *path) {
         return 0;
     }
     free(kept);
+    bench.poseValid = false;
     bench.keyframeCount = count;
     bench.totalFrames = bench.keyframes[count - 1].frame;
     return 1;

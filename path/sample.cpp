@@ -2,10 +2,10 @@
 //
 // Poses are interpolated linearly between the two keyframes around the
 // frame, with one 32-bit fused multiply-add per component, so every pose is
-// reproducible to the bit. The camera callbacks sample the path several
-// times per rendered frame, so the segment is found by binary search rather
-// than by walking the table: long recorded paths cost no more per frame than
-// short ones.
+// reproducible to the bit. A path played frame by frame stays on a segment
+// for many frames, so a search starts from the last segment; anywhere else
+// the segment is found by binary search rather than by walking the table:
+// long recorded paths cost no more per frame than short ones.
 #include <math.h>
 #include <stdint.h>
 
@@ -31,7 +31,24 @@ static int32_t Path_FindSegmentEnd(const Keyframe *keyframes, int32_t count, int
     return (int32_t)(base - keyframes) + (base->frame <= t ? 1 : 0);
 }
 
-Keyframe Path_Sample(int32_t t) {
+// Whether the segment ending at keyframe `end` holds frame t.
+static bool Path_Holds(const Keyframe *keyframes, int32_t count, int32_t end, int32_t t) {
+    return end >= 1 && end < count && keyframes[end - 1].frame <= t && t < keyframes[end].frame;
+}
+
+Keyframe Path_Interpolate(const Keyframe &k0, const Keyframe &k1, int32_t t) {
+    float u = (float)(t - k0.frame) / (float)(k1.frame - k0.frame);
+    Keyframe pose;
+    pose.frame = t;
+    pose.x = fmaf(k1.x - k0.x, u, k0.x);
+    pose.y = fmaf(k1.y - k0.y, u, k0.y);
+    pose.z = fmaf(k1.z - k0.z, u, k0.z);
+    pose.orientX = fmaf(k1.orientX - k0.orientX, u, k0.orientX);
+    pose.orientY = fmaf(k1.orientY - k0.orientY, u, k0.orientY);
+    return pose;
+}
+
+Keyframe Path_SampleNear(int32_t t, int32_t *segment) {
     const Keyframe *keyframes = bench.keyframes;
     int32_t count = bench.keyframeCount;
     // No path (the free slot has released it, or nothing was loaded): a
@@ -45,17 +62,17 @@ Keyframe Path_Sample(int32_t t) {
     if (t <= 0) return keyframes[0];
     if (t >= bench.totalFrames) return keyframes[count - 1];
 
-    int32_t end = Path_FindSegmentEnd(keyframes, count, t);
-    const Keyframe &k0 = keyframes[end - 1];
-    const Keyframe &k1 = keyframes[end];
+    // Played frame by frame, t lies on the last call's segment or the next:
+    // one step forward without a branch, then a check that rarely fails.
+    // Anywhere else the segment is found by search.
+    int32_t end = *segment;
+    if (end >= 1 && end < count - 1) end += keyframes[end].frame <= t;
+    if (!Path_Holds(keyframes, count, end, t)) end = Path_FindSegmentEnd(keyframes, count, t);
+    *segment = end;
+    return Path_Interpolate(keyframes[end - 1], keyframes[end], t);
+}
 
-    float u = (float)(t - k0.frame) / (float)(k1.frame - k0.frame);
-    Keyframe pose;
-    pose.frame = t;
-    pose.x = fmaf(k1.x - k0.x, u, k0.x);
-    pose.y = fmaf(k1.y - k0.y, u, k0.y);
-    pose.z = fmaf(k1.z - k0.z, u, k0.z);
-    pose.orientX = fmaf(k1.orientX - k0.orientX, u, k0.orientX);
-    pose.orientY = fmaf(k1.orientY - k0.orientY, u, k0.orientY);
-    return pose;
+Keyframe Path_Sample(int32_t t) {
+    int32_t segment = 0;
+    return Path_SampleNear(t, &segment);
 }

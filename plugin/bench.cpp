@@ -3,6 +3,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,8 +24,21 @@ void Bench_Log(const char *format, ...) {
     int n = vsnprintf(buf, 1023, format, ap);
     va_end(ap);
     if (n < 0) return;
-    if (n > 1022) n = 1022;
+    if (n > kLogLineMax) n = kLogLineMax;
     buf[n] = '\n';
     ssize_t ignored = write(1, buf, (size_t)n + 1);
     (void)ignored;
+}
+
+void Bench_ReleaseTables(void) {
+    free(bench.keyframes);
+    bench.keyframes = nullptr;
+    free(bench.frameTimes);
+    bench.frameTimes = nullptr;
+    free(bench.frameChunks);
+    bench.frameChunks = nullptr;
+    free(bench.samples);
+    bench.samples = nullptr;
+    bench.sampleCount = bench.sampleCapacity = 0;
+    bench.poseValid = false;
 }

@@ -16,7 +16,14 @@ enum RunState : int32_t {
     RunState_WarmingUp = 2,  // map loaded, waiting for chunk building to settle
     RunState_Running = 3,    // timing frames
     RunState_Finished = 4,   // all passes done, or start-up failed
+    // Recording a flight (FLYRATE_RECORD, without FLYRATE): the hook is in,
+    // waiting for a map, then sampling the game's camera every frame.
+    RunState_RecordWaiting = 5,
+    RunState_Recording = 6,
 };
+
+// The most characters of text a log line keeps (its newline aside).
+static constexpr int kLogLineMax = 1022;
 
 // One point of the camera path.
 struct Keyframe {
@@ -55,6 +62,24 @@ struct BenchState {
     int32_t cameraSwitches = 0;      // scripted camera replaced by the host, this pass
     HostCamera cameraCopy = {};      // the scripted camera the host renders from
     HostCamera *savedCamera = nullptr;  // host camera active at the first install; set once
+    int32_t nextShot = 1;            // index of the next keyframe to capture in this pass
+    int64_t *frameChunks = nullptr;  // owned, with FLYRATE_CSV only; [i] = builds during frame i+1
+
+    // Pose of the scripted camera: computed once per path frame, however
+    // often the game asks; the segment it lay on is where the next search
+    // starts. Invalid whenever the path is loaded or released.
+    bool poseValid = false;
+    int32_t poseFrame = 0;
+    int32_t poseSegment = 1;
+    Keyframe pose = {};
+
+    // Recording (FLYRATE_RECORD): the game's camera pose of every frame
+    // since the map loaded, owned from the first frame to Bench_Free.
+    const char *recordPath = nullptr;  // the environment's string, not owned
+    Keyframe *samples = nullptr;       // frame = index, angles in degrees, unwrapped
+    int32_t sampleCount = 0;
+    int32_t sampleCapacity = 0;
+    bool recordFull = false;           // out of memory: no more samples are taken
 };
 
 extern BenchState bench;
@@ -70,3 +95,7 @@ void Bench_Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Component slots: start-up and shutdown.
 void Bench_Init(void);
 void Bench_Free(void);
+
+// Releases every table the state record owns and marks the pose invalid;
+// other fields keep their values.
+void Bench_ReleaseTables(void);

@@ -2,9 +2,10 @@
 //
 // The game reads Plugin_ApiVersion, then calls the component's slots: Init
 // once after loading, OnNewMapLoaded after every map load, Free once at
-// shutdown. Init configures everything from the environment; Free gives back
-// the hook slot and the camera and releases the tables, whatever state the
-// run was in.
+// shutdown. Init configures everything from the environment: a benchmark
+// (FLYRATE) or, without one, a recording (FLYRATE_RECORD). Free writes a
+// recording, gives back the hook slot and the camera and releases the
+// tables, whatever state the run was in.
 #include <stdlib.h>
 
 #include "path/path.h"
@@ -47,7 +48,9 @@ void Bench_Init(void) {
     if (bench.state != RunState_Idle) return;
 
     const char *path = Bench_Env("FLYRATE");
-    if (!path) return;
+    const char *record = Bench_Env("FLYRATE_RECORD");
+    if (!path && !record) return;
+    if (path && record) Bench_Log("flyrate: warning: FLYRATE runs the benchmark, so recording to %s is off", record);
 
     bench.hookIndex = -1;
     for (int32_t i = 0; i < 4; i++) {
@@ -61,6 +64,15 @@ void Bench_Init(void) {
         bench.state = RunState_Finished;
         return;
     }
+    if (!path) {
+        // Recording: the game's camera is only looked at, and nothing
+        // closes the game.
+        bench.recordPath = record;
+        Game.Draw2DHooks[bench.hookIndex] = Bench_OnDraw2D;
+        bench.state = RunState_RecordWaiting;
+        Bench_Log("flyrate: recording to %s", record);
+        return;
+    }
 
     if (!Keyframes_Load(path)) goto fail;
     bench.frameTimes = (double *)calloc((size_t)bench.totalFrames, sizeof(double));
@@ -68,6 +80,13 @@ void Bench_Init(void) {
 
     bench.shotsDir = Bench_Env("FLYRATE_SHOTS");
     bench.csvPath = Bench_Env("FLYRATE_CSV");
+    if (bench.csvPath) {
+        // Without room for them the log still gets its rows, without the column.
+        bench.frameChunks = (int64_t *)calloc((size_t)bench.totalFrames, sizeof(int64_t));
+        if (!bench.frameChunks) {
+            Bench_Log("flyrate: warning: no memory for per-frame chunk counts: %s gets no chunks column", bench.csvPath);
+        }
+    }
     bench.passes = Bench_ParsePasses(getenv("FLYRATE_PASSES"));
 
     Game.Draw2DHooks[bench.hookIndex] = Bench_OnDraw2D;
@@ -83,6 +102,7 @@ fail:
 }
 
 void Bench_Free(void) {
+    if (bench.state == RunState_RecordWaiting || bench.state == RunState_Recording) Record_Write();
     if (bench.state == RunState_WarmingUp || bench.state == RunState_Running) {
         Bench_Log("flyrate: the game closed before the end (frame %d of %d, pass %d of %d)", bench.curFrame,
                   bench.totalFrames, bench.pass, bench.passes);
@@ -93,9 +113,6 @@ void Bench_Free(void) {
     }
     if (bench.savedCamera && Camera.active == &bench.cameraCopy) Camera.active = bench.savedCamera;
 
-    free(bench.keyframes);
-    bench.keyframes = nullptr;
-    free(bench.frameTimes);
-    bench.frameTimes = nullptr;
+    Bench_ReleaseTables();
     bench.state = RunState_Idle;
 }

@@ -3,7 +3,8 @@
 // Called from the Draw2D hook while the game's OpenGL context is current,
 // with the frame's scene already drawn. The GL entry points are the game's:
 // they are resolved from the game's process when the library is loaded, so
-// flyrate.so itself does not link an OpenGL library.
+// flyrate.so itself does not link an OpenGL library, and it uses only calls
+// every OpenGL library exports (1.0's).
 #include <GL/gl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,17 +42,20 @@ void Capture_Frame(int32_t frame) {
     // A cut name would send this and every later screenshot to the same
     // wrong file, so a name that does not fit is not used at all.
     char name[1024];
-    int len = snprintf(name, sizeof name, "%s/frame-%05d.ppm", bench.shotsDir, frame);
-    if (len < 0 || (size_t)len >= sizeof name) {
+    if ((size_t)snprintf(name, sizeof name, "%s/frame-%05d.ppm", bench.shotsDir, frame) >= sizeof name) {  // or -1
         Bench_Log("flyrate: warning: can't write %s", name);
         free(pixels);
         return;
     }
 
-    // Rows packed tightly whatever the game left the alignment at; read
-    // before the file is opened, while the frame is still in the framebuffer.
+    // Rows packed tightly, read before the file is opened, while the frame
+    // is still in the framebuffer. The game's own alignment is put back:
+    // its later read-backs must find what it set.
+    GLint alignment = 4;
+    glGetIntegerv(GL_PACK_ALIGNMENT, &alignment);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    glPixelStorei(GL_PACK_ALIGNMENT, alignment);
 
     FILE *f = fopen(name, "wb");
     if (!f) {
@@ -63,9 +67,14 @@ void Capture_Frame(int32_t frame) {
     // rows are put in that order in place and go out in one fwrite: written
     // row by row, each row would pass through stdio's small buffer and a
     // 1080p picture would reach the kernel in over a thousand writes.
+    // A short write (a full disk, say) leaves no truncated picture behind.
     Capture_FlipRows(pixels, rowBytes, h);
     fprintf(f, "P6\n%d %d\n255\n", w, h);
     fwrite(pixels, 1, rowBytes * (size_t)h, f);
-    fclose(f);
+    bool failed = ferror(f);  // set by any failed write; the close writes the rest
+    if (fclose(f) != 0 || failed) {
+        Bench_Log("flyrate: warning: can't write %s", name);
+        remove(name);
+    }
     free(pixels);
 }

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <math.h>
+
 #include <algorithm>
 #include <map>
 #include <sstream>
@@ -74,8 +76,9 @@ bool ParseSummary(const std::string &line, const char *prefix, Summary *s) {
 
 // The example flight, two passes, every chunk built at once so the warm-up
 // ends at its 2 s minimum: the lines in order, each pass's per-frame log
-// adding up to its summary, the game's own clock agreeing, every chunk the
-// game built counted once, and the game's camera and hook slot given back.
+// adding up to its summary (times and chunk builds), the game's own clock
+// agreeing, every chunk the game built counted once, and the game's camera
+// and hook slot given back.
 TEST_F(E2E, TheExampleFlightTwiceAgreesWithTheGamesOwnClock) {
     std::string csv = dir + "/frames.csv";
     Result r = Standin({"--size", "160x90", "--build-rate", "100000", "--summary-last", "600", FLYRATE_SO},
@@ -101,14 +104,17 @@ TEST_F(E2E, TheExampleFlightTwiceAgreesWithTheGamesOwnClock) {
         ASSERT_TRUE(ParseSummary(lines[3], "flyrate: ", &s)) << lines[3];
         EXPECT_EQ(s.frames, 600);
         double sum = 0;
+        long built = 0;
         for (int frame = 1; frame <= 600; frame++) {
             int p = 0, f = 0;
             double ms = 0;
-            ASSERT_EQ(sscanf(rows[(size_t)(pass - 1) * 600 + (size_t)frame].c_str(), "%d,%d,%lf", &p, &f, &ms), 3);
+            long c = 0;
+            ASSERT_EQ(sscanf(rows[(size_t)(pass - 1) * 600 + (size_t)frame].c_str(), "%d,%d,%lf,%ld", &p, &f, &ms, &c), 4);
             ASSERT_EQ(p * 1000 + f, pass * 1000 + frame);
-            sum += ms;
+            sum += ms, built += c;
         }
         EXPECT_NEAR(sum / 1000, s.seconds, 0.0051) << pass;
+        EXPECT_EQ(built, run) << pass;
     }
     long hostBuilds = -1;
     for (const std::string &l : r.err) {
@@ -173,6 +179,38 @@ TEST_F(E2E, QuittingMidRunGivesBackCameraAndHookSlot) {
     EXPECT_EQ(r.out[3], "flyrate: the game closed before the end (frame 30 of 60, pass 1 of 1)");
     EXPECT_TRUE(Has(r.err, "standin: after the free slot: active camera is the host's own camera")) << Lines(r.err);
     EXPECT_TRUE(Has(r.err, "standin: after the free slot: hook slot 1 is free"));
+}
+
+// A flight flown by the game's own camera and recorded, then replayed by
+// the benchmark: every frame within the tolerance of the original, the
+// keyframes' frames exactly.
+TEST_F(E2E, ARecordedFlightReplaysTheOriginal) {
+    std::string script = dir + "/recorded.txt";
+    Result r = Standin({"--size", "64x36", "--view-distance", "32", "--fly", EXAMPLE_FLIGHT, "--pose-log", dir + "/flown", "--max-frames", "601",
+                        FLYRATE_SO}, {{"FLYRATE_RECORD", script}});
+    ASSERT_EQ(r.status, 0);
+    int keyframes = 0;
+    ASSERT_EQ(sscanf(r.out.back().c_str(), ("flyrate: recorded 601 frames as %d keyframes to " + script).c_str(), &keyframes), 1)
+        << Lines(r.out);
+    std::vector<std::string> lines = TestText_Lines(TestFile_Read(script));
+    Write("recorded.txt", TestFile_Read(script) + "warmup 0 0 100\n");  // replayed from the first frame
+    r = Standin({"--size", "64x36", "--view-distance", "32", "--pose-log", dir + "/replayed", FLYRATE_SO}, {{"FLYRATE", script}});
+    ASSERT_EQ(r.status, 0);
+    std::vector<std::string> flown = TestText_Lines(TestFile_Read(dir + "/flown")), replayed = TestText_Lines(TestFile_Read(dir + "/replayed"));
+    ASSERT_EQ(flown.size(), 601u);
+    ASSERT_EQ(replayed.size(), 601u);
+    std::vector<int> keys;
+    for (const std::string &l : lines)
+        if (isdigit(l[0])) keys.push_back(atoi(l.c_str()));
+    EXPECT_EQ((int)keys.size(), keyframes);
+    for (size_t f = 0; f < 601; f++) {
+        float a[6], b[6];
+        sscanf(flown[f].c_str(), "%f %f %f %f %f %f", &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]);
+        sscanf(replayed[f].c_str(), "%f %f %f %f %f %f", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]);
+        for (int i = 1; i < 4; i++) EXPECT_LE(fabsf(a[i] - b[i]), 0.0101f) << flown[f] << " vs " << replayed[f];
+        for (int i = 4; i < 6; i++) EXPECT_LE(fabs(remainder(a[i] - b[i], 2 * M_PI)) * 180 / M_PI, 0.0501) << f;
+        EXPECT_TRUE(!std::count(keys.begin(), keys.end(), (int)f) || flown[f] == replayed[f]) << f;
+    }
 }
 
 }  // namespace

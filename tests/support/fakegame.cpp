@@ -26,8 +26,7 @@ static Vec2 FakeGame_Orientation(void) { return fakeGame.orientation; }
 static Vec3 FakeGame_Position(float) { return fakeGame.position; }
 
 void FakeGame_Reset(void) {
-    free(bench.keyframes);
-    free(bench.frameTimes);
+    Bench_ReleaseTables();
     bench = BenchState{};
     memset(&Game, 0, sizeof Game);
     memset(&Camera, 0, sizeof Camera);

@@ -2,6 +2,7 @@
 #include "tests/support/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,18 +13,20 @@
 
 std::string Stdout_Take(void) {
     static int caught = -1;
-    static off_t taken = 0;
     if (caught < 0) {
         fflush(stdout);
         stdout = fdopen(dup(1), "w");
         char name[] = "/tmp/flyrate-stdout-XXXXXX";
         caught = mkstemp(name);
         unlink(name);
+        fcntl(caught, F_SETFL, O_APPEND);  // writes go to the end, wherever that is now
         dup2(caught, 1);
     }
+    // Taken and emptied, so the file holds only what came since.
     std::string out;
     char buf[4096];
-    for (ssize_t n; (n = pread(caught, buf, sizeof buf, taken)) > 0; taken += n) out.append(buf, (size_t)n);
+    for (ssize_t n; (n = pread(caught, buf, sizeof buf, (off_t)out.size())) > 0;) out.append(buf, (size_t)n);
+    if (ftruncate(caught, 0) != 0) out += "(can't empty the caught output)";
     return out;
 }
 

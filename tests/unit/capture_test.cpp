@@ -1,6 +1,8 @@
 // Frame capture: the exact PPM bytes at odd sizes and alignments, the file
 // names, and the captures that warn or are skipped.
 #include <GL/gl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "run/run.h"
@@ -48,7 +50,7 @@ TEST_F(CaptureFrame, WritesThePictureTopRowFirstWhateverTheAlignment) {
         fakeGl.packAlignment = 4;
         EXPECT_EQ(Capture(7, dir), "");
         EXPECT_EQ(TestFile_Read(dir + "/frame-00007.ppm"), ExpectedPpm(s.w, s.h)) << s.w << "x" << s.h;
-        EXPECT_EQ(fakeGl.packAlignment, 1);
+        EXPECT_EQ(fakeGl.packAlignment, 4) << "the game's alignment put back";
     }
     EXPECT_EQ(fakeGl.wrongReads, 0);
 }
@@ -89,6 +91,25 @@ TEST_F(CaptureFrame, NamesAndWhereTheyCantBeWritten) {
     }
     EXPECT_EQ(TestFile_Read(file), "not a directory");
     if (geteuid() != 0) rmdir(readOnly.c_str());
+}
+
+TEST_F(CaptureFrame, AShortWriteLeavesNoTruncatedPicture) {
+    // A file-size limit stands in for a full disk: writes past it fail,
+    // while the pixels go out (64 x 64, more than stdio's buffer) or as the
+    // file is closed (30 x 30, held in the buffer until then).
+    for (int size : {64, 30}) {
+        Game.width = Game.height = size;
+        rlimit old, small;
+        getrlimit(RLIMIT_FSIZE, &old);
+        small = {100, old.rlim_max};
+        signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+        Capture_Frame(5);
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, SIG_DFL);
+        EXPECT_EQ(OutText(), "flyrate: warning: can't write " + dir + "/frame-00005.ppm\n") << size;
+        EXPECT_TRUE(TestDir_List(dir).empty());
+    }
 }
 
 TEST_F(CaptureFrame, AnEmptyOrNegativeFramebufferCapturesNothing) {

@@ -11,7 +11,8 @@ class CsvLog : public PluginTest {
 protected:
     // A run of `passes` passes over frames 0..last, with FLYRATE_CSV = csv
     // (null: unset), quitting after `calls` hook calls if given. Frame k of
-    // pass p takes (10 p + k) ms. Returns what the plug-in printed.
+    // pass p takes (10 p + k) ms and builds k % 3 chunks. Returns what the
+    // plug-in printed.
     std::string Run(int passes, int last, const char *csv, int calls = -1) {
         FakeGame_Reset();
         FakeClock_Set(100.0);
@@ -22,7 +23,10 @@ protected:
         Plugin_Component.Init();
         Plugin_Component.OnNewMapLoaded();
         FakeGame_Frame(0);  // settled at once: the run starts
-        for (int i = 0; i < passes * last && i != calls; i++) FakeGame_Frame((i / last * 10 + 10 + i % last + 1) / 1000.0);
+        for (int i = 0; i < passes * last && i != calls; i++) {
+            Game.chunkUpdates += (i % last + 1) % 3;
+            FakeGame_Frame((i / last * 10 + 10 + i % last + 1) / 1000.0);
+        }
         Plugin_Component.Free();
         return OutText();
     }
@@ -47,9 +51,11 @@ std::string WithWarnings(const std::string &plain, const std::string &file) {
 
 TEST_F(CsvLog, RowsHoldEveryFrameOfEveryCompletedPass) {
     std::string dir = TestDir_Make(), csv = dir + "/frames.csv";
-    std::string expected = "pass,frame,frame_ms\n";
-    for (int p = 1; p <= 3; p++)
-        for (int k = 1; k <= 4; k++) expected += std::to_string(p) + "," + std::to_string(k) + "," + std::to_string(p * 10 + k) + ".000000\n";
+    std::string expected = "pass,frame,frame_ms,chunks\n";
+    for (int p = 1; p <= 3; p++) {
+        for (int k = 1; k <= 4; k++)
+            expected += std::to_string(p) + "," + std::to_string(k) + "," + std::to_string(p * 10 + k) + ".000000," + std::to_string(k % 3) + "\n";
+    }
     // The log changes nothing the plug-in prints.
     EXPECT_EQ(Run(3, 4, csv.c_str()), Run(3, 4, nullptr));
     EXPECT_EQ(TestFile_Read(csv), expected);

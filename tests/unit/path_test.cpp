@@ -90,7 +90,8 @@ Keyframe LinearSample(const std::vector<Keyframe> &k, int32_t t) {
 
 TEST_F(PathSample, SearchMatchesTheLinearScan) {
     // Random paths from a keyframe every frame to keyframes near the int32
-    // limit apart, sampled around every keyframe and at random frames.
+    // limit apart, sampled around every keyframe and at random frames; and
+    // with the search starting from the segment of the sample before.
     std::mt19937 rng(20240611);
     std::uniform_real_distribution<float> value(-1000.0f, 1000.0f);
     const int32_t maxGaps[] = {1, 3, 40, 400, INT32_MAX / 1100};
@@ -104,7 +105,11 @@ TEST_F(PathSample, SearchMatchesTheLinearScan) {
         for (const Keyframe &key : k)
             for (int32_t d = -2; d <= 2; d++) ts.push_back(key.frame + d);
         for (int i = 0; i < 1000; i++) ts.push_back(std::uniform_int_distribution<int32_t>(-5, k.back().frame)(rng));
-        for (int32_t t : ts) ASSERT_TRUE(SamePose(Path_Sample(t), LinearSample(k, t))) << "script " << script << ", t " << t;
+        int32_t segment = 0;
+        for (int32_t t : ts) {
+            ASSERT_TRUE(SamePose(Path_Sample(t), LinearSample(k, t))) << "script " << script << ", t " << t;
+            ASSERT_TRUE(SamePose(Path_SampleNear(t, &segment), LinearSample(k, t))) << "script " << script << ", t " << t;
+        }
     }
 }
 

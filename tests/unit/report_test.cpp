@@ -74,17 +74,14 @@ TEST_F(ReportPass, PrintsTheseLines) {
     for (const Case &c : cases) EXPECT_EQ(Report(c.pass), c.lines) << c.pass.times.size() << " frames";
 }
 
-TEST_F(ReportPass, PerSecondTextIsBoundedAndThePrintedLineCut) {
-    // One frame of 10000 s passes 10000 boundaries: " 1", then " 0" for
-    // each further one, far more than the text holds; the log keeps 1022.
-    std::vector<std::string> lines = Report(Frames({10000.0 * 1000, 1000.0}));
-    std::string expected = "flyrate: per-second fps: 1";
-    while (expected.size() < 1022) expected += " 0";
-    expected.resize(1022);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], expected);
-    EXPECT_EQ(lines[2], "flyrate: 2 frames 10001.00 seconds 0.00 fps, frame ms min/avg/p99/max "
-                        "1000.0/5000500.0/10000000.0/10000000.0");
+TEST_F(ReportPass, PerSecondLineEndsAtTheLastWholeCountThatFits) {
+    // 400 s at 64 fps: 332 counts of " 64" fill 1020 of the line's 1022
+    // characters; the 333rd would be cut to " 6", a count that never was.
+    std::vector<std::string> lines = Report(Frames(std::vector<double>(25600, 15.625)));
+    std::string expected = "flyrate: per-second fps:";
+    for (int i = 0; i < 332; i++) expected += " 64";
+    EXPECT_EQ(lines, (std::vector<std::string>{expected, kChunks,
+        "flyrate: 25600 frames 400.00 seconds 64.00 fps, frame ms min/avg/p99/max 15.6/15.6/15.6/15.6"}));
 }
 
 TEST_F(ReportPass, P99IndexOfAHugeTableStaysInside) {

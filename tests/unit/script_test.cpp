@@ -103,6 +103,12 @@ TEST_F(KeyframesLoad, RefusesWithTheLineAndWhy) {
         // Outside int32: %d would wrap 4294967306 into frame 10.
         {kf + "4294967306 1 2 3 4 5\n", ":2: can't parse: 4294967306 1 2 3 4 5\n\n"},
         {kf + "-2147483649 1 2 3 4 5\n", ":2: can't parse: -2147483649 1 2 3 4 5\n\n"},
+        // A pose or a warm-up the game can't use: it would never render or
+        // never start.
+        {kf + "10 nan 0 0 0 0\n", ":2: can't parse: 10 nan 0 0 0 0\n\n"},
+        {kf + "10 0 0 0 0 -inf\n", ":2: can't parse: 10 0 0 0 0 -inf\n\n"},
+        {"warmup 1 1 nan\n", ":1: can't parse: warmup 1 1 nan\n\n"},
+        {"warmup inf 1 1\n", ":1: can't parse: warmup inf 1 1\n\n"},
         // Long lines are read in 511-byte pieces, each counted as a line.
         {exact + "bad\n", ":2: can't parse: bad\n\n"},
         {"0 0 0 0 0 0" + std::string(500, ' ') + "\nbad\n", ":3: can't parse: bad\n\n"},
