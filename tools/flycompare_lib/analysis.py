@@ -90,7 +90,8 @@ def _interval(ra, rb, key, span, method, block, pct):
         return out
     ci = stats.interval(est, se, df)
     p = stats.side_p(est, se, df, pct)
-    out.update(ci_pct=list(ci), p=p, df=df, verdict=stats.classify(est, ci, p, pct, worse))
+    out.update(ci_pct=list(ci), p=p, df=df if math.isfinite(df) else None,
+               verdict=stats.classify(est, ci, p, pct, worse))
     if out["verdict"] == "inconclusive":
         out["passes_needed"] = stats.passes_needed(est, spread2, pct, min(len(va), len(vb)))
     return out

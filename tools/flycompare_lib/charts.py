@@ -42,11 +42,11 @@ def _frame_panel(ax, runs, doc, colors):
                            "%s: %s" % (cmp["run"], kind))
                 shaded.add(kind)
         if doc["settings"]["segments"] == "keyframes":
-            top = ax.get_ylim()[1]
             for k, frame in enumerate([seg_list[0]["first_frame"]]
                                       + [s["last_frame"] for s in seg_list]):
                 ax.axvline(frame, color="black", linestyle=":", linewidth=0.8)
-                ax.text(frame, top, " key %d" % k, va="top", fontsize="small")
+                ax.text(frame, 0.01, " key %d" % k, transform=ax.get_xaxis_transform(),
+                        va="bottom", fontsize="small")
     ax.set(title="frame time per frame (passes overlaid; shading: verdict per segment)",
            xlabel="frame", ylabel="frame time (ms)")
 

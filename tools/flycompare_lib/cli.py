@@ -20,10 +20,11 @@ comparing runs (each run against the first one, A):
              over the per-pass values (the passes are the independent
              samples; frames within a pass are not). With one pass in a run:
              a circular block bootstrap of the frames (%d resamples, seed %d;
-             blocks twice the lag at which the autocorrelation of the
+             blocks %d times the lag at which the autocorrelation of the
              frame-by-frame difference falls to 2/sqrt(n), at least %d frames;
              both runs resampled with the same blocks), the interval from t
-             with frames/block - 1 degrees of freedom, none under 2 blocks.
+             with frames/block - 1 degrees of freedom, none under 2 blocks
+             (segments too use the whole pass's block length).
   verdict    on the mean frame time, against the threshold PCT (--min-effect):
              slower or faster when the interval lies beyond +PCT or -PCT;
              no change when it lies inside +-PCT; inconclusive when it
@@ -63,12 +64,13 @@ class Parser(argparse.ArgumentParser):
 
 def parser():
     p = Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
-               description="Compare flyrate benchmark runs: per-pass frame-time metrics, "
-                           "and for two or more runs whether each is faster or slower than "
-                           "the first, by how much, where on the path, and whether its "
+               description="Compare flyrate benchmark runs: per-pass frame-time metrics,\n"
+                           "and for two or more runs whether each is faster or slower than\n"
+                           "the first, by how much, where on the path, and whether its\n"
                            "screenshots still match.",
-               epilog=metrics.HELP + "\n" + DEFINITIONS % (stats.RESAMPLES, stats.SEED, stats.MIN_BLOCK,
-                                     segments.STRETCHES, pictures.DEFAULT_TOLERANCE))
+               epilog=metrics.HELP + "\n" + DEFINITIONS % (
+                   stats.RESAMPLES, stats.SEED, stats.BLOCK_FACTOR, stats.MIN_BLOCK,
+                   segments.STRETCHES, pictures.DEFAULT_TOLERANCE))
     p.add_argument("runs", nargs="+", metavar="[LABEL=]FILE",
                    help="a CSV log or saved stdout log; labelled by its file name unless "
                         "LABEL= is given; the first run is A, the one the others are "
@@ -79,7 +81,8 @@ def parser():
     p.add_argument("--min-effect", metavar="PCT", type=float, default=1.0,
                    help="a change smaller than this many percent is no change (default 1)")
     p.add_argument("--fail-if-slower", action="store_true",
-                   help="exit with status 3 when a run's verdict is slower than A")
+                   help="exit with status 3 when a run's verdict (on the whole path) is "
+                        "slower than A")
     p.add_argument("--json", metavar="FILE",
                    help="also write every figure as JSON (format in the README)")
     p.add_argument("--plot", metavar="FILE",

@@ -123,7 +123,7 @@ def compare_folders(dir_a, dir_b, label_a, label_b, tolerance, keep=False):
         a, b = pics
         if a.shape != b.shape:
             entry["status"] = "size differs"
-            entry["detail"] = "sizes differ: %dx%d in %s, %dx%d in %s" % (
+            entry["detail"] = "%dx%d in %s, %dx%d in %s" % (
                 a.shape[1], a.shape[0], label_a, b.shape[1], b.shape[0], label_b)
             continue
         entry["size"] = [a.shape[1], a.shape[0]]

@@ -13,6 +13,7 @@ ALPHA = 1.0 - CONFIDENCE
 RESAMPLES = 1000
 SEED = 1
 MIN_BLOCK = 10
+BLOCK_FACTOR = 4
 MAX_PASSES_SUGGESTED = 200
 
 
@@ -110,7 +111,7 @@ def block_length(series):
     acf = np.fft.irfft(spectrum * np.conj(spectrum))[:n] / energy
     below = np.nonzero(acf[1:] < 2.0 / math.sqrt(n))[0]
     lag = int(below[0]) + 1 if len(below) else n
-    return max(MIN_BLOCK, 4 * lag)
+    return max(MIN_BLOCK, BLOCK_FACTOR * lag)
 
 
 def _block_indices(rng, n, block, resamples):

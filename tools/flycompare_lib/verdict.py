@@ -38,7 +38,8 @@ def headline(cmp, pct, picture_result):
         if moved:
             text += "; but it draws a different picture at %s" % frames_list(moved)
         elif resized:
-            text += "; but its screenshots are another size (%s)" % resized[0]
+            text += "; but its screenshots are another size (%s), so the pictures can't " \
+                "be compared" % resized[0]
         return text
     if kind == "no change":
         return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv), threshold)
@@ -103,7 +104,7 @@ def picture_lines(result, label_a, label_b, tolerance):
                     "difference %d" % (f["frame"], f["share_pct"], tolerance, f["psnr_db"],
                                        f["max_diff"]) for f in by["differs"]]
     if by.get("size differs"):
-        parts.append("can't be compared at %s, %s" % (
+        parts.append("can't be compared at %s, sizes differ (%s)" % (
             frames_list([f["frame"] for f in by["size differs"]]), by["size differs"][0]["detail"]))
     same = by.get("identical", []) + by.get("within tolerance", [])
     if same:
