@@ -70,13 +70,13 @@ def _interval(ra, rb, key, span, method, block, pct):
     if None in va or None in vb:
         return out
     mean_a, mean_b = sum(va) / len(va), sum(vb) / len(vb)
-    est = (mean_b - mean_a) / mean_a * 100.0
-    out.update(a=mean_a, b=mean_b, change_pct=est)
+    # Worked as log ratios: over passes the mean of ln(value) per run.
+    est = math.log(mean_b / mean_a)
     se = df = spread2 = None
     if method == "passes":
-        _, se, df = stats.welch(va, vb)
-        se = se / mean_a * 100.0
-        spread2 = (float(np.var(va, ddof=1)) + float(np.var(vb, ddof=1))) / mean_a ** 2 * 1e4
+        la, lb = np.log(va), np.log(vb)
+        est, se, df = stats.welch(la, lb)
+        spread2 = float(np.var(la, ddof=1)) + float(np.var(lb, ddof=1))
     elif method == "bootstrap":
         n = len(ra.passes[0].frame_ms[span])
         if n >= 2 * block:
@@ -86,14 +86,17 @@ def _interval(ra, rb, key, span, method, block, pct):
             se = float(np.std(reps, ddof=1))
             df = n / block - 1.0
             spread2 = se * se / (1.0 / len(va) + 1.0 / len(vb)) * 2.0
+    out.update(a=mean_a, b=mean_b, change_pct=stats.percent(est))
     if se is None:
         return out
-    ci = stats.interval(est, se, df)
-    p = stats.side_p(est, se, df, pct)
-    out.update(ci_pct=list(ci), p=p, df=df if math.isfinite(df) else None,
-               verdict=stats.classify(est, ci, p, pct, worse))
+    bounds = stats.log_bounds(pct)
+    ci = [stats.percent(x) for x in stats.interval(est, se, df)]
+    p = stats.side_p(est, se, df, bounds)
+    out.update(ci_pct=ci, p=p, df=df if math.isfinite(df) else None,
+               verdict=stats.classify(out["change_pct"], ci, p, pct, worse))
     if out["verdict"] == "inconclusive":
-        out["passes_needed"] = stats.passes_needed(est, spread2, pct, min(len(va), len(vb)))
+        out["passes_needed"] = stats.passes_needed(stats.margin(est, bounds), spread2,
+                                                   min(len(va), len(vb)))
     return out
 
 
@@ -142,8 +145,8 @@ def _segment_rows(ra, rb, seg_list, method, block, pct):
 def method_text(cmp):
     m = cmp["method"]
     if m == "passes":
-        return "95%% intervals from the passes (Welch t over %d and %d per-pass values)" \
-            % tuple(cmp["passes"])
+        return ("95%% intervals from the passes (Welch t over the logs of %d and %d per-pass "
+                "values; the change is that of the geometric mean over passes)" % tuple(cmp["passes"]))
     if m == "bootstrap":
         return ("95%% intervals from a block bootstrap of the frames (one pass in a run: "
                 "%d resamples, blocks of %d frames, seed %d, t with frames/block - 1 df; "
@@ -192,11 +195,19 @@ def analyse(runs, keyframes=None, script=None, pct=1.0):
                                   "keyframes" if keyframes is not None else "stretches"),
                      "script": script, "correction": "holm",
                      "bootstrap": {"resamples": stats.RESAMPLES, "seed": stats.SEED,
-                                   "min_block": stats.MIN_BLOCK}},
+                                   "block_factor": stats.BLOCK_FACTOR,
+                                   "min_block": stats.MIN_BLOCK},
+                     "pixel_tolerance": None},
         "runs": [run_doc(r) for r in runs],
         "segments": seg_list, "segments_note": note,
         "comparisons": [compare(runs[0], r, seg_list, pct) for r in runs[1:]],
     }
+    # The plain change of every metric's run value, as the comparison table shows it.
+    base = doc["runs"][0]["across_passes"]
+    for cmp, run in zip(doc["comparisons"], doc["runs"][1:]):
+        cmp["metrics"] = {k: {"a": base[k]["mean"], "b": run["across_passes"][k]["mean"],
+                              "change_pct": relative(base[k]["mean"], run["across_passes"][k]["mean"])}
+                          for k in metrics.METRICS}
     return doc
 
 

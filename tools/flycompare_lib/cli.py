@@ -3,7 +3,6 @@
 # statuses. Errors are one line on standard error starting
 # "flycompare: error:"; a traceback never reaches the user.
 import argparse
-import math
 import os
 import sys
 
@@ -16,9 +15,11 @@ DEFINITIONS = """
 comparing runs (each run against the first one, A):
   change     (run - A) / A * 100 for each metric's run value
   intervals  95%% intervals for the change in mean frame time, p99 frame
-             time and 1%% low. With 2 or more passes in both runs: Welch's t
-             over the per-pass values (the passes are the independent
-             samples; frames within a pass are not). With one pass in a run:
+             time and 1%% low, worked as log ratios ln(B/A) and shown in
+             percent. With 2 or more passes in both runs: Welch's t over the
+             logs of the per-pass values (the passes are the independent
+             samples; frames within a pass are not), so the change shown
+             there is that of the geometric mean over passes. With one pass in a run:
              a circular block bootstrap of the frames (%d resamples, seed %d;
              blocks %d times the lag at which the autocorrelation of the
              frame-by-frame difference falls to 2/sqrt(n), at least %d frames;
@@ -104,8 +105,8 @@ def parser():
 
 
 def _check(p, args):
-    if not math.isfinite(args.min_effect) or args.min_effect < 0:
-        p.error("--min-effect: %g: must be a percentage of 0 or more" % args.min_effect)
+    if not 0 <= args.min_effect < 100:
+        p.error("--min-effect: %g: must be a percentage from 0 to below 100" % args.min_effect)
     if not 0 <= args.pixel_tolerance <= 255:
         p.error("--pixel-tolerance: %d: must be 0 to 255" % args.pixel_tolerance)
     if args.plot is not None and os.path.splitext(args.plot)[1].lower() not in (".png", ".svg"):
@@ -152,6 +153,8 @@ def main(argv=None):
         folders = shot_folders(p, args.shots, runs)
         keyframes = segments.read_script(args.script) if args.script else None
         doc = analysis.analyse(runs, keyframes, args.script, args.min_effect)
+        if folders:
+            doc["settings"]["pixel_tolerance"] = args.pixel_tolerance
         for cmp in doc["comparisons"]:
             if cmp["run"] in folders:
                 cmp["pictures"] = pictures.compare_folders(

@@ -2,7 +2,7 @@
 # verdict block last, where a reader's eye lands) and as JSON for programs.
 import json
 
-from . import analysis, metrics
+from . import metrics
 
 
 def fmt(value, digits=2):
@@ -81,11 +81,9 @@ def metric_table(doc):
         head += [r["label"], "change"]
     rows = [head]
     for k in metrics.METRICS:
-        a = base["across_passes"][k]["mean"]
-        row = [metrics.HEADINGS.get(k, k), fmt_metric(k, a)]
-        for r in doc["runs"][1:]:
-            b = r["across_passes"][k]["mean"]
-            row += [fmt_metric(k, b), fmt_change(analysis.relative(a, b))]
+        row = [metrics.HEADINGS.get(k, k), fmt_metric(k, base["across_passes"][k]["mean"])]
+        for cmp in doc["comparisons"]:
+            row += [fmt_metric(k, cmp["metrics"][k]["b"]), fmt_change(cmp["metrics"][k]["change_pct"])]
         rows.append(row)
     return out + table(rows)
 

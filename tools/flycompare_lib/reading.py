@@ -145,8 +145,7 @@ def parse_log(text, path):
         except ValueError:
             raise InputError("%s: unreadable summary line '%s'" % (path, line.strip()))
         frames = int(m.group(1))
-        if frames < 1 or not all(math.isfinite(v) and v >= 0 for v in values) \
-                or min(values[:2]) <= 0:
+        if frames < 1 or not all(math.isfinite(v) and v > 0 for v in values[:2] + values[3:]):
             raise InputError("%s: summary line without frames, time or finite figures '%s'"
                              % (path, line.strip()))
         summary = dict(zip(("seconds", "fps", "min", "mean", "p99", "max"), values))

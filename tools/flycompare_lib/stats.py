@@ -1,8 +1,9 @@
 # stats.py: the statistics behind the verdicts: Student's t (for Welch
 # intervals over passes), a seeded block bootstrap for runs with a single
 # pass, Holm's correction across segments, and the three-way classification
-# of a change against the --min-effect threshold. Plain numpy and math, so
-# the tool needs no SciPy.
+# of a change against the --min-effect threshold. Changes are worked as log
+# ratios ln(B/A), so an interval turned back into percent never reaches
+# below -100%. Plain numpy and math, so the tool needs no SciPy.
 import functools
 import math
 
@@ -123,7 +124,7 @@ def _block_indices(rng, n, block, resamples):
 
 
 def bootstrap_change(a, b, stat, block, resamples=RESAMPLES, seed=SEED):
-    """Bootstrap replicates of the change in percent of run A's value.
+    """Bootstrap replicates of the log ratio ln(B/A) of the runs' values.
 
     a, b: 2-D arrays (passes x frames). stat maps frames on the last axis to
     one value; a run's value is the mean of its passes' values. Runs of the
@@ -134,18 +135,32 @@ def bootstrap_change(a, b, stat, block, resamples=RESAMPLES, seed=SEED):
     ib = ia if b.shape[1] == a.shape[1] else _block_indices(rng, b.shape[1], block, resamples)
     va = stat(a[:, ia]).mean(axis=0)
     vb = stat(b[:, ib]).mean(axis=0)
-    return (vb - va) / va * 100.0
+    return np.log(vb / va)
 
 
-def side_p(est, se, df, pct):
+def percent(log_ratio):
+    return (math.exp(log_ratio) - 1.0) * 100.0
+
+
+def log_bounds(pct):
+    """The no-change band +-pct as log ratios."""
+    return math.log1p(-pct / 100.0), math.log1p(pct / 100.0)
+
+
+def margin(est, bounds):
+    """How far the log ratio lies from the threshold that would decide it."""
+    lo, hi = bounds
+    return est - hi if est > hi else lo - est if est < lo else min(hi - est, est - lo)
+
+
+def side_p(est, se, df, bounds):
     """Two-sided p of the change lying beyond the threshold on the side of
-    the estimate: small when the interval clears +pct (or -pct)."""
-    if abs(est) <= pct:
+    the estimate: below 0.05 exactly when the 95% interval clears it."""
+    if bounds[0] <= est <= bounds[1]:
         return 1.0
-    margin = abs(est) - pct
     if se == 0.0:
         return 0.0
-    return min(1.0, t_two_sided_p(margin / se, df))
+    return min(1.0, t_two_sided_p(margin(est, bounds) / se, df))
 
 
 def interval(est, se, df):
@@ -180,14 +195,13 @@ def classify(est, ci, p, pct, worse=1):
     return "inconclusive"
 
 
-def passes_needed(est, spread2, pct, have):
+def passes_needed(margin, spread2, have):
     """About how many passes per run would bring the interval clear of the
     threshold, if the change and the per-pass spread stay as observed.
 
-    spread2: the variance of one pass's change (the sum of both runs'
-    per-pass variances, in squared percent). None when more than 200
+    margin: from margin(); spread2: the variance of one pass's log ratio
+    (the sum of both runs' per-pass variances). None when more than 200
     passes would be needed or nothing is known."""
-    margin = abs(abs(est) - pct)
     if spread2 is None or margin == 0.0:
         return None
 

@@ -118,14 +118,15 @@ class Statistics(unittest.TestCase):
 
     def test_side_p_matches_the_interval(self):
         # The interval clears the threshold exactly when p < 0.05.
-        for est in (1.5, 2.4, 2.6, 4.0, -2.6):
-            lo, hi = stats.interval(est, 0.5, 8)
-            clears = lo > 1 or hi < -1
-            self.assertEqual(stats.side_p(est, 0.5, 8, 1) < 0.05, clears, est)
-        # Passes needed: sd 1% per pass in each run, change 2%, threshold 1%: t(16) * sqrt(2/9) < 1.
-        self.assertEqual(stats.passes_needed(2.0, 2.0, 1.0, 3), 9)
-        self.assertIsNone(stats.passes_needed(1.0, 2.0, 1.0, 3))
-        self.assertIsNone(stats.passes_needed(1.1, 50.0, 1.0, 3))
+        bounds = stats.log_bounds(1)
+        for est in (0.015, 0.024, 0.026, 0.04, -0.026):
+            lo, hi = stats.interval(est, 0.005, 8)
+            clears = lo > bounds[1] or hi < bounds[0]
+            self.assertEqual(stats.side_p(est, 0.005, 8, bounds) < 0.05, clears, est)
+        # Passes needed: sd 1 per pass in each run, 1 from the threshold: t(16) * sqrt(2/9) < 1.
+        self.assertEqual(stats.passes_needed(1.0, 2.0, 3), 9)
+        self.assertIsNone(stats.passes_needed(0.0, 2.0, 3))
+        self.assertIsNone(stats.passes_needed(0.1, 50.0, 3))
 
     def test_block_length_follows_the_correlation(self):
         rng = np.random.default_rng(2)
@@ -208,7 +209,7 @@ class Inputs(Tool):
         # Against a CSV run: intervals from the passes, the summary's figures only.
         self.write("b.csv", csv_text([[16.0] * 240, [16.2] * 240]))
         out = self.run_tool("run.log", "b.csv").stdout
-        self.assertIn("95% intervals from the passes (Welch t over 2 and 2", out)
+        self.assertIn("95% intervals from the passes (Welch t over the logs of 2 and 2", out)
         self.assertIn("no segments: a stdout log has no per-frame times", out)
         # The plug-in keeps 1022 characters of a line: the last number may be cut.
         line = ("flyrate: per-second fps:" + " 123" * 300)[:1022]
@@ -275,7 +276,7 @@ class Errors(Tool):
                 ([], "the following arguments are required"),
                 (["g", "--bogus"], "unrecognized arguments"),
                 (["g", "--plot", "chart.pdf"], "must end in .png or .svg"),
-                (["g", "--min-effect", "-1"], "--min-effect: -1: must be a percentage of 0 or more"),
+                (["g", "--min-effect", "-1"], "--min-effect: -1: must be a percentage from 0 to below 100"),
                 (["g", "--min-effect", "nan"], "--min-effect: nan"),
                 (["g", "--pixel-tolerance", "256"], "--pixel-tolerance: 256: must be 0 to 255"),
                 (["g", "--fail-if-pictures-differ"], "--fail-if-pictures-differ needs --shots"),
@@ -370,7 +371,7 @@ class Pictures(Tool):
         r = self.run_tool("slow.csv", "fast.csv", "--shots", "a", "--shots", "b")
         psnr = 10 * np.log10(255 ** 2 / (101 / 36))
         self.assertEqual(r.stdout.splitlines()[-6:], [
-            "fast.csv is faster than slow.csv: mean frame time -19.9% (95% CI -22.9..-16.9%), "
+            "fast.csv is faster than slow.csv: mean frame time -19.9% (95% CI -22.7..-17.0%), "
             "beyond the \u00b11% threshold; but it draws a different picture at frame 120",
             "  stutters over all passes: slow.csv 0 (no chunks column); fast.csv 0 (no chunks column)",
             "  pictures (fast.csv against slow.csv): differ at frame 120; identical at 1 keyframe; "
