@@ -105,7 +105,7 @@ def comparison_tables(doc, cmp):
     how = ("keyframe to keyframe (%s)" % doc["settings"]["script"]
            if doc["settings"]["segments"] == "keyframes"
            else "%d equal stretches of frames (no --script given)" % len(seg_list))
-    chunks = "; stutters over all passes, (in frames that built chunks)" \
+    chunks = "; stutters over all passes (in brackets: those in frames that built chunks)" \
         if any(r[s]["stutters_with_chunk_builds"] is not None
                for r in cmp["segments"] for s in "ab") else "; stutters over all passes"
     out += ["", "segments of %s against %s: %s; mean and p99 frame time (ms), change of the "
