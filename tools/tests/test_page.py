@@ -79,9 +79,10 @@ def browse(page, profile):
         send("Page.navigate", s, url="file://" + os.path.abspath(page))
         while not any(e.get("method") == "Page.loadEventFired" for e in events):
             send("Runtime.evaluate", s, expression="0")
-        size = send("Page.getLayoutMetrics", s)["cssContentSize"]
-        shot = send("Page.captureScreenshot", s, format="png", captureBeyondViewport=True,
-                    clip=dict(x=0, y=0, width=size["width"], height=size["height"], scale=1))
+        height = send("Page.getLayoutMetrics", s)["cssContentSize"]["height"]
+        send("Emulation.setDeviceMetricsOverride", s, width=1280, height=int(height) + 1,
+             deviceScaleFactor=1, mobile=False)              # the whole page in the window
+        shot = send("Page.captureScreenshot", s, format="png")
         seen = send("Runtime.evaluate", s, expression=LOOK, returnByValue=True)
         errors = [e for e in events if e.get("method") == "Runtime.exceptionThrown" or
                   e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error"]
