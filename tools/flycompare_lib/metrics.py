@@ -5,6 +5,7 @@
 import numpy as np
 
 STUTTER_FACTOR = 2.5
+MAX_PASS_SECONDS = 86400
 
 METRICS = ["frames", "seconds", "fps", "mean", "median", "p95", "p99",
            "p99.9", "max", "low1", "low01", "stutters"]
@@ -75,7 +76,11 @@ def stutter_mask(frame_ms):
 
 
 def per_second_counts(frame_ms):
-    """Frames completed in each whole second, as the plug-in counts them."""
+    """Frames completed in each whole second, as the plug-in counts them;
+    None for a pass longer than a day, which no flight is (a corrupt log
+    would otherwise make a list of that many seconds)."""
+    if float(np.sum(frame_ms)) > MAX_PASS_SECONDS * 1000:
+        return None
     counts = []
     elapsed = 0.0
     count = 0

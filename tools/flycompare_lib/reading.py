@@ -17,6 +17,8 @@ CSV_HEADER_CHUNKS = CSV_HEADER + ",chunks"
 # The plug-in's log line holds at most this many characters; a per-second
 # line of that length may end in a cut-off number.
 LOG_LINE_MAX = 1022
+# No frame lasts an hour; larger figures would overflow the sums.
+MAX_FRAME_MS = 3600000
 
 
 class InputError(Exception):
@@ -86,9 +88,9 @@ def parse_csv(text, path):
             built = int(fields[3]) if columns == 4 else 0
         except ValueError:
             raise InputError("%s: line %d: not a number in '%s'" % (path, lineno, line))
-        if not math.isfinite(ms) or ms <= 0.0:
-            raise InputError("%s: line %d: frame_ms must be a positive number, found '%s'"
-                             % (path, lineno, fields[2].strip()))
+        if not 0.0 < ms <= MAX_FRAME_MS:  # also refuses nan and inf
+            raise InputError("%s: line %d: frame_ms must be a positive number of at most "
+                             "%d (an hour), found '%s'" % (path, lineno, MAX_FRAME_MS, fields[2].strip()))
         if built < 0:
             raise InputError("%s: line %d: chunks must be 0 or more, found %d"
                              % (path, lineno, built))

@@ -84,7 +84,7 @@ class Metrics(unittest.TestCase):
 
     def test_per_second_counts(self):
         for times, counts in [([250.0] * 10, [4, 4]), ([2500.0, 100.0], [1, 0]),
-                              ([1000 / 60] * 120, [60]), ([999.0], [])]:
+                              ([1000 / 60] * 120, [60]), ([999.0], []), ([3.6e6] * 25, None)]:
             self.assertEqual(metrics.per_second_counts(times), counts)
 
 
@@ -243,6 +243,7 @@ class Errors(Tool):
             "text.csv": (h3 + "1,1,fast\n", "line 2: not a number"),
             "negative.csv": (h4 + "1,1,10,-1\n", "chunks must be 0 or more, found -1"),
             "zero.csv": (h3 + "1,1,0\n", "frame_ms must be a positive number"),
+            "huge.csv": (h3 + "1,1,1e308\n", "of at most 3600000 (an hour), found '1e308'"),
             "gap.csv": (h3 + "1,1,10\n1,3,10\n", "line 3: expected frame 2 of pass 1"),
             "order.csv": (h3 + "2,1,10\n1,1,10\n", "line 3: pass 1 after pass 2"),
             "pass0.csv": (h3 + "0,1,10\n", "passes count from 1"),
