@@ -33,7 +33,8 @@ comparing runs (each run against the first one, A):
              decide it if the change and the per-pass spread stayed as seen.
              p99 and 1%% low get the same classification in their table.
   segments   keyframe to keyframe of --script, otherwise %d equal stretches of
-             frames; per segment the mean and p99 frame time per run, the
+             frames (fewer, of 10 frames or more, in passes under 100 frames;
+             none under 20); per segment the mean and p99 frame time per run, the
              change of the mean with its 95%% interval, and a verdict where
              Holm's correction across the segments decides which changed.
   stutters   counted over all passes of a run (and per segment); with a

@@ -38,7 +38,7 @@ class Tool(unittest.TestCase):
     """A scratch folder and the command run in it."""
 
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
+        tmp = tempfile.TemporaryDirectory(ignore_cleanup_errors=True)  # a browser may linger
         self.addCleanup(tmp.cleanup)
         self.dir = tmp.name
 
