@@ -42,11 +42,12 @@ def _frame_panel(ax, runs, doc, colors):
                            "%s: %s" % (cmp["run"], kind))
                 shaded.add(kind)
         if doc["settings"]["segments"] == "keyframes":
-            for k, frame in enumerate([seg_list[0]["first_frame"]]
-                                      + [s["last_frame"] for s in seg_list]):
+            # Keyframes as dotted lines, named on a second axis above the chart.
+            frames = [seg_list[0]["first_frame"]] + [s["last_frame"] for s in seg_list]
+            for frame in frames:
                 ax.axvline(frame, color="black", linestyle=":", linewidth=0.8)
-                ax.text(frame, 0.01, " key %d" % k, transform=ax.get_xaxis_transform(),
-                        va="bottom", fontsize="small")
+            ax.secondary_xaxis("top").set_xticks(
+                frames, ["key %d" % k for k in range(len(frames))], fontsize="small")
     ax.set(title="frame time per frame (passes overlaid; shading: verdict per segment)",
            xlabel="frame", ylabel="frame time (ms)")
 
@@ -117,5 +118,5 @@ def save(fig, path):
 
 def png(fig):
     buf = io.BytesIO()
-    fig.savefig(buf, format="png", dpi=80)
+    fig.savefig(buf, format="png", dpi=100)
     return buf.getvalue()
