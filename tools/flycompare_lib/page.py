@@ -16,6 +16,7 @@ h1 { font-size: 1.5em; } h2 { font-size: 1.2em; margin-top: 2em; }
 .verdict { border: 2px solid #888; border-radius: 6px; padding: .6em 1em; margin: .8em 0; }
 .verdict .headline { font-size: 1.25em; font-weight: 600; margin: .2em 0 .5em; }
 .verdict ul { margin: 0; padding-left: 1.2em; }
+.verdict li.sub { margin-left: 1.5em; list-style: circle; }
 .slower { border-color: #d62728; } .faster { border-color: #2ca02c; }
 .inconclusive { border-color: #bcbd22; }
 table { border-collapse: collapse; margin: .5em 0; font-variant-numeric: tabular-nums; }
@@ -82,7 +83,8 @@ def _verdicts(doc):
         lines = cmp["verdict_lines"]
         out.append('<div class="verdict %s" id="verdict-%s"><p class="headline">%s</p><ul>%s</ul></div>'
                    % (cmp["verdict"].replace(" ", "-"), _e(cmp["run"]), _e(lines[0]),
-                      "".join("<li>%s</li>" % _e(ln.strip()) for ln in lines[1:])))
+                      "".join('<li%s>%s</li>' % (' class="sub"' if ln.startswith("    ") else "",
+                                                 _e(ln.strip())) for ln in lines[1:])))
     return "\n".join(out)
 
 
