@@ -1,388 +1,412 @@
-# Tests for tools/flycompare: metrics on hand-computed inputs, the
-# statistics against known values, both input kinds, every bad-input error
-# and the chart. Run by CTest with the system Python, one CTest test per
-# TestCase class.
-import importlib.util
+# Tests for tools/flycompare: metrics and statistics against hand-computed
+# values, both CSV layouts and stdout logs, every bad input, the comparison
+# end to end (segments, chunk builds, exit statuses, JSON), the screenshot
+# comparison, and a seeded simulation of the verdict's false-alarm and
+# detection rates. CTest runs one test per TestCase class.
+import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
 import unittest
-from importlib.machinery import SourceFileLoader
+
+import numpy as np
 
 sys.dont_write_bytecode = True
-TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "flycompare")
-_loader = SourceFileLoader("flycompare", TOOL)
-_spec = importlib.util.spec_from_loader("flycompare", _loader)
-fc = importlib.util.module_from_spec(_spec)
-_loader.exec_module(fc)
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "flycompare")
+sys.path.insert(0, os.path.join(HERE, ".."))
+from flycompare_lib import analysis, metrics, pictures, reading, stats  # noqa: E402
 
 
-def csv_text(passes):
-    """CSV log text from a list of passes, each a list of frame times."""
-    rows = ["pass,frame,frame_ms"]
+def csv_text(passes, chunks=None):
+    """A CSV log from per-pass frame times (and chunk builds: 4 columns)."""
+    rows = ["pass,frame,frame_ms" + (",chunks" if chunks else "")]
     for p, times in enumerate(passes, 1):
-        rows += ["%d,%d,%.6f" % (p, i, t) for i, t in enumerate(times, 1)]
+        rows += ["%d,%d,%.6f" % (p, i, t) + (",%d" % chunks[p - 1][i - 1] if chunks else "")
+                 for i, t in enumerate(times, 1)]
     return "\n".join(rows) + "\n"
 
 
-def summary_line(frames, seconds, fps, lo, avg, p99, hi):
-    return ("flyrate: %d frames %.2f seconds %.2f fps, frame ms min/avg/p99/max "
-            "%.1f/%.1f/%.1f/%.1f" % (frames, seconds, fps, lo, avg, p99, hi))
+def ppm(pixels, comment=b""):
+    h, w, _ = pixels.shape
+    return b"P6\n" + comment + b"%d %d\n255\n" % (w, h) + pixels.astype(np.uint8).tobytes()
 
 
-class TempDirCase(unittest.TestCase):
+class Tool(unittest.TestCase):
+    """A scratch folder and the command run in it."""
+
     def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory()
-        self.dir = self._tmp.name
+        tmp = tempfile.TemporaryDirectory(ignore_cleanup_errors=True)  # a browser may linger
+        self.addCleanup(tmp.cleanup)
+        self.dir = tmp.name
 
-    def tearDown(self):
-        self._tmp.cleanup()
-
-    def write(self, name, text, mode="w"):
+    def write(self, name, data):
         path = os.path.join(self.dir, name)
-        with open(path, mode) as f:
-            f.write(text)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+            f.write(data)
         return path
 
-    def run_tool(self, *args):
+    def run_tool(self, *args, status=0):
         env = dict(os.environ, MPLCONFIGDIR=os.path.join(self.dir, "mpl"))
-        return subprocess.run([sys.executable, TOOL] + list(args), capture_output=True,
-                              text=True, cwd=self.dir, env=env, timeout=120)
+        r = subprocess.run([TOOL, *args], capture_output=True, text=True, cwd=self.dir,
+                           env=env, timeout=120)
+        self.assertEqual(r.returncode, status, r.stderr + r.stdout[-3000:])
+        return r
 
 
 class Metrics(unittest.TestCase):
-    def test_one_slow_frame_in_a_thousand(self):
-        m = fc.frame_metrics([8.0] * 999 + [200.0])
-        self.assertEqual(m["frames"], 1000)
-        self.assertAlmostEqual(m["seconds"], 8.192)
-        self.assertAlmostEqual(m["mean"], 8.192)
-        self.assertAlmostEqual(m["fps"], 1000 / 8.192)
-        self.assertEqual((m["median"], m["p95"], m["p99"]), (8.0, 8.0, 8.0))
-        self.assertEqual((m["p99.9"], m["max"]), (200.0, 200.0))
-        # Slowest 1% = 10 frames: nine of 8 ms and the 200 ms one, mean 27.2 ms.
-        self.assertAlmostEqual(m["low1"], 1000 / 27.2)
-        self.assertEqual(round(m["low1"], 2), 36.76)
-        self.assertAlmostEqual(m["low01"], 5.0)
-        self.assertEqual(m["stutters"], 1)
-
-    def test_small_passes(self):
-        cases = [
-            # times, median, p95, p99, 1% low, stutters
-            ([10.0, 20.0, 30.0, 40.0], 25.0, 40.0, 40.0, 25.0, 0),
-            ([5.0, 1.0, 3.0], 3.0, 5.0, 5.0, 200.0, 0),
-            ([7.0], 7.0, 7.0, 7.0, 1000 / 7.0, 0),
-            ([10.0] * 9 + [25.0], 10.0, 25.0, 25.0, 40.0, 0),   # 2.5 x median is no stutter
-            ([10.0] * 9 + [25.5], 10.0, 25.5, 25.5, 1000 / 25.5, 1),
+    def test_per_pass_metrics(self):
+        cases = [  # frame times, expected metrics
+            ([8.0] * 999 + [200.0], {"frames": 1000, "seconds": 8.192, "mean": 8.192,
+                                     "median": 8, "p99": 8, "p99.9": 200, "max": 200,
+                                     "low1": 1000 / 27.2, "low01": 5, "stutters": 1}),
+            ([10, 20, 30, 40], {"median": 25, "p95": 40, "p99": 40, "low1": 25}),
+            ([5, 1, 3], {"median": 3, "p95": 5, "low1": 200}),
+            ([10] * 9 + [25], {"stutters": 0}),               # 2.5 x median is no stutter
+            ([10] * 9 + [25.5], {"stutters": 1, "low1": 1000 / 25.5}),
+            (range(1, 2001), {"p95": 1901, "p99": 1981, "p99.9": 1999}),
+            ([10] * 148 + [20, 30], {"low1": 40, "low01": 1000 / 30}),  # ceil(1.5) = 2 frames
         ]
-        for times, median, p95, p99, low1, stutters in cases:
-            with self.subTest(times=times):
-                m = fc.frame_metrics(times)
-                self.assertEqual(m["median"], median)
-                self.assertEqual(m["p95"], p95)
-                self.assertEqual(m["p99"], p99)
-                self.assertAlmostEqual(m["low1"], low1)
-                self.assertEqual(m["stutters"], stutters)
+        for times, want in cases:
+            m = metrics.frame_metrics(np.array(times, dtype=float))
+            for name, value in want.items():
+                with self.subTest(frames=len(m), metric=name):
+                    self.assertAlmostEqual(m[name], value)
 
-    def test_percentile_index_matches_the_summary_rule(self):
-        # 100 frames: p99 is the largest; 200 frames: the second largest.
-        self.assertEqual(fc.frame_metrics(list(range(1, 101)))["p99"], 100.0)
-        self.assertEqual(fc.frame_metrics(list(range(1, 201)))["p99"], 199.0)
-        m = fc.frame_metrics(list(range(1, 2001)))
-        self.assertEqual((m["p95"], m["p99"], m["p99.9"]), (1901.0, 1981.0, 1999.0))
-
-    def test_low_counts_round_up(self):
-        # 150 frames: the slowest ceil(1.5) = 2 frames make the 1% low.
-        m = fc.frame_metrics([10.0] * 148 + [20.0, 30.0])
-        self.assertAlmostEqual(m["low1"], 40.0)
-        self.assertAlmostEqual(m["low01"], 1000 / 30.0)
+    def test_compared_metrics_agree_with_the_table(self):
+        x = np.random.default_rng(1).gamma(4, 2, (3, 701))
+        for key in metrics.COMPARED:
+            np.testing.assert_allclose(metrics.COMPARED[key][0](x),
+                                       [metrics.frame_metrics(row)[key] for row in x])
 
     def test_per_second_counts(self):
-        self.assertEqual(fc.per_second_counts([250.0] * 10), [4, 4])
-        self.assertEqual(fc.per_second_counts([2500.0, 100.0]), [1, 0])
-        self.assertEqual(fc.per_second_counts([1000 / 60] * 120), [60])
-        self.assertEqual(fc.per_second_counts([999.0]), [])
-
-    def test_spread_over_passes(self):
-        self.assertEqual(fc.mean_sd([100.0, 110.0, 120.0]), (110.0, 10.0))
-        self.assertEqual(fc.mean_sd([100.0]), (100.0, None))
-        self.assertEqual(fc.mean_sd([None, None]), (None, None))
+        for times, counts in [([250.0] * 10, [4, 4]), ([2500.0, 100.0], [1, 0]),
+                              ([1000 / 60] * 120, [60]), ([999.0], []), ([3.6e6] * 25, None)]:
+            self.assertEqual(metrics.per_second_counts(times), counts)
 
 
 class Statistics(unittest.TestCase):
-    def test_t_quantiles(self):
-        for df, t in [(1, 12.7062), (2, 4.3027), (4, 2.7764), (10, 2.2281),
-                      (30, 2.0423), (1000, 1.9623), (float("inf"), 1.9600)]:
-            with self.subTest(df=df):
-                self.assertAlmostEqual(fc.t_quantile(0.975, df), t, places=4)
-
-    def test_welch_interval(self):
-        # Means 100 and 110, both sd 2 over 3 passes: se^2 = 8/3, df = 4,
-        # half width 2.776445 * 1.632993 = 4.53392.
-        diff, lo, hi, p = fc.welch([100, 102, 98], [110, 112, 108])
+    def test_known_values(self):
+        for df, t in [(1, 12.7062), (4, 2.7764), (30, 2.0423), (float("inf"), 1.9600)]:
+            self.assertAlmostEqual(stats.t_quantile(0.975, df), t, places=4)
+        # Welch: means 100 and 110, both sd 2 over 3 passes: se^2 = 8/3, df = 4.
+        diff, se, df = stats.welch([100, 102, 98], [110, 112, 108])
         self.assertEqual(diff, 10.0)
-        self.assertAlmostEqual(lo, 5.4661, places=4)
-        self.assertAlmostEqual(hi, 14.5339, places=4)
-        self.assertAlmostEqual(p, 0.0036, places=4)   # t = 6.1237 on 4 df
-        self.assertEqual(fc.welch([5, 5], [5, 5]), (0.0, 0.0, 0.0, 1.0))
+        self.assertAlmostEqual(df, 4.0)
+        np.testing.assert_allclose(stats.interval(diff, se, df), (5.4661, 14.5339), atol=1e-4)
+        self.assertEqual(stats.welch([5, 5], [5, 5]), (0.0, 0.0, float("inf")))
+        for p, adjusted in [([0.01, 0.04, 0.03], [0.03, 0.06, 0.06]), ([0.2, 0.001], [0.2, 0.002]),
+                            ([0.6, 0.5], [1.0, 1.0])]:
+            np.testing.assert_allclose(stats.holm(p), adjusted)
 
-    def test_mann_whitney_textbook_cases(self):
-        # No ties, exact: one pair (4 > 3) where the first sample is larger;
-        # P(U <= 1) = 2/20 for 3 + 3 values, doubled.
-        u_a, u_b, p, method = fc.mann_whitney([1, 2, 4], [3, 5, 6])
-        self.assertEqual((u_a, u_b, method), (1.0, 8.0, "exact"))
-        self.assertAlmostEqual(p, 0.2)
-        u_a, u_b, p, method = fc.mann_whitney([1, 2, 3], [4, 5, 6])
-        self.assertEqual((u_a, p, method), (0.0, 0.1, "exact"))
-        # Ties: ranks 1.5 1.5 | 3.5 3.5 | 5.5 5.5, U = 0.5, tie-corrected
-        # variance 9/12 * (7 - 18/30) = 4.8, z = (4.5 - 0.5 - 0.5) / sqrt(4.8).
-        u_a, u_b, p, method = fc.mann_whitney([1, 1, 2], [2, 3, 3])
-        self.assertEqual((u_a, u_b, method), (0.5, 8.5, "normal"))
-        self.assertAlmostEqual(p, 0.110149, places=6)
-
-    def test_exact_distribution_counts(self):
-        self.assertEqual(fc._exact_u_counts(3, 3), [1, 1, 2, 3, 3, 3, 3, 2, 1, 1])
-        self.assertEqual(sum(fc._exact_u_counts(7, 9)), 11440)   # C(16, 7)
-
-    def test_identical_and_shifted_samples(self):
-        a = [8.0 + 0.01 * (i % 37) for i in range(2000)]
-        u_a, u_b, p, method = fc.mann_whitney(a, list(a))
-        self.assertEqual((u_a, u_b, method), (2000 * 2000 / 2, 2000 * 2000 / 2, "normal"))
-        self.assertEqual(p, 1.0)
-        u_a, u_b, p, _ = fc.mann_whitney(a, [t * 0.9 for t in a])
-        self.assertLess(p, 1e-12)
-        self.assertGreater(u_a, u_b)
-        self.assertEqual(fc.mann_whitney([4.0] * 30, [4.0] * 30)[2], 1.0)
-
-    def test_verdicts(self):
-        cases = [
-            (4.1, (3.2, 5.0), 0.0001, 1, "B is 4.1% faster than A (95% CI 3.2..5.0%), p < 0.001"),
-            (-4.1, (-5.0, -3.2), 0.012, -1, "B is 4.1% slower than A (95% CI 3.2..5.0%), p = 0.012"),
-            (4.1, None, 0.0001, 1, "B is 4.1% faster than A, p < 0.001"),
-            (4.1, (3.2, 5.0), 0.05, 1, "no significant difference"),
-            (4.1, (-0.2, 8.0), 0.0001, 1, "no significant difference"),
-            (4.1, (3.2, 5.0), 0.0001, -1, "no significant difference"),
-            (0.0, None, 0.0001, 1, "no significant difference"),
-            (4.1, None, None, 0, "no significant difference (too little data for a test)"),
+    def test_classify(self):
+        cases = [  # change, interval, p, threshold, worse -> verdict
+            (4.0, (2.0, 6.0), 0.01, 1, 1, "slower"),
+            (-4.0, (-6.0, -2.0), 0.01, 1, 1, "faster"),
+            (4.0, (2.0, 6.0), 0.01, 1, -1, "faster"),       # fps: higher is faster
+            (4.0, (2.0, 6.0), 0.2, 1, 1, "inconclusive"),   # Holm kept it
+            (0.2, (-0.5, 0.9), 1.0, 1, 1, "no change"),
+            (0.2, (-1.5, 1.9), 1.0, 1, 1, "inconclusive"),
+            (0.0, (0.0, 0.0), 1.0, 0, 1, "no change"),
+            (4.0, None, None, 1, 1, "inconclusive"),
         ]
-        for change, ci, p, direction, text in cases:
-            with self.subTest(text=text):
-                self.assertEqual(fc.verdict("A", "B", change, ci, p, direction), text)
+        for est, ci, p, pct, worse, verdict in cases:
+            self.assertEqual(stats.classify(est, ci, p, pct, worse), verdict, (est, ci, p))
+
+    def test_side_p_matches_the_interval(self):
+        # The interval clears the threshold exactly when p < 0.05.
+        bounds = stats.log_bounds(1)
+        for est in (0.015, 0.024, 0.026, 0.04, -0.026):
+            lo, hi = stats.interval(est, 0.005, 8)
+            clears = lo > bounds[1] or hi < bounds[0]
+            self.assertEqual(stats.side_p(est, 0.005, 8, bounds) < 0.05, clears, est)
+        # Passes needed: sd 1 per pass in each run, 1 from the threshold: t(16) * sqrt(2/9) < 1.
+        self.assertEqual(stats.passes_needed(1.0, 2.0, 3), 9)
+        self.assertIsNone(stats.passes_needed(0.0, 2.0, 3))
+        self.assertIsNone(stats.passes_needed(0.1, 50.0, 3))
+
+    def test_block_length_follows_the_correlation(self):
+        rng = np.random.default_rng(2)
+        self.assertEqual(stats.block_length(rng.normal(size=3000)), stats.MIN_BLOCK)
+        smooth = np.convolve(rng.normal(size=3049), np.ones(50) / 50, "valid")
+        self.assertTrue(100 <= stats.block_length(smooth) <= 250, stats.block_length(smooth))
+
+    def test_one_pass_interval_is_wide_when_thin(self):
+        rng = np.random.default_rng(3)
+
+        def one_pass(n):
+            return reading.Run("x", "x", "csv", [reading.Pass(1, 8 + np.convolve(
+                rng.normal(size=n + 29), np.ones(30) / 30, "valid"))])
+
+        widths = []
+        for n in (3000, 300, 60):
+            a, b = one_pass(n), one_pass(n)
+            first, again = (analysis.compare(a, b, [], 1.0)["intervals"]["mean"] for _ in "12")
+            self.assertEqual(first, again)                  # seeded: the same every time
+            ci = first["ci_pct"]
+            widths.append(ci[1] - ci[0] if ci else float("inf"))
+        self.assertGreater(widths[1], 2.5 * widths[0])
+        self.assertGreater(widths[2], widths[1])
+        self.assertEqual(first["verdict"], "inconclusive")
 
 
-class Inputs(TempDirCase):
-    PASS_FPS_A = (100.0, 102.0, 98.0)
-    PASS_FPS_B = (110.0, 112.0, 108.0)
+class Simulation(unittest.TestCase):
+    """Synthetic runs: a path profile all passes share, a slow-varying level (noise
+    smoothed over 40 frames), frame noise, a per-pass offset, occasional hitches."""
+    N = 600
+    PATH = 8 + 1.5 * np.sin(np.arange(N) * 2 * np.pi / 240) + 2.0 * (np.arange(N) % 150 < 20)
 
-    def make_runs(self):
-        a = self.write("a.csv", csv_text([[1000 / f] * 200 for f in self.PASS_FPS_A]))
-        b = self.write("b.csv", csv_text([[1000 / f] * 200 for f in self.PASS_FPS_B]))
-        return a, b
+    def flight(self, rng, passes, shift=0.0):
+        out = []
+        for number in range(1, passes + 1):
+            level = np.convolve(rng.normal(0, 1.26, self.N + 39), np.ones(40) / 40, "valid")
+            t = (self.PATH + level + rng.normal(0, 0.4, self.N)) * (1 + rng.normal(0, 0.003))
+            hitch = rng.random(self.N) < 0.003
+            t[hitch] *= rng.uniform(2.5, 4.0, hitch.sum())
+            out.append(reading.Pass(number, np.maximum(t, 0.5) * (1 + shift)))
+        return reading.Run("x", "x", "csv", out)
 
-    def test_csv_runs_compared(self):
-        self.make_runs()
-        r = self.run_tool("A=a.csv", "B=b.csv")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stderr, "")
-        lines = r.stdout.splitlines()
-        self.assertIn("A: a.csv (CSV log, 3 passes)", lines)
-        # Mean fps 100 -> 110 with the Welch interval 5.47..14.53 points.
-        self.assertEqual(lines[-1], "B is 10.0% faster than A (95% CI 5.5..14.5%), p < 0.001")
-        fps_row = next(ln for ln in lines if ln.startswith("fps "))
-        self.assertEqual(fps_row.split(), ["fps", "100.00", "110.00", "+10.0%"])
+    def rate(self, verdicts, trials, passes, shift, seed):
+        rng = np.random.default_rng(seed)
+        said = [analysis.compare(self.flight(rng, passes), self.flight(rng, passes, shift), [],
+                                 1.0, keys=["mean"])["verdict"] for _ in range(trials)]
+        rate = sum(v in verdicts for v in said) / trials
+        sys.stderr.write("%d passes, shift %g%%: %s in %.1f%% of %d pairs\n"
+                         % (passes, shift * 100, "/".join(verdicts), rate * 100, trials))
+        return rate
 
-    def test_reversed_order_is_slower(self):
-        self.make_runs()
-        r = self.run_tool("b.csv", "a.csv")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        # -10 points of 110 = -9.1%; interval -14.53..-5.47 of 110 = -13.2..-5.0%.
-        self.assertEqual(r.stdout.splitlines()[-1],
-                         "a.csv is 9.1% slower than b.csv (95% CI 5.0..13.2%), p < 0.001")
+    def test_false_alarms_and_detection(self):
+        # 5% plus about 2.5 standard errors of the observed rate.
+        self.assertLessEqual(self.rate({"faster", "slower"}, 300, 5, 0.0, 1), 0.08)
+        self.assertLessEqual(self.rate({"faster", "slower"}, 150, 1, 0.0, 2), 0.095)
+        self.assertGreaterEqual(self.rate({"slower"}, 300, 5, 0.03, 3), 0.80)
 
-    def test_pass_spread_hiding_a_shift(self):
-        # Every frame of B is a little shorter, but the passes vary far more.
-        a = [[10.0] * 300, [8.0] * 300, [12.5] * 300]
-        b = [[t * 0.99 for t in p] for p in a]
-        self.write("a.csv", csv_text(a))
-        self.write("b.csv", csv_text(b))
-        r = self.run_tool("a.csv", "b.csv")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stdout.splitlines()[-1], "no significant difference")
 
-    def test_identical_runs(self):
-        text = csv_text([[8.0 + 0.1 * (i % 7) for i in range(500)]])
-        self.write("x.csv", text)
-        self.write("y.csv", text)
-        r = self.run_tool("x.csv", "y.csv")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("no CI (needs 2 passes in both runs)", r.stdout)
-        self.assertEqual(r.stdout.splitlines()[-1], "no significant difference")
+class Inputs(Tool):
+    LOG = "".join("flyrate: per-second fps: %s\nflyrate: pass %d of 2\nflyrate: warning: x\n"
+                  "flyrate: 240 frames %s fps, frame ms min/avg/p99/max %s\n" % case for case in [
+                      ("60 61", 1, "3.98 seconds 60.30", "15.1/16.6/18.2/22.0"),
+                      ("58 59", 2, "4.10 seconds 58.54", "15.3/17.1/19.0/25.4")])
 
-    def test_csv_parsing(self):
-        # A repeated header before a later pass, blank lines and CRLF are accepted.
-        text = ("pass,frame,frame_ms\r\n1,1,10.000000\r\n1,2,20.000000\r\n\r\n"
-                "pass,frame,frame_ms\r\n2,1,30.000000\r\n")
-        passes = fc.parse_csv(text, "t.csv")
-        self.assertEqual([p.number for p in passes], [1, 2])
-        self.assertEqual(list(passes[0].frame_ms), [10.0, 20.0])
-        self.assertEqual(list(passes[1].frame_ms), [30.0])
-
-    LOG = "\n".join([
-        "game: loading map",
-        "flyrate: /tmp/flight.txt: 3 keyframes, 240 frames; warm-up 2-30 s, 1 s without chunk builds",
-        "flyrate: map loaded, warming up",
-        "flyrate: start after 2.01 s warm-up",
-        "flyrate: per-second fps: 60 61",
-        "flyrate: pass 1 of 2",
-        "flyrate: chunks built: 12 in the warm-up, 0 during the run",
-        summary_line(240, 3.98, 60.30, 15.1, 16.6, 18.2, 22.0),
-        "flyrate: per-second fps: 58 59",
-        "flyrate: pass 2 of 2",
-        "flyrate: chunks built: 12 in the warm-up, 3 during the run",
-        "flyrate: warning: the game switched the camera 1 times during the run",
-        summary_line(240, 4.10, 58.54, 15.3, 17.1, 19.0, 25.4),
-        "game: bye",
-    ]) + "\n"
+    def test_csv_layouts(self):
+        # Three or four columns; a repeated header, blank lines and CRLF are accepted.
+        for text, chunks in [
+                ("pass,frame,frame_ms\r\n1,1,10\r\n1,2,20\r\n\r\npass,frame,frame_ms\r\n2,1,30\r\n", None),
+                ("pass, frame, frame_ms, chunks\n1,1,10,0\n1,2,20,3\n2,1,30,1\n", [[0, 3], [1]])]:
+            passes = reading.parse_csv(text, "t.csv")
+            self.assertEqual([list(p.frame_ms) for p in passes], [[10, 20], [30]])
+            self.assertEqual(chunks, chunks and [list(p.chunks) for p in passes])
 
     def test_stdout_log(self):
-        path = self.write("run.log", self.LOG)
-        run = fc.read_run(path, set())
-        self.assertEqual((run.kind, run.label), ("log", "run.log"))
-        self.assertEqual([p.number for p in run.passes], [1, 2])
-        self.assertEqual(run.passes[0].per_second, [60, 61])
-        self.assertEqual(run.passes[1].per_second, [58, 59])
-        m = fc.pass_metrics(run.passes[1])
-        self.assertEqual((m["frames"], m["seconds"], m["fps"]), (240, 4.10, 58.54))
-        self.assertEqual((m["mean"], m["p99"], m["max"]), (17.1, 19.0, 25.4))
-        self.assertIsNone(m["low1"])
-
-    def test_stdout_log_against_csv(self):
-        self.write("run.log", self.LOG)
+        run = reading.read_run(self.write("run.log", self.LOG), set())
+        self.assertEqual((run.kind, [p.number for p in run.passes]), ("log", [1, 2]))
+        self.assertEqual([p.per_second for p in run.passes], [[60, 61], [58, 59]])
+        m = reading.pass_metrics(run.passes[1])
+        self.assertEqual((m["fps"], m["mean"], m["p99"], m["low1"]), (58.54, 17.1, 19.0, None))
+        # Against a CSV run: intervals from the passes, the summary's figures only.
         self.write("b.csv", csv_text([[16.0] * 240, [16.2] * 240]))
-        r = self.run_tool("run.log", "b.csv")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        lines = r.stdout.splitlines()
-        self.assertIn("run.log: run.log (stdout log, 2 passes)", lines)
-        row = next(ln for ln in lines if ln.startswith("run.log  ") and ln.split()[1] == "1")
-        self.assertEqual(row.split(), ["run.log", "1", "240", "3.98", "60.30", "16.60", "-",
-                                       "-", "18.20", "-", "22.00", "-", "-", "-"])
-        # Without per-frame times on one side p comes from the passes.
-        self.assertIn("  Welch t on per-pass fps: p = ", r.stdout)
-
-    def test_stdout_log_single_passes(self):
-        one = "flyrate: per-second fps: 60\n" + summary_line(60, 1.0, 60.0, 16, 16.7, 17, 18) + "\n"
-        self.write("a.log", one)
-        self.write("b.log", one)
-        r = self.run_tool("a.log", "b.log")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stdout.splitlines()[-1],
-                         "no significant difference (too little data for a test)")
-
-    def test_cut_off_per_second_line(self):
+        out = self.run_tool("run.log", "b.csv").stdout
+        self.assertIn("95% intervals from the passes (Welch t over the logs of 2 and 2", out)
+        self.assertIn("no segments: a stdout log has no per-frame times", out)
         # The plug-in keeps 1022 characters of a line: the last number may be cut.
-        line = "flyrate: per-second fps:" + " 123" * 300
-        line = line[:1022]
-        self.assertEqual(line[-2:], " 1")
-        text = line + "\n" + summary_line(900, 7.3, 123.0, 8, 8.1, 9, 10) + "\n"
-        counts = fc.parse_log(text, "x.log")[0].per_second
-        self.assertEqual(len(counts), (1022 - 24) // 4)
-        self.assertEqual(set(counts), {123})
+        line = ("flyrate: per-second fps:" + " 123" * 300)[:1022]
+        text = line + "\nflyrate: 9 frames 7.3 seconds 1.2 fps, frame ms min/avg/p99/max 8/8/9/10\n"
+        self.assertEqual(reading.parse_log(text, "x.log")[0].per_second, [123] * 249)
 
     def test_labels(self):
-        os.makedirs(os.path.join(self.dir, "one"))
-        os.makedirs(os.path.join(self.dir, "two"))
-        text = csv_text([[10.0] * 20])
-        self.write("one/run.csv", text)
-        self.write("two/run.csv", text)
-        self.write("x=y.csv", text)
-        r = self.run_tool("one/run.csv", "two/run.csv", "new=one/run.csv", "x=y.csv")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        for head in ("run.csv: one/run.csv", "run.csv (2): two/run.csv",
-                     "new: one/run.csv", "x=y.csv: x=y.csv"):
-            self.assertIn(head + " (CSV log, 1 pass)", r.stdout.splitlines())
-        # Three runs: each no-difference verdict names its pair.
-        self.assertIn("no significant difference between new and run.csv", r.stdout)
-
-    def test_help_defines_every_metric(self):
-        r = self.run_tool("--help")
-        self.assertEqual(r.returncode, 0)
-        for word in ("frames", "seconds", "fps", "mean", "median", "p99.9", "max",
-                     "1% low", "0.1% low", "stutters", "95% CI", "Mann-Whitney",
-                     "no significant difference"):
-            self.assertIn(word, r.stdout)
-
-    def test_executable_with_system_python(self):
-        self.assertTrue(os.access(TOOL, os.X_OK))
-        with open(TOOL) as f:
-            self.assertEqual(f.readline(), "#!/usr/bin/python3\n")
+        for name in ("one/run.csv", "two/run.csv", "x=y.csv"):
+            self.write(name, csv_text([[10.0] * 20]))
+        out = self.run_tool("one/run.csv", "two/run.csv", "new=one/run.csv", "x=y.csv").stdout
+        self.assertEqual(out.splitlines()[:4], [h + " (CSV log, 1 pass of 20 frames)" for h in (
+            "run.csv: one/run.csv", "run.csv (2): two/run.csv", "new: one/run.csv", "x=y.csv: x=y.csv")])
 
 
-class Errors(TempDirCase):
+class Errors(Tool):
     def assert_error(self, args, fragment, status=1):
-        r = self.run_tool(*args)
-        self.assertEqual(r.returncode, status, r.stdout)
-        self.assertNotIn("Traceback", r.stderr)
-        lines = r.stderr.splitlines()
-        self.assertEqual(len(lines), 1, r.stderr)
-        self.assertTrue(lines[0].startswith("flycompare: error: "), lines[0])
-        self.assertIn(fragment, lines[0])
+        stderr = self.run_tool(*args, status=status).stderr
+        self.assertRegex(stderr, r"\Aflycompare: error: [^\n]*%s[^\n]*\n\Z" % re.escape(fragment))
 
     def test_bad_inputs(self):
-        good = csv_text([[10.0, 11.0]])
-        cases = {
-            "missing.csv": (None, "missing.csv: no such file"),
+        self.write("good.csv", csv_text([[10.0, 11.0]]))
+        self.write("shots/frame-00000.ppm", ppm(np.zeros((2, 2, 3))))
+        h3, h4 = "pass,frame,frame_ms\n", "pass,frame,frame_ms,chunks\n"
+        files = {  # file name: contents, expected message
             "empty.csv": ("", "empty.csv: empty file"),
-            "blank.csv": ("\n  \n", "blank.csv: empty file"),
-            "header.csv": ("pass,frame,frame_ms\n", "header.csv: no frames"),
+            "header.csv": (h3, "header.csv: no frames"),
             "columns.csv": ("pass,frame,ms\n1,1,10\n", "expected the CSV header pass,frame,frame_ms"),
-            "nohead.csv": ("1,1,10.0\n", "expected the CSV header"),
-            "short.csv": ("pass,frame,frame_ms\n1,1\n", "line 2: expected 3 columns"),
-            "text.csv": ("pass,frame,frame_ms\n1,1,fast\n", "line 2: not a number"),
-            "zero.csv": ("pass,frame,frame_ms\n1,1,0\n", "frame_ms must be a positive number"),
-            "nan.csv": ("pass,frame,frame_ms\n1,1,nan\n", "frame_ms must be a positive number"),
-            "gap.csv": ("pass,frame,frame_ms\n1,1,10\n1,3,10\n", "line 3: expected frame 2 of pass 1"),
-            "restart.csv": ("pass,frame,frame_ms\n1,1,10\n2,2,10\n", "expected frame 1 of pass 2"),
-            "order.csv": ("pass,frame,frame_ms\n2,1,10\n1,1,10\n", "line 3: pass 1 after pass 2"),
-            "pass0.csv": ("pass,frame,frame_ms\n0,1,10\n", "passes count from 1"),
-            "nosummary.log": ("flyrate: map loaded, warming up\nflyrate: per-second fps: 60\n",
-                              "no flyrate pass summary found"),
+            "short.csv": (h3 + "1,1\n", "line 2: expected 3 columns"),
+            "short4.csv": (h4 + "1,1,10\n", "line 2: expected 4 columns"),
+            "mixed.csv": (h3 + "1,1,10\n" + h4, "line 3: header pass,frame,frame_ms,chunks after"),
+            "text.csv": (h3 + "1,1,fast\n", "line 2: not a number"),
+            "negative.csv": (h4 + "1,1,10,-1\n", "chunks must be 0 or more, found -1"),
+            "zero.csv": (h3 + "1,1,0\n", "frame_ms must be a positive number"),
+            "huge.csv": (h3 + "1,1,1e308\n", "of at most 3600000 (an hour), found '1e308'"),
+            "gap.csv": (h3 + "1,1,10\n1,3,10\n", "line 3: expected frame 2 of pass 1"),
+            "order.csv": (h3 + "2,1,10\n1,1,10\n", "line 3: pass 1 after pass 2"),
+            "pass0.csv": (h3 + "0,1,10\n", "passes count from 1"),
+            "nosummary.log": ("flyrate: per-second fps: 60\n", "no flyrate pass summary found"),
             "other.txt": ("just some notes\n", "neither a flyrate CSV log nor a flyrate stdout log"),
             "badsummary.log": ("flyrate: 5 frames x.yz seconds 1.00 fps, frame ms "
                                "min/avg/p99/max 1.0/1.0/1.0/1.0\n", "unreadable summary line"),
+            "script.txt": ("0 1 2 3 4 5\n10 1 2 3\n", "script.txt: line 2: expected a keyframe"),
+            "order.txt": ("0 1 2 3 4 5\n0 1 2 3 4 5\n", "keyframe frames must start at 0 and ascend"),
+            "long.txt": ("0 1 2 3 4 5\n5 1 2 3 4 5\n", "last keyframe is frame 5, but the runs have 2"),
         }
-        self.write("good.csv", good)
-        for name, (text, fragment) in cases.items():
+        for name, (data, fragment) in files.items():
+            self.write(name, data)
             with self.subTest(name=name):
-                if text is not None:
-                    self.write(name, text)
-                self.assert_error(["good.csv", name], fragment)
-        self.write("binary.csv", b"\x00\xff\xfe\x89PNG", mode="wb")
-        self.assert_error(["binary.csv"], "binary.csv: neither")
-        self.assert_error([self.dir], "is a directory")
-        self.assert_error(["=good.csv"], "expected LABEL=PATH")
+                args = ["good.csv", "good.csv", "--script", name] if name.endswith(".txt") \
+                    and name != "other.txt" else ["good.csv", name]
+                self.assert_error(args, fragment)
+        for args, fragment in [(["missing.csv"], "missing.csv: no such file"),
+                               ([self.dir], "is a directory"), (["=good.csv"], "expected LABEL=PATH"),
+                               (["good.csv", "--script", "none.txt"], "none.txt: no such file"),
+                               (["good.csv", "good.csv", "--shots", "shots", "--shots", "gone"],
+                                "--shots gone: no such folder"),
+                               (["good.csv", "--plot", "no/such/dir/chart.png"], "can't write"),
+                               (["good.csv", "--json", "no/such/dir/out.json"], "can't write")]:
+            with self.subTest(args=args):
+                self.assert_error(args, fragment)
 
     def test_bad_command_lines(self):
         self.write("good.csv", csv_text([[10.0]]))
-        self.assert_error([], "the following arguments are required", status=2)
-        self.assert_error(["--bogus", "good.csv"], "unrecognized arguments", status=2)
-        self.assert_error(["good.csv", "--plot", "chart.pdf"], "must end in .png or .svg",
-                          status=2)
-        self.assert_error(["good.csv", "--plot", "no/such/dir/chart.png"], "can't write")
+        for args, fragment in [
+                ([], "the following arguments are required"),
+                (["g", "--bogus"], "unrecognized arguments"),
+                (["g", "--plot", "chart.pdf"], "must end in .png or .svg"),
+                (["g", "--min-effect", "-1"], "--min-effect: -1: must be a percentage from 0 to below 100"),
+                (["g", "--min-effect", "nan"], "--min-effect: nan"),
+                (["g", "--pixel-tolerance", "256"], "--pixel-tolerance: 256: must be 0 to 255"),
+                (["g", "--fail-if-pictures-differ"], "--fail-if-pictures-differ needs --shots"),
+                (["g", "--shots", "B=."], "--shots B=.: no run is labelled B"),
+                (["g", "--shots", ".", "--shots", "."], "--shots: more folders than runs"),
+                (["x=good.csv", "--shots", "x=.", "--shots", "x=."], "two folders for run x"),
+                (["x=good.csv", "g", "--shots", "g=."], "the first run, x, needs a folder"),
+        ]:
+            with self.subTest(args=args):
+                self.assert_error([a.replace("g", "g=good.csv") if a == "g" else a for a in args],
+                                  fragment, status=2)
 
 
-class Plot(TempDirCase):
-    def test_png_and_svg(self):
-        self.write("a.csv", csv_text([[10.0 + (i % 5) for i in range(150)]] * 2))
-        self.write("b.csv", csv_text([[9.0 + (i % 4) for i in range(150)]]))
+class Comparing(Tool):
+    """Three passes of 300 frames, keyframes every 100: B is 10% slower between
+    keyframes 1 and 2 only. A logs chunk builds; a stutter every 100 frames,
+    at frames that built chunks in the first third of each pass."""
+
+    def make_runs(self):
+        self.base = base = 8 + np.sin(np.arange(300) / 9)
+        base[[49, 149, 249]] = 40                       # stutters at frames 50, 150, 250
+        a = [base * s for s in (1.0, 1.004, 0.996)]
+        b = [np.where((np.arange(300) >= 100) & (np.arange(300) < 200), 1.1, 1.0) * x for x in a]
+        chunks = [[1 if i < 100 else 0 for i in range(300)]] * 3
+        self.write("a.csv", csv_text(a, chunks))
+        self.write("b.csv", csv_text(b))
+        self.write("flight.txt", "warmup 2 1 30\n# keyframes\n" + "".join(
+            "%d 0 0 0 0 0\n" % f for f in (0, 100, 200, 300)))
+
+    def test_segments_verdict_json_and_gate(self):
+        self.make_runs()
+        r = self.run_tool("A=a.csv", "B=b.csv", "--script", "flight.txt", "--json", "out.json",
+                          "--fail-if-slower", status=3)
+        out = r.stdout.splitlines()
+        start = out.index("verdict (a change smaller than \u00b11% counts as no change)")
+        lines = out[start + 1:out.index("JSON written to out.json")]
+        change = 10 * self.base[100:200].sum() / self.base.sum()
+        self.assertRegex(lines[0], r"^B is slower than A: mean frame time \+%.1f%% \(95%% CI "
+                                   r"\+\d\.\d\.\.\+\d\.\d%%\), beyond the \u00b11%% threshold$" % change)
+        self.assertRegex(lines[1], r"^  slower between keyframes 1 and 2 \(frames 100-200\): "
+                                   r"mean frame time \+10\.0% \(95% CI \+")
+        self.assertEqual(lines[2:], [
+            "  segments: 1 slower, 2 no change (Holm's correction over 3 segments)",
+            "  stutters over all passes: A 9, 3 of them in frames that built chunks; "
+            "B 9 (no chunks column)"])
+        self.assertEqual(r.stderr, "flycompare: exit status 3: a run is slower than A\n")
+        with open(os.path.join(self.dir, "out.json")) as f:
+            doc = json.load(f)
+        c = doc["comparisons"][0]
+        self.assertEqual((doc["format"], doc["version"], doc["exit_status"], c["run"], c["against"],
+                          c["method"], c["verdict"], c["verdict_lines"]),
+                         ("flycompare", 1, 3, "B", "A", "passes", "slower", lines))
+        self.assertAlmostEqual(c["intervals"]["mean"]["change_pct"], change)
+        self.assertEqual([(s["change"]["verdict"], s["a"]["stutters"],
+                           s["a"]["stutters_with_chunk_builds"]) for s in c["segments"]],
+                         [("no change", 3, 3), ("slower", 3, 0), ("no change", 3, 0)])
+        self.assertEqual(doc["runs"][0]["passes"][2]["chunk_builds"], 100)
+        # The other way round B is faster: the gate passes; without --script, stretches.
+        r = self.run_tool("b.csv", "a.csv", "--fail-if-slower")
+        self.assertIn("a.csv is faster than b.csv", r.stdout)
+        self.assertIn("  faster in stretch 4 of 10 (frames 90-120)", r.stdout)
+
+    def test_charts(self):
+        self.make_runs()
         self.write("c.log", Inputs.LOG)
         for name, magic in (("chart.png", b"\x89PNG\r\n\x1a\n"), ("chart.svg", b"<svg")):
-            with self.subTest(name=name):
-                r = self.run_tool("a.csv", "b.csv", "c.log", "--plot", name)
-                self.assertEqual(r.returncode, 0, r.stderr)
-                self.assertIn("chart written to " + name, r.stdout)
-                with open(os.path.join(self.dir, name), "rb") as f:
-                    data = f.read()
-                self.assertIn(magic, data[:400])
+            self.run_tool("a.csv", "b.csv", "c.log", "--plot", name)
+            with open(os.path.join(self.dir, name), "rb") as f:
+                self.assertIn(magic, f.read(400))
+
+
+class Pictures(Tool):
+    def make_shots(self):
+        rng = np.random.default_rng(4)
+        pic = rng.integers(0, 200, (3, 4, 3))
+        moved = pic.copy()
+        moved[0, 0, 1] += 10                           # beyond the tolerance of 2
+        moved[2, 3, 0] += 1                            # within it
+        self.write("a/frame-00000.ppm", ppm(pic, b"# made by a test\n"))
+        self.write("b/frame-00000.ppm", ppm(pic))
+        self.write("a/frame-00120.ppm", ppm(pic))
+        self.write("b/frame-00120.ppm", ppm(moved))
+        self.write("a/frame-00240.ppm", ppm(pic))
+        self.write("b/frame-00240.ppm", b"P3\n4 3\n255\n")
+        self.write("a/frame-00360.ppm", ppm(pic))
+        self.write("c/frame-00000.ppm", ppm(pic[:2, :2]))
+        self.write("fast.csv", csv_text([[8.0] * 10, [8.1] * 10]))
+        self.write("slow.csv", csv_text([[10.0] * 10, [10.1] * 10]))
+
+    def test_compared_per_keyframe(self):
+        self.make_shots()
+        r = self.run_tool("slow.csv", "fast.csv", "--shots", "a", "--shots", "b")
+        psnr = 10 * np.log10(255 ** 2 / (101 / 36))
+        self.assertEqual(r.stdout.splitlines()[-6:], [
+            "fast.csv is faster than slow.csv: mean frame time -19.9% (95% CI -22.7..-17.0%), "
+            "beyond the \u00b11% threshold; but it draws a different picture at frame 120",
+            "  stutters over all passes: slow.csv 0 (no chunks column); fast.csv 0 (no chunks column)",
+            "  pictures (fast.csv against slow.csv): differ at frame 120; identical at 1 keyframe; "
+            "frame 240 not compared; frame 360 not compared",
+            "    frame 120: 8.33%% of pixels beyond \u00b12, PSNR %.1f dB, largest difference 10" % psnr,
+            "    frame 240: fast.csv's frame-00240.ppm: not a binary PPM (no P6 header)",
+            "    frame 360: no frame-00360.ppm in fast.csv's folder"])
+        r = self.run_tool("slow.csv", "fast.csv", "--shots", "a", "--shots", "fast.csv=c")
+        self.assertIn("but its screenshots are another size (4x3 in slow.csv, 2x2 in fast.csv), "
+                      "so the pictures can't be compared", r.stdout)
+
+    def test_exit_statuses(self):
+        self.make_shots()
+        for runs, folder, flag, status in [
+                (("slow.csv", "fast.csv"), "b", "--pixel-tolerance=10", 0),
+                (("slow.csv", "fast.csv"), "b", "--pixel-tolerance=9", 4),
+                (("fast.csv", "slow.csv"), "a", "--fail-if-slower", 3),
+                (("fast.csv", "slow.csv"), "b", "--fail-if-slower", 4)]:    # both: 4
+            with self.subTest(runs=runs, folder=folder, flag=flag):
+                self.run_tool(*runs, "--shots", "a", "--shots", folder,
+                              "--fail-if-pictures-differ", flag, status=status)
+
+    def test_reading_and_difference_image(self):
+        bad = {b"P6\n4 3\n255\n\x00": "truncated: 1 of 36 bytes", b"P6\n4\n": "bad header",
+               b"P6 4 3 127\n": "maxval 127", b"\x89PNG": "no P6 header"}
+        for data, message in bad.items():
+            with self.assertRaisesRegex(pictures.PictureError, message):
+                pictures.read_ppm(self.write("x.ppm", data))
+        a = np.full((1, 3, 3), 100, np.uint8)
+        b = a.copy()
+        b[0, 1, 0], b[0, 2, 2] = 101, 150
+        _, per_pixel = pictures.measure(a, b, 2)
+        diff = pictures.difference_image(a, per_pixel, 2)
+        self.assertEqual(diff.tolist(), [[[30, 30, 30], [0, 0, 200], [255, 200, 0]]])
 
 
 if __name__ == "__main__":

@@ -1,0 +1,218 @@
+# analysis.py: the whole comparison as one document (plain dicts and lists),
+# from which the text, the JSON, the charts and the HTML page are all made,
+# so each shows the same figures. The document's field names are the --json
+# format; the README documents them and they stay stable within a version.
+import math
+
+import numpy as np
+
+from . import metrics, reading, segments as segs, stats
+
+FORMAT_VERSION = 1
+
+
+def _mean_sd(values):
+    vals = [v for v in values if v is not None]
+    if not vals:
+        return {"mean": None, "sd": None}
+    return {"mean": sum(vals) / len(vals),
+            "sd": float(np.std(vals, ddof=1)) if len(vals) > 1 else None}
+
+
+def _stutters(p, span=slice(None)):
+    """Stutters of a pass within a span (the pass's own median decides), and
+    how many of them built chunks (None without a chunks column)."""
+    if p.frame_ms is None:
+        return None, None
+    mask = metrics.stutter_mask(p.frame_ms)[span]
+    with_chunks = None if p.chunks is None else int(np.count_nonzero(mask & (p.chunks[span] > 0)))
+    return int(np.count_nonzero(mask)), with_chunks
+
+
+def _sum(values):
+    return None if any(v is None for v in values) else sum(values)
+
+
+def run_doc(run):
+    passes = []
+    for p in run.passes:
+        entry = {"pass": p.number, "metrics": reading.pass_metrics(p),
+                 "per_second_fps": p.per_second}
+        if p.chunks is not None:
+            entry["chunk_builds"] = int(p.chunks.sum())
+            entry["frames_with_chunk_builds"] = int(np.count_nonzero(p.chunks))
+            entry["stutters_with_chunk_builds"] = _stutters(p)[1]
+        passes.append(entry)
+    per_pass = [_stutters(p) for p in run.passes]
+    return {
+        "label": run.label, "path": run.path, "kind": run.kind,
+        "frames_per_pass": run.frames_per_pass, "chunks_logged": run.has_chunks,
+        "passes": passes,
+        "across_passes": {k: _mean_sd([e["metrics"][k] for e in passes]) for k in metrics.METRICS},
+        "stutters": {"total": _sum([s[0] for s in per_pass]),
+                     "with_chunk_builds": _sum([s[1] for s in per_pass])},
+    }
+
+
+def _pass_values(run, key, span):
+    fn = metrics.COMPARED[key][0]
+    if run.has_frames:
+        return [float(fn(p.frame_ms[span])) for p in run.passes]
+    return [p.summary.get(key) for p in run.passes]
+
+
+def _interval(ra, rb, key, span, method, block, pct):
+    """The change of one compared metric over a span, with its interval."""
+    worse = metrics.COMPARED[key][1]
+    va, vb = _pass_values(ra, key, span), _pass_values(rb, key, span)
+    out = {"a": None, "b": None, "change_pct": None, "ci_pct": None, "p": None,
+           "verdict": "inconclusive", "passes_needed": None, "df": None}
+    if None in va or None in vb:
+        return out
+    mean_a, mean_b = sum(va) / len(va), sum(vb) / len(vb)
+    # Worked as log ratios: over passes the mean of ln(value) per run.
+    est = math.log(mean_b / mean_a)
+    se = df = spread2 = None
+    if method == "passes":
+        la, lb = np.log(va), np.log(vb)
+        est, se, df = stats.welch(la, lb)
+        spread2 = float(np.var(la, ddof=1)) + float(np.var(lb, ddof=1))
+    elif method == "bootstrap":
+        n = len(ra.passes[0].frame_ms[span])
+        if n >= 2 * block:
+            a = np.array([p.frame_ms[span] for p in ra.passes])
+            b = np.array([p.frame_ms[span] for p in rb.passes])
+            reps = stats.bootstrap_change(a, b, metrics.COMPARED[key][0], block)
+            se = float(np.std(reps, ddof=1))
+            df = n / block - 1.0
+            spread2 = se * se / (1.0 / len(va) + 1.0 / len(vb)) * 2.0
+    out.update(a=mean_a, b=mean_b, change_pct=stats.percent(est))
+    if se is None:
+        return out
+    bounds = stats.log_bounds(pct)
+    ci = [stats.percent(x) for x in stats.interval(est, se, df)]
+    p = stats.side_p(est, se, df, bounds)
+    out.update(ci_pct=ci, p=p, df=df if math.isfinite(df) else None,
+               verdict=stats.classify(out["change_pct"], ci, p, pct, worse))
+    if out["verdict"] == "inconclusive":
+        out["passes_needed"] = stats.passes_needed(stats.margin(est, bounds), spread2,
+                                                   min(len(va), len(vb)))
+    return out
+
+
+def _method(ra, rb):
+    if min(len(ra.passes), len(rb.passes)) >= 2:
+        return "passes"
+    if ra.has_frames and rb.has_frames and ra.frames_per_pass and rb.frames_per_pass:
+        return "bootstrap"
+    return "none"
+
+
+def _block(ra, rb):
+    # Block length from the frame-by-frame difference of the runs' mean
+    # passes (the path's own slow and fast stretches cancel there), or from
+    # each run alone when their lengths differ.
+    a = np.mean([p.frame_ms for p in ra.passes], axis=0)
+    b = np.mean([p.frame_ms for p in rb.passes], axis=0)
+    if len(a) == len(b):
+        return stats.block_length(b - a)
+    return max(stats.block_length(a), stats.block_length(b))
+
+
+def _segment_rows(ra, rb, seg_list, method, block, pct):
+    rows = []
+    for seg in seg_list:
+        span = slice(seg["first_frame"], seg["last_frame"])
+        row = {"index": seg["index"], "change": _interval(ra, rb, "mean", span, method, block, pct)}
+        for side, run in (("a", ra), ("b", rb)):
+            st = [_stutters(p, span) for p in run.passes]
+            row[side] = {"mean": float(np.mean(_pass_values(run, "mean", span))),
+                         "p99": float(np.mean(_pass_values(run, "p99", span))),
+                         "stutters": _sum([s[0] for s in st]),
+                         "stutters_with_chunk_builds": _sum([s[1] for s in st])}
+        rows.append(row)
+    # Holm's correction across the segments decides which of them changed.
+    adjusted = stats.holm([r["change"]["p"] if r["change"]["p"] is not None else 1.0
+                           for r in rows])
+    for row, p_holm in zip(rows, adjusted):
+        c = row["change"]
+        c["p_holm"] = p_holm
+        c["verdict"] = stats.classify(c["change_pct"], c["ci_pct"], p_holm, pct) \
+            if c["change_pct"] is not None else "inconclusive"
+    return rows
+
+
+def method_text(cmp):
+    m = cmp["method"]
+    if m == "passes":
+        return ("95%% intervals from the passes (Welch t over the logs of %d and %d per-pass "
+                "values; the change is that of the geometric mean over passes)" % tuple(cmp["passes"]))
+    if m == "bootstrap":
+        return ("95%% intervals from a block bootstrap of the frames (one pass in a run: "
+                "%d resamples, blocks of %d frames, seed %d, t with frames/block - 1 df; "
+                "none for fewer than 2 blocks); it cannot see how passes differ: run 2 or "
+                "more passes"
+                % (stats.RESAMPLES, cmp["bootstrap_block"], stats.SEED))
+    return "no intervals: one pass without per-frame times (or passes of differing lengths)"
+
+
+def compare(ra, rb, seg_list, pct, keys=tuple(metrics.COMPARED)):
+    method = _method(ra, rb)
+    block = _block(ra, rb) if method == "bootstrap" else None
+    cmp = {"run": rb.label, "against": ra.label, "method": method,
+           "passes": [len(ra.passes), len(rb.passes)], "bootstrap_block": block}
+    cmp["method_text"] = method_text(cmp)
+    cmp["intervals"] = {k: _interval(ra, rb, k, slice(None), method, block, pct) for k in keys}
+    cmp["verdict"] = cmp["intervals"]["mean"]["verdict"]
+    cmp["segments"] = _segment_rows(ra, rb, seg_list, method, block, pct) if seg_list else []
+    return cmp
+
+
+def _segment_plan(runs, keyframes):
+    """The segments, or none with the reason why."""
+    lengths = {r.frames_per_pass for r in runs}
+    if not all(r.has_frames for r in runs):
+        return [], "no segments: a stdout log has no per-frame times"
+    if None in lengths or len(lengths) != 1:
+        return [], "no segments: the passes differ in their numbers of frames"
+    n = lengths.pop()
+    if keyframes is not None:
+        if keyframes[-1] != n:
+            raise reading.InputError("the script's last keyframe is frame %d, but the runs "
+                                     "have %d frames per pass" % (keyframes[-1], n))
+        return segs.from_keyframes(keyframes), None
+    if n < 20:
+        return [], "no segments: fewer than 20 frames per pass"
+    return segs.stretches(n), None
+
+
+def analyse(runs, keyframes=None, script=None, pct=1.0):
+    seg_list, note = _segment_plan(runs, keyframes)
+    doc = {
+        "format": "flycompare", "version": FORMAT_VERSION,
+        "settings": {"min_effect_pct": pct, "confidence": stats.CONFIDENCE,
+                     "segments": (None if not seg_list else
+                                  "keyframes" if keyframes is not None else "stretches"),
+                     "script": script, "correction": "holm",
+                     "bootstrap": {"resamples": stats.RESAMPLES, "seed": stats.SEED,
+                                   "block_factor": stats.BLOCK_FACTOR,
+                                   "min_block": stats.MIN_BLOCK},
+                     "pixel_tolerance": None},
+        "runs": [run_doc(r) for r in runs],
+        "segments": seg_list, "segments_note": note,
+        "comparisons": [compare(runs[0], r, seg_list, pct) for r in runs[1:]],
+    }
+    # The plain change of every metric's run value, as the comparison table shows it.
+    base = doc["runs"][0]["across_passes"]
+    for cmp, run in zip(doc["comparisons"], doc["runs"][1:]):
+        cmp["metrics"] = {k: {"a": base[k]["mean"], "b": run["across_passes"][k]["mean"],
+                              "change_pct": relative(base[k]["mean"], run["across_passes"][k]["mean"])}
+                          for k in metrics.METRICS}
+    return doc
+
+
+def relative(a, b):
+    """Change of b against a in percent, or None."""
+    if a is None or b is None or a == 0 or not math.isfinite(a):
+        return None
+    return (b - a) / a * 100.0

@@ -1,0 +1,136 @@
+# verdict.py: the words of the verdict block, made from the analysis
+# document: one headline per compared run (faster, slower, no change or
+# inconclusive, with the interval and, when inconclusive, how many passes
+# would decide it), the segments that changed, where the stutters fell and
+# whether the pictures match. The text, the JSON and the HTML page all
+# carry these same lines.
+from . import segments as segs, stats
+
+
+def signed(v):
+    return "%+.1f%%" % v
+
+
+def figure(iv, what="mean frame time"):
+    text = "%s %s" % (what, signed(iv["change_pct"]))
+    if iv["ci_pct"] is not None:
+        text += " (95%% CI %+.1f..%+.1f%%)" % tuple(iv["ci_pct"])
+    return text
+
+
+def frames_list(frames):
+    names = ["%d" % f for f in frames]
+    if len(names) < 2:
+        return "frame " + "".join(names)
+    return "frames " + ", ".join(names[:-1]) + " and " + names[-1]
+
+
+def headline(cmp, pct, picture_result):
+    iv = cmp["intervals"]["mean"]
+    a, b = cmp["against"], cmp["run"]
+    kind = iv["verdict"]
+    threshold = "\u00b1%g%%" % pct
+    if kind in ("slower", "faster"):
+        text = "%s is %s than %s: %s, beyond the %s threshold" % (b, kind, a, figure(iv), threshold)
+        frames = picture_result["frames"] if picture_result and kind == "faster" else []
+        moved = [f["frame"] for f in frames if f["status"] == "differs"]
+        resized = [f["detail"] for f in frames if f["status"] == "size differs"]
+        if moved:
+            text += "; but it draws a different picture at %s" % frames_list(moved)
+        elif resized:
+            text += "; but its screenshots are another size (%s), so the pictures can't " \
+                "be compared" % resized[0]
+        return text
+    if kind == "no change":
+        return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv), threshold)
+    text = "inconclusive, %s against %s: %s" % (b, a, figure(iv))
+    if iv["ci_pct"] is None:
+        if cmp["method"] == "bootstrap":
+            return text + "; frames are correlated over about %d frames, too few blocks " \
+                "for an interval: run 2 or more passes per run" % (cmp["bootstrap_block"] // 2)
+        return text + "; no interval from one pass without per-frame times: " \
+            "run 2 or more passes per run"
+    text += " straddles the %s threshold" % threshold
+    if iv["passes_needed"]:
+        return text + "; about %d passes per run would decide it" % iv["passes_needed"]
+    return text + "; more than %d passes per run would be needed to decide it" \
+        % stats.MAX_PASSES_SUGGESTED
+
+
+def segment_lines(cmp, seg_list):
+    if not cmp["segments"]:
+        return []
+    lines = []
+    counts = {}
+    for seg, row in zip(seg_list, cmp["segments"]):
+        kind = row["change"]["verdict"]
+        counts[kind] = counts.get(kind, 0) + 1
+        if kind in ("slower", "faster"):
+            lines.append("  %s %s: %s" % (kind, segs.name(seg, len(seg_list)),
+                                          figure(row["change"])))
+    tally = ", ".join("%d %s" % (counts[k], k) for k in
+                      ("slower", "faster", "no change", "inconclusive") if k in counts)
+    lines.append("  segments: %s (Holm's correction over %d segments)" % (tally, len(seg_list)))
+    return lines
+
+
+def stutter_line(runs):
+    parts = []
+    for r in runs:
+        total, chunky = r["stutters"]["total"], r["stutters"]["with_chunk_builds"]
+        if total is None:
+            parts.append("%s unknown (stdout log)" % r["label"])
+        elif chunky is None:
+            parts.append("%s %d (no chunks column)" % (r["label"], total))
+        else:
+            parts.append("%s %d, %d of them in frames that built chunks" % (r["label"], total, chunky))
+    return "  stutters over all passes: " + "; ".join(parts)
+
+
+def picture_lines(result, label_a, label_b, tolerance):
+    """A summary line, then one line for each keyframe that differs or was
+    not compared."""
+    frames = result["frames"]
+    head = "  pictures (%s against %s): " % (label_b, label_a)
+    if not frames:
+        return [head + "no frame-NNNNN.ppm in either folder"]
+    by = {}
+    for f in frames:
+        by.setdefault(f["status"], []).append(f)
+    parts, details = [], []
+    if by.get("differs"):
+        parts.append("differ at " + frames_list([f["frame"] for f in by["differs"]]))
+        details += ["    frame %d: %.2f%% of pixels beyond \u00b1%d, PSNR %.1f dB, largest "
+                    "difference %d" % (f["frame"], f["share_pct"], tolerance, f["psnr_db"],
+                                       f["max_diff"]) for f in by["differs"]]
+    if by.get("size differs"):
+        parts.append("can't be compared at %s, sizes differ (%s)" % (
+            frames_list([f["frame"] for f in by["size differs"]]), by["size differs"][0]["detail"]))
+    same = by.get("identical", []) + by.get("within tolerance", [])
+    if same:
+        text = "identical" if not by.get("within tolerance") else \
+            "the same within \u00b1%d (%d identical)" % (tolerance, len(by.get("identical", [])))
+        parts.append("%s at %d keyframe%s" % (text, len(same), "" if len(same) == 1 else "s"))
+    for f in sorted(by.get("missing", []) + by.get("unreadable", []), key=lambda f: f["frame"]):
+        parts.append("frame %d not compared" % f["frame"])
+        details.append("    frame %d: %s" % (f["frame"], f["detail"]))
+    return [head + "; ".join(parts)] + details
+
+
+def block(doc):
+    """The verdict lines, one group per compared run; also stored in each
+    comparison as "verdict_lines"."""
+    lines = []
+    pct = doc["settings"]["min_effect_pct"]
+    for cmp in doc["comparisons"]:
+        picture_result = cmp.get("pictures")
+        group = [headline(cmp, pct, picture_result)]
+        group += segment_lines(cmp, doc["segments"])
+        runs = [r for r in doc["runs"] if r["label"] in (cmp["against"], cmp["run"])]
+        group.append(stutter_line(runs))
+        if picture_result:
+            group += picture_lines(picture_result, cmp["against"], cmp["run"],
+                                   picture_result["tolerance"])
+        cmp["verdict_lines"] = group
+        lines += group
+    return lines
