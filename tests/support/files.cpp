@@ -1,13 +1,13 @@
 // files.cpp: the catch of descriptor 1 and scratch files for tests.
 #include "tests/support/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -26,8 +26,7 @@ std::string Stdout_Take(void) {
     std::string out;
     char buf[4096];
     for (ssize_t n; (n = pread(caught, buf, sizeof buf, (off_t)out.size())) > 0;) out.append(buf, (size_t)n);
-    if (ftruncate(caught, 0) != 0) out += "(can't empty the caught output)";
-    return out;
+    return ftruncate(caught, 0) == 0 ? out : out + "(can't empty the caught output)";
 }
 
 std::string TestFile_Write(const std::string &text) {
@@ -50,18 +49,15 @@ std::string TestDir_Make(void) {
 
 std::vector<std::string> TestDir_List(const std::string &dir) {
     std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name != std::string(".") && e->d_name != std::string("..")) names.push_back(e->d_name);
-        closedir(d);
-    }
+    std::error_code none;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, none)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
 
 void TestDir_Remove(const std::string &dir) {
-    for (const std::string &name : TestDir_List(dir)) unlink((dir + "/" + name).c_str());
-    rmdir(dir.c_str());
+    std::error_code none;
+    std::filesystem::remove_all(dir, none);
 }
 
 std::vector<std::string> TestText_Lines(const std::string &text) {

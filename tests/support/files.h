@@ -15,7 +15,7 @@ std::string TestFile_Write(const std::string &text);  // a new scratch file hold
 std::string TestFile_Read(const std::string &path);   // empty when it can't be read
 std::string TestDir_Make(void);                       // a new empty scratch directory
 std::vector<std::string> TestDir_List(const std::string &dir);  // sorted, without . and ..
-void TestDir_Remove(const std::string &dir);          // its files, then itself
+void TestDir_Remove(const std::string &dir);          // with everything in it
 
 // Text split at each newline (a final one ends the last line), and joined.
 std::vector<std::string> TestText_Lines(const std::string &text);

@@ -4,6 +4,7 @@
 // what the plug-in prints caught.
 #pragma once
 
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -46,9 +47,20 @@ protected:
     // What the plug-in printed since the last look.
     std::string OutText() { return Stdout_Take(); }
     std::vector<std::string> Out() { return TestText_Lines(Stdout_Take()); }
-    // Frames of `seconds` until the plug-in asks the game to close.
-    void RunToClose(double seconds) {
-        for (int n = 0; fakeGame.closeRequests == 0 && n < 100000; n++) FakeGame_Frame(seconds);
+    // The game's doings in order, each letter after an optional count: m
+    // the map loads; f a frame of dt seconds; b a frame that builds a chunk;
+    // s the game makes its other camera active; q it shuts down.
+    void Play(const char *events, double dt = 0.25) {
+        for (const char *e = events; *e; e++) {
+            long n = isdigit(*e) ? strtol(e, (char **)&e, 10) : 1;
+            for (long i = 0; i < n; i++) {
+                if (*e == 'm') Plugin_Component.OnNewMapLoaded();
+                if (*e == 'b') Game.chunkUpdates++;
+                if (*e == 'f' || *e == 'b') FakeGame_Frame(dt);
+                if (*e == 's') Camera.active = &fakeGame.otherCamera;
+                if (*e == 'q') Plugin_Component.Free();
+            }
+        }
     }
 
     std::vector<std::string> files;

@@ -1,10 +1,10 @@
-// The run controller, driven as the game drives it on the controlled clock:
-// warm-up decision, timed frames, passes, screenshots, camera switches, the
-// finish, and the free slot in every state.
-#include <algorithm>
-
+// The plug-in driven as the game drives it, on the controlled clock: start-up
+// and its failures, warm-up decision, timed frames, passes, screenshots,
+// camera switches, the finish, and the free slot in every state.
 #include "run/run.h"
 #include "tests/support/plugintest.h"
+
+extern "C" int32_t Plugin_ApiVersion;
 
 namespace {
 
@@ -29,7 +29,6 @@ TEST_F(RunController, TypicalRunPrintsExactlyTheseLinesAndShowsEveryFrame) {
     fakeGame.onClose = Plugin_Component.Free;
     Game.chunkUpdates = 1000;
     Plugin_Component.OnNewMapLoaded();
-    EXPECT_EQ(Camera.active, &bench.cameraCopy);
     std::vector<float> shown;
     for (int frame = 0; Game.Draw2DHooks[0] && frame < 10000; frame++) {
         if (frame < 32) Game.chunkUpdates += 10;  // the first half second
@@ -53,157 +52,189 @@ TEST_F(RunController, TypicalRunPrintsExactlyTheseLinesAndShowsEveryFrame) {
 
 TEST_F(RunController, WarmUpStartsWhenSettledOrAtTheLimit) {
     struct Case {
-        const char *warmup;
-        double buildsUntil;  // the map builds chunks until this many seconds in
-        double startsAt;     // first frame (every 0.25 s) at which the run starts
-        bool warning;
+        const char *warmup, *frames;  // of 0.25 s, the last one starting the run
+        int builds;
+        std::vector<std::string> out;
     } cases[] = {
-        {"warmup 2 1 30\n", 0.5, 2.0, false},   // quiet map: starts at the minimum
-        {"warmup 2 1 30\n", 1.5, 2.5, false},   // waits one quiet second
-        {"warmup 2 1 30\n", 1000, 30.0, true},  // busy map: starts at the limit
-        {"warmup 2 1 2\n", 0.5, 2.0, true},     // settled exactly at the limit still warns
+        {"warmup 2 1 30\n", "2b6f", 2, {"flyrate: start after 2.00 s warm-up"}},  // quiet soon: the minimum
+        {"warmup 2 1 30\n", "6b4f", 6, {"flyrate: start after 2.50 s warm-up"}},  // one quiet second more
+        {"warmup 2 1 30\n", "120b", 120, {"flyrate: warning: still building chunks after 30 s",
+                                          "flyrate: start after 30.00 s warm-up"}},  // never quiet: the limit
+        {"warmup 2 1 2\n", "2b6f", 2, {"flyrate: warning: still building chunks after 2 s",
+                                       "flyrate: start after 2.00 s warm-up"}},  // both at once: the limit warns
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.warmup) + std::to_string(c.buildsUntil));
+        SCOPED_TRACE(c.frames);
         SetUp();
         Start(Path({0, 10}, c.warmup));
-        Plugin_Component.OnNewMapLoaded();
-        Plugin_Component.OnNewMapLoaded();  // a second load while warming up changes nothing
+        Play("mm");  // a second load while warming up changes nothing
         Out();
-        double t = 0;
-        while (bench.state == RunState_WarmingUp && t < 100) {
-            t += 0.25;
-            if (t <= c.buildsUntil) Game.chunkUpdates += 3;
-            FakeGame_Frame(0.25);
-        }
-        EXPECT_EQ(t, c.startsAt);
-        EXPECT_EQ(bench.curFrame, 1);
-        EXPECT_EQ(bench.lastFrameTime, 100.0 + c.startsAt);
-        char start[64];
-        snprintf(start, sizeof start, "flyrate: start after %.2f s warm-up", c.startsAt);
-        std::vector<std::string> expected = {start};
-        if (c.warning) expected.insert(expected.begin(), "flyrate: warning: still building chunks after " +
-                                                             std::to_string((int)bench.warmupMax) + " s");
-        EXPECT_EQ(Out(), expected);
-        EXPECT_EQ(bench.warmupChunks, (int64_t)(std::min(c.buildsUntil, c.startsAt) / 0.25) * 3);
+        Play(c.frames);
+        EXPECT_EQ(Out(), c.out);
+        EXPECT_EQ(bench.curFrame, 1) << "started at the last frame, not before";
+        EXPECT_EQ(bench.warmupChunks, c.builds);
     }
 }
 
-TEST_F(RunController, ChunkCounterThatStartsAgainCountsWhole) {
-    Start(Path({0, 10}, "warmup 100 100 200\n"));
-    Game.chunkUpdates = 500;
-    Plugin_Component.OnNewMapLoaded();
-    struct Step {
-        int32_t counter;
-        int64_t total;     // warmupChunks after the frame
-        double lastBuild;  // lastBuildTime after the frame
-    } steps[] = {
-        {520, 20, 100.25},                                 // 20 more
-        {7, 27, 100.5},                                    // restarted lower: all 7 are new
-        {0, 27, 100.5},                                    // restarted at 0: nothing new
-        {-2000000000, 27 - 2000000000LL, 101.0},
-        {2000000000, 27 + 2000000000LL, 101.25},           // a difference beyond 32 bits
-    };
-    for (const Step &s : steps) {
-        Game.chunkUpdates = s.counter;
-        FakeGame_Frame(0.25);
-        EXPECT_EQ(bench.warmupChunks, s.total) << s.counter;
-        EXPECT_EQ(bench.lastBuildTime, s.lastBuild) << s.counter;
-    }
-}
-
-TEST_F(RunController, PassesRepeatThenTheGameIsAskedToClose) {
-    const std::vector<std::string> expected[] = {
-        {"flyrate: per-second fps:", "flyrate: pass 1 of 3", "flyrate: chunks built: 0 in the warm-up, 4 during the run",
-         "flyrate: 4 frames 0.50 seconds 8.00 fps, frame ms min/avg/p99/max 125.0/125.0/125.0/125.0"},
-        {"flyrate: per-second fps: 4", "flyrate: pass 2 of 3", "flyrate: chunks built: 0 in the warm-up, 8 during the run",
-         "flyrate: 4 frames 1.00 seconds 4.00 fps, frame ms min/avg/p99/max 250.0/250.0/250.0/250.0"},
-        {"flyrate: per-second fps: 3", "flyrate: pass 3 of 3", "flyrate: chunks built: 0 in the warm-up, 12 during the run",
-         "flyrate: 4 frames 1.50 seconds 2.67 fps, frame ms min/avg/p99/max 375.0/375.0/375.0/375.0"},
-    };
-    setenv("FLYRATE_PASSES", "3", 1);
-    Start(Path({0, 2, 4}));
-    Plugin_Component.OnNewMapLoaded();
-    FakeGame_Frame(0.25);
-    Out();
-    for (int pass = 1; pass <= 3; pass++) {
-        SCOPED_TRACE(pass);
-        for (int frame = 1; frame <= 4; frame++) {
-            Game.chunkUpdates += pass;
-            EXPECT_EQ(fakeGame.closeRequests, 0);
-            // The report and the pass change take 0.5 s, which the next
-            // pass's first frame does not count.
-            FakeClock_Set(bench.lastFrameTime + 0.125 * pass);
-            if (frame == 4) FakeClock_AdvanceAfterNextRead(0.5);
-            Bench_OnDraw2D(0);
-            EXPECT_EQ(FakeClock_Reads(), frame == 4 && pass < 3 ? 2 : 1) << "one reading a frame, one after a report";
-        }
-        EXPECT_EQ(Out(), expected[pass - 1]);
-        EXPECT_EQ(Times(), std::vector<double>(4, 125.0 * pass));
-    }
-    EXPECT_EQ(fakeGame.closeRequests, 1);
-    EXPECT_EQ(WindowInfo.exists, 0);
-    FakeGame_Frame(0.25);  // the hook stays until the free slot and does nothing
-    EXPECT_EQ(Times(), std::vector<double>(4, 375.0));
-    EXPECT_TRUE(Out().empty());
-}
-
-TEST_F(RunController, ScreenshotsAndCameraSwitchesInTwoPasses) {
+// Two passes with screenshots, chunk builds and camera switches. Every hook
+// call reads the clock once, then 0.5 s pass: a capture's time when it
+// captures (the start's, and each keyframe's), or a report's and the pass
+// change's; neither is timed. Frames 1 and 3 follow a capture or a report
+// and take 0.25 s; 2 and 4 take 0.75 s. The game switches cameras in the
+// warm-up (put back, not counted), in the run (counted), and as the pass
+// ends (counted in the next pass). Its chunk counter starts again lower in
+// the second pass: all of it counts, up to beyond 32 bits.
+TEST_F(RunController, PassesScreenshotsAndSwitches) {
     std::string dir = TestDir_Make();
     setenv("FLYRATE_SHOTS", dir.c_str(), 1);
     setenv("FLYRATE_PASSES", "2", 1);
     Start(Path({0, 2, 4}, "warmup 0.25 0 10\n"));
-    Plugin_Component.OnNewMapLoaded();
-    // Every hook call reads the clock, then 0.5 s pass: a capture's time
-    // when it captures. Frames 1 and 3 follow a capture (the start's or the
-    // last keyframe's, and frame 2's) and take 0.25 s; 2 and 4 take 0.75 s.
-    // The game switches cameras in the warm-up (put back, not counted), in
-    // the run (counted), and as the pass ends (counted in the next pass).
+    Play("m");
+    Out();
+    const int32_t counter[] = {0, 1, 3, 6, 10, -2000000000, 2000000000, 2000000001, 2000000003, 2000000006};
     for (int call = 0; call <= 9; call++) {
-        if (call == 0 || call == 3 || call == 4) Camera.active = &fakeGame.otherCamera;
+        if (call == 0 || call == 3 || call == 4) Play("s");
+        Game.chunkUpdates = counter[call];
         FakeClock_AdvanceAfterNextRead(0.5);
-        FakeGame_Frame(0.25);
+        Play("f");
         if (call == 4 || call == 8) {
             EXPECT_EQ(Times(), (std::vector<double>{250.0, 750.0, 250.0, 750.0})) << call;
         }
     }
-    std::vector<std::string> out = Out();
-    EXPECT_EQ(std::count(out.begin(), out.end(), "flyrate: warning: the game switched the camera 1 times during the run"), 2);
+    const std::string summary = "frames 2.00 seconds 2.00 fps, frame ms min/avg/p99/max 250.0/500.0/750.0/750.0";
+    const std::string switched = "flyrate: warning: the game switched the camera 1 times during the run";
+    EXPECT_EQ(Out(), (std::vector<std::string>{"flyrate: start after 0.25 s warm-up", "flyrate: per-second fps: 2 2",
+                                               "flyrate: pass 1 of 2", "flyrate: chunks built: 0 in the warm-up, 10 during the run",
+                                               switched, "flyrate: 4 " + summary, "flyrate: per-second fps: 2 2", "flyrate: pass 2 of 2",
+                                               "flyrate: chunks built: 0 in the warm-up, 2000000003 during the run", switched,
+                                               "flyrate: 4 " + summary}));
     EXPECT_EQ(TestDir_List(dir), (std::vector<std::string>{"frame-00000.ppm", "frame-00002.ppm", "frame-00004.ppm"}));
     EXPECT_EQ(fakeGl.reads, 5);
-    EXPECT_EQ(bench.savedCamera, &fakeGame.hostCamera);
+    EXPECT_EQ(FakeClock_Reads(), 1 + 10 + 5 + 1) << "the map load, every hook call, after each capture and the pass change";
+    EXPECT_TRUE(fakeGame.closeRequests == 1 && WindowInfo.exists == 0 && bench.savedCamera == &fakeGame.hostCamera);
     TestDir_Remove(dir);
 }
 
 TEST_F(RunController, FreeSlotInEveryStateGivesBackHookCameraAndTables) {
     struct Case {
-        int frames;  // -1: Armed; 0: warming up; n: frames into the run
-        const char *passes, *line;
-        bool othersTook;  // the game gave the slot and the camera to others
+        const char *passes, *events, *line;
     } cases[] = {
-        {-1, "1", nullptr, false},
-        {0, "1", "flyrate: the game closed before the end (frame 0 of 6, pass 1 of 1)", false},
-        {3, "1", "flyrate: the game closed before the end (frame 3 of 6, pass 1 of 1)", true},
-        {9, "2", "flyrate: the game closed before the end (frame 3 of 6, pass 2 of 2)", false},
-        {7, "1", nullptr, false},  // finished
+        {"1", "", ""},  // armed
+        {"1", "m", "flyrate: the game closed before the end (frame 0 of 6, pass 1 of 1)\n"},
+        {"1", "m3f", "flyrate: the game closed before the end (frame 3 of 6, pass 1 of 1)\n"},
+        {"2", "m9f", "flyrate: the game closed before the end (frame 3 of 6, pass 2 of 2)\n"},
+        {"1", "m7f", ""},  // finished
     };
-    HostDraw2DFn other = [](double) {};
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.frames);
+        SCOPED_TRACE(c.events);
         SetUp();
         setenv("FLYRATE_PASSES", c.passes, 1);
         Start(Path({0, 6}));
-        if (c.frames >= 0) Plugin_Component.OnNewMapLoaded();
-        for (int i = 0; i < c.frames; i++) FakeGame_Frame(0.25);
-        if (c.othersTook) Game.Draw2DHooks[0] = other, Camera.active = &fakeGame.otherCamera;
+        Play(c.events);
         Out();
-        Plugin_Component.Free();
-        EXPECT_EQ(Out(), c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{});
+        Play("q");
+        EXPECT_EQ(OutText(), c.line);
         EXPECT_EQ(bench.state, RunState_Idle);
         EXPECT_TRUE(!bench.keyframes && !bench.frameTimes);
-        EXPECT_EQ(Game.Draw2DHooks[0], c.othersTook ? other : nullptr);
-        EXPECT_EQ(Camera.active, c.othersTook ? &fakeGame.otherCamera : &fakeGame.hostCamera);
+        EXPECT_EQ(Game.Draw2DHooks[0], nullptr);
+        EXPECT_EQ(Camera.active, &fakeGame.hostCamera);
     }
+    // What the game has since given to others stays theirs.
+    HostDraw2DFn other = [](double) {};
+    SetUp();
+    Start(Path({0, 6}));
+    Play("m");
+    Game.Draw2DHooks[0] = other;
+    Play("sq");
+    EXPECT_EQ(Game.Draw2DHooks[0], other);
+    EXPECT_EQ(Camera.active, &fakeGame.otherCamera);
+}
+
+// Start-up and shutdown: the exported component, the environment, the
+// hook slot, and start-up failures.
+const char kScript[] = "# a short flight\n0 0 80 0 90 -10\n5 10 80 0 90 -10\n20 40 82 -4 120 -5\n";
+
+void OtherHook(double) {}
+
+TEST_F(RunController, ExportsVersionOneAndTheComponent) {
+    EXPECT_EQ(Plugin_ApiVersion, 1);
+    const HostComponentFn slots[] = {Bench_Init, Bench_Free, nullptr, nullptr, Bench_OnMapLoaded, nullptr};
+    EXPECT_EQ(memcmp(&Plugin_Component, slots, sizeof slots), 0);
+}
+
+TEST_F(RunController, StartsOnceInTheFirstFreeHookSlot) {
+    Game.Draw2DHooks[0] = Game.Draw2DHooks[1] = OtherHook;
+    std::string path = Start(kScript);
+    EXPECT_EQ(Out(), std::vector<std::string>{"flyrate: " + path + ": 3 keyframes, 20 frames; warm-up 2-30 s, 1 s without chunk builds"});
+    EXPECT_EQ(Game.Draw2DHooks[2], Bench_OnDraw2D);
+    EXPECT_EQ(std::vector<double>(bench.frameTimes, bench.frameTimes + 20), std::vector<double>(20, 0.0));
+    Plugin_Component.Init();  // a second start-up while configured changes nothing
+    EXPECT_EQ(Game.Draw2DHooks[3], nullptr);
+    Play("q");
+    EXPECT_TRUE(Out().empty());
+    EXPECT_EQ(Game.Draw2DHooks[2], nullptr);
+    EXPECT_EQ(Game.Draw2DHooks[0], OtherHook);
+}
+
+TEST_F(RunController, WithoutAScriptOrAHookSlotTheGameRunsOn) {
+    const char *kinds[] = {"FLYRATE unset", "FLYRATE empty", "all four hook slots taken"};
+    for (int k = 0; k < 3; k++) {
+        SCOPED_TRACE(kinds[k]);
+        SetUp();
+        setenv("FLYRATE", k == 1 ? "" : Scratch(kScript).c_str(), 1);
+        if (k == 0) unsetenv("FLYRATE");
+        for (HostDraw2DFn &hook : Game.Draw2DHooks) hook = k == 2 ? OtherHook : nullptr;
+        Plugin_Component.Init();
+        Play("mfq");
+        EXPECT_EQ(OutText(), k < 2 ? "" : "flyrate: error: no free Draw2D hook\n");
+        EXPECT_TRUE(Camera.active == &fakeGame.hostCamera && fakeGame.closeRequests == 0);
+        for (HostDraw2DFn hook : Game.Draw2DHooks) EXPECT_EQ(hook, k < 2 ? nullptr : OtherHook);
+    }
+}
+
+TEST_F(RunController, ABadScriptClosesTheGame) {
+    // A game that shuts down inside the close request, and one that calls
+    // the free slot after the frame.
+    for (bool atOnce : {true, false}) {
+        for (const char *script : {(const char *)nullptr, "0 0 0 0 0 0\n9 1 1 1 1 1\n4 2 2 2 2 2\n"}) {
+            SetUp();
+            fakeGame.onClose = atOnce ? Plugin_Component.Free : nullptr;
+            std::string path = script ? Scratch(script) : "/nonexistent/flight.txt";
+            setenv("FLYRATE", path.c_str(), 1);
+            Plugin_Component.Init();
+            EXPECT_EQ(bench.state, atOnce ? RunState_Idle : RunState_Finished);
+            Play("q");
+            EXPECT_EQ(OutText(), (script ? "flyrate: error: " + path + ":3: frames must start at 0 and ascend\n"
+                                         : "flyrate: error: can't open " + path + "\n") + "flyrate: closing the game\n");
+            EXPECT_TRUE(fakeGame.closeRequests == 1 && WindowInfo.exists == 0 && !Game.Draw2DHooks[0]);
+        }
+    }
+}
+
+TEST_F(RunController, ConfigurationFromTheEnvironment) {
+    struct Case {
+        const char *name, *value;
+        int32_t passes;
+    } cases[] = {
+        {"FLYRATE_PASSES", "", 1}, {"FLYRATE_PASSES", "0", 1}, {"FLYRATE_PASSES", "-3", 1}, {"FLYRATE_PASSES", "text", 1},
+        {"FLYRATE_PASSES", "2", 2}, {"FLYRATE_PASSES", "3xyz", 3},
+        // An int32 as a C conversion makes it: the low 32 bits.
+        {"FLYRATE_PASSES", "4294967299", 3}, {"FLYRATE_PASSES", "2147483648", 1}, {"FLYRATE_PASSES", "-4294967294", 2},
+        {"FLYRATE_SHOTS", "", 1}, {"FLYRATE_SHOTS", "/tmp/shots", 1}, {"FLYRATE_CSV", "", 1}, {"FLYRATE_CSV", "/tmp/x.csv", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+        SetUp();
+        setenv(c.name, c.value, 1);
+        Start(kScript);
+        EXPECT_EQ(bench.passes, c.passes);
+        // The environment's own strings, and empty is unset.
+        EXPECT_EQ(bench.shotsDir, *c.value && !strcmp(c.name, "FLYRATE_SHOTS") ? getenv(c.name) : nullptr);
+        EXPECT_EQ(bench.csvPath, *c.value && !strcmp(c.name, "FLYRATE_CSV") ? getenv(c.name) : nullptr);
+    }
+    SetUp();
+    std::string tuned = Start("warmup 0.5 0.25 10\n0 0 0 0 0 0\n8 1 1 1 1 1\n");
+    EXPECT_EQ(Out().back(), "flyrate: " + tuned + ": 2 keyframes, 8 frames; warm-up 0.5-10 s, 0.25 s without chunk builds");
 }
 
 }  // namespace

@@ -1,35 +1,41 @@
-// The pass report: per-second counts, the summary's figures and the lines
-// that appear only sometimes.
+// What a pass prints and writes: the log line, the report's lines, and the
+// per-frame CSV log.
+#include <wchar.h>
+
+#include <algorithm>
+#include <map>
+
 #include "run/run.h"
 #include "tests/support/plugintest.h"
 
 namespace {
 
-struct Pass {
-    std::vector<double> times;
-    int32_t pass, passes, switches;
-    int64_t warmupChunks, runChunks;
-};
-Pass Frames(std::vector<double> times, int32_t pass = 1, int32_t passes = 1, int32_t switches = 0, int64_t warm = 0,
-            int64_t run = 0) {
-    return Pass{std::move(times), pass, passes, switches, warm, run};
+using BenchLog = PluginTest;
+
+// Every test catches descriptor 1 without stdio's stdout: each one also
+// shows the log bypasses stdio's buffer.
+TEST_F(BenchLog, KeepsAtMost1022CharactersAndAddsTheNewline) {
+    for (size_t len : {10u, 1022u, 1023u, 5000u}) {
+        std::string text = "flyrate: " + std::string(len - 9, 'x');
+        Bench_Log("%s", text.c_str());
+        EXPECT_EQ(OutText(), text.substr(0, std::min(len, (size_t)1022)) + "\n") << len;
+    }
+    Bench_Log("flyrate: %lc", (wint_t)0x100);  // the C locale can't encode it: formatting fails
+    EXPECT_EQ(OutText(), "");
 }
 
-class ReportPass : public PluginTest {
-protected:
-    // The lines Report_Pass prints for a pass of these frame times.
-    std::vector<std::string> Report(const Pass &p) {
-        FakeGame_Reset();
-        bench.totalFrames = (int32_t)p.times.size();
-        bench.frameTimes = (double *)malloc(p.times.size() * sizeof(double));
-        memcpy(bench.frameTimes, p.times.data(), p.times.size() * sizeof(double));
-        bench.pass = p.pass, bench.passes = p.passes, bench.cameraSwitches = p.switches;
-        bench.warmupChunks = p.warmupChunks, bench.runChunks = p.runChunks;
-        Report_Pass();
-        EXPECT_EQ(memcmp(bench.frameTimes, p.times.data(), p.times.size() * sizeof(double)), 0) << "reordered";
-        return Out();
-    }
-};
+// The lines Report_Pass prints for a pass of these frame times.
+std::vector<std::string> Report(std::vector<double> times, int32_t pass = 1, int32_t passes = 1, int32_t switches = 0,
+                                int64_t warm = 0, int64_t run = 0) {
+    FakeGame_Reset();
+    bench.totalFrames = (int32_t)times.size();
+    bench.frameTimes = (double *)malloc(times.size() * sizeof(double));
+    memcpy(bench.frameTimes, times.data(), times.size() * sizeof(double));
+    bench.pass = pass, bench.passes = passes, bench.cameraSwitches = switches, bench.warmupChunks = warm, bench.runChunks = run;
+    Report_Pass();
+    EXPECT_EQ(memcmp(bench.frameTimes, times.data(), times.size() * sizeof(double)), 0) << "reordered";
+    return TestText_Lines(Stdout_Take());
+}
 
 // Frame times 1..n ms in a scrambled order.
 std::vector<double> Scrambled(int n) {
@@ -38,50 +44,41 @@ std::vector<double> Scrambled(int n) {
     return times;
 }
 
+using ReportPass = PluginTest;
 const std::string kChunks = "flyrate: chunks built: 0 in the warm-up, 0 during the run";
 
 TEST_F(ReportPass, PrintsTheseLines) {
-    std::vector<double> slowStart = {2500, 250, 250, 250, 250, 250, 250};
+    std::string cutAt1022 = "flyrate: per-second fps:";  // 332 counts of " 64"; a 333rd would print as " 6"
+    for (int i = 0; i < 332; i++) cutAt1022 += " 64";
     struct Case {
-        Pass pass;
-        std::vector<std::string> lines;
+        std::vector<std::string> got, want;
     } cases[] = {
-        {Frames({20.0}), {"flyrate: per-second fps:", kChunks,
-                    "flyrate: 1 frames 0.02 seconds 50.00 fps, frame ms min/avg/p99/max 20.0/20.0/20.0/20.0"}},
-        // p99 is the sorted time at n * 99 / 100: the largest of 100, the
-        // second largest of 200.
-        {Frames(Scrambled(100)), {"flyrate: per-second fps: 22 18 20 21 19", kChunks,
-                            "flyrate: 100 frames 5.05 seconds 19.80 fps, frame ms min/avg/p99/max 1.0/50.5/100.0/100.0"}},
-        {Frames(Scrambled(200)), {"flyrate: per-second fps: 11 11 9 11 9 9 10 11 9 10 9 10 10 10 11 11 7 11 11 10", kChunks,
-                            "flyrate: 200 frames 20.10 seconds 9.95 fps, frame ms min/avg/p99/max 1.0/100.5/199.0/200.0"}},
-        // The frame that reaches a boundary counts in the second ending
-        // there; what is left after the last whole second is not shown.
-        {Frames(std::vector<double>(10, 250.0)), {"flyrate: per-second fps: 4 4", kChunks,
+        {Report({20.0}), {"flyrate: per-second fps:", kChunks,
+                          "flyrate: 1 frames 0.02 seconds 50.00 fps, frame ms min/avg/p99/max 20.0/20.0/20.0/20.0"}},
+        // p99: the sorted time at n * 99 / 100, the largest of 100, the second largest of 200.
+        {Report(Scrambled(100)), {"flyrate: per-second fps: 22 18 20 21 19", kChunks,
+                                  "flyrate: 100 frames 5.05 seconds 19.80 fps, frame ms min/avg/p99/max 1.0/50.5/100.0/100.0"}},
+        {Report(Scrambled(200)), {"flyrate: per-second fps: 11 11 9 11 9 9 10 11 9 10 9 10 10 10 11 11 7 11 11 10", kChunks,
+                                  "flyrate: 200 frames 20.10 seconds 9.95 fps, frame ms min/avg/p99/max 1.0/100.5/199.0/200.0"}},
+        // The frame reaching a boundary counts in the second ending there;
+        // a long frame gives 0 for each further boundary; no tolerance: 120
+        // frames of 1000/60 ms sum to just below 2 s.
+        {Report(std::vector<double>(10, 250.0)), {"flyrate: per-second fps: 4 4", kChunks,
                 "flyrate: 10 frames 2.50 seconds 4.00 fps, frame ms min/avg/p99/max 250.0/250.0/250.0/250.0"}},
-        // A long frame gives 0 for every further boundary it passes.
-        {Frames(slowStart), {"flyrate: per-second fps: 1 0 2 4", kChunks,
-                       "flyrate: 7 frames 4.00 seconds 1.75 fps, frame ms min/avg/p99/max 250.0/571.4/2500.0/2500.0"}},
-        // No tolerance: 120 frames of 1000/60 ms sum to just below 2 s.
-        {Frames(std::vector<double>(120, 1000.0 / 60)), {"flyrate: per-second fps: 60", kChunks,
+        {Report({2500, 250, 250, 250, 250, 250, 250}), {"flyrate: per-second fps: 1 0 2 4", kChunks,
+                "flyrate: 7 frames 4.00 seconds 1.75 fps, frame ms min/avg/p99/max 250.0/571.4/2500.0/2500.0"}},
+        {Report(std::vector<double>(120, 1000.0 / 60)), {"flyrate: per-second fps: 60", kChunks,
                 "flyrate: 120 frames 2.00 seconds 60.00 fps, frame ms min/avg/p99/max 16.7/16.7/16.7/16.7"}},
-        {Frames({500, 500}, 1, 1, 0, 5000000000, 7), {"flyrate: per-second fps: 2",
+        {Report(std::vector<double>(25600, 15.625)), {cutAt1022, kChunks,
+                "flyrate: 25600 frames 400.00 seconds 64.00 fps, frame ms min/avg/p99/max 15.6/15.6/15.6/15.6"}},
+        {Report({500, 500}, 1, 1, 0, 5000000000, 7), {"flyrate: per-second fps: 2",
                 "flyrate: chunks built: 5000000000 in the warm-up, 7 during the run",
                 "flyrate: 2 frames 1.00 seconds 2.00 fps, frame ms min/avg/p99/max 500.0/500.0/500.0/500.0"}},
-        {Frames({500, 500}, 2, 3, 2), {"flyrate: per-second fps: 2", "flyrate: pass 2 of 3", kChunks,
+        {Report({500, 500}, 2, 3, 2), {"flyrate: per-second fps: 2", "flyrate: pass 2 of 3", kChunks,
                 "flyrate: warning: the game switched the camera 2 times during the run",
                 "flyrate: 2 frames 1.00 seconds 2.00 fps, frame ms min/avg/p99/max 500.0/500.0/500.0/500.0"}},
     };
-    for (const Case &c : cases) EXPECT_EQ(Report(c.pass), c.lines) << c.pass.times.size() << " frames";
-}
-
-TEST_F(ReportPass, PerSecondLineEndsAtTheLastWholeCountThatFits) {
-    // 400 s at 64 fps: 332 counts of " 64" fill 1020 of the line's 1022
-    // characters; the 333rd would be cut to " 6", a count that never was.
-    std::vector<std::string> lines = Report(Frames(std::vector<double>(25600, 15.625)));
-    std::string expected = "flyrate: per-second fps:";
-    for (int i = 0; i < 332; i++) expected += " 64";
-    EXPECT_EQ(lines, (std::vector<std::string>{expected, kChunks,
-        "flyrate: 25600 frames 400.00 seconds 64.00 fps, frame ms min/avg/p99/max 15.6/15.6/15.6/15.6"}));
+    for (const Case &c : cases) EXPECT_EQ(c.got, c.want);
 }
 
 TEST_F(ReportPass, P99IndexOfAHugeTableStaysInside) {
@@ -89,10 +86,59 @@ TEST_F(ReportPass, P99IndexOfAHugeTableStaysInside) {
     // point far before the copy. The slowest 1% are 7 ms, the rest 0.
     const int32_t n = 21691755;
     std::vector<double> times((size_t)n, 0.0);
-    for (int64_t i = (int64_t)n * 99 / 100; i < n; i++) times[(size_t)i] = 7.0;
-    std::vector<std::string> lines = Report(Frames(times));
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[2], "flyrate: 21691755 frames 1518.43 seconds 14285.68 fps, frame ms min/avg/p99/max 0.0/0.1/7.0/7.0");
+    std::fill(times.begin() + (int64_t)n * 99 / 100, times.end(), 7.0);
+    EXPECT_EQ(Report(times).back(), "flyrate: 21691755 frames 1518.43 seconds 14285.68 fps, frame ms min/avg/p99/max 0.0/0.1/7.0/7.0");
+}
+
+class CsvLog : public PluginTest {
+protected:
+    // A run of two passes over frames 0..last, FLYRATE_CSV = csv (null:
+    // unset), quitting after `calls` hook calls if given. Frame k of pass p
+    // takes (10 p + k) ms and builds k % 3 chunks. Returns what was printed.
+    std::string Run(int last, const char *csv, int calls = -1) {
+        FakeGame_Reset();
+        FakeClock_Set(100);
+        ClearEnvironment();
+        if (csv) setenv("FLYRATE_CSV", csv, 1);
+        setenv("FLYRATE_PASSES", "2", 1);
+        std::string &script = scripts[last];  // one a length: the same start-up line every run
+        if (script.empty()) script = Scratch("warmup 0 0 1\n0 0 0 0 0 0\n" + std::to_string(last) + " 8 0 0 0 0\n");
+        setenv("FLYRATE", script.c_str(), 1);
+        Plugin_Component.Init();
+        Play("mf", 0);
+        for (int i = 0; i < 2 * last && i != calls; i++) {
+            Game.chunkUpdates += (i % last + 1) % 3;
+            FakeGame_Frame((i / last * 10 + 10 + i % last + 1) / 1000.0);
+        }
+        Play("q");
+        return OutText();
+    }
+    std::map<int, std::string> scripts;
+};
+
+TEST_F(CsvLog, RowsHoldEveryFrameOfEveryCompletedPass) {
+    std::string dir = TestDir_Make(), csv = dir + "/frames.csv";
+    std::string expected = "pass,frame,frame_ms,chunks\n";
+    for (int p = 1; p <= 2; p++)
+        for (int k = 1; k <= 4; k++) expected += std::to_string(p) + "," + std::to_string(k) + "," + std::to_string(p * 10 + k) + ".000000," + std::to_string(k % 3) + "\n";
+    EXPECT_EQ(Run(4, csv.c_str()), Run(4, nullptr)) << "the log changes nothing printed";
+    EXPECT_EQ(TestFile_Read(csv), expected);
+    Run(4, csv.c_str(), 6);  // the first pass truncates; a pass cut short writes nothing
+    EXPECT_EQ(TestFile_Read(csv), expected.substr(0, expected.find("2,1,")));
+    TestDir_Remove(dir);
+}
+
+TEST_F(CsvLog, AFileThatCantBeWrittenWarnsOncePerPass) {
+    // A missing directory fails at the open; on a full disk rows that fit
+    // the stream's buffer fail at the close, and more rows on the way.
+    for (std::string file : {"/nonexistent/frames.csv", "/dev/full"}) {
+        for (int last : {4, 2000}) {
+            std::string plain = Run(last, nullptr), warned;
+            for (const std::string &line : TestText_Lines(plain))
+                warned += line + "\n" + (line.find(" frames ") != std::string::npos ? "flyrate: warning: can't write " + file + "\n" : "");
+            EXPECT_EQ(Run(last, file.c_str()), warned) << file << ", " << last;
+        }
+    }
 }
 
 }  // namespace
