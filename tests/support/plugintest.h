@@ -16,7 +16,7 @@ extern "C" HostComponent Plugin_Component;
 class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        TearDown();
+        PluginTest::TearDown();
         FakeClock_Set(100.0);
     }
     void TearDown() override {

@@ -83,11 +83,13 @@ TEST_F(RunController, WarmUpStartsWhenSettledOrAtTheLimit) {
 // and take 0.25 s; 2 and 4 take 0.75 s. The game switches cameras in the
 // warm-up (put back, not counted), in the run (counted), and as the pass
 // ends (counted in the next pass). Its chunk counter starts again lower in
-// the second pass: all of it counts, up to beyond 32 bits.
-TEST_F(RunController, PassesScreenshotsAndSwitches) {
-    std::string dir = TestDir_Make();
+// the second pass: all of it counts, up to beyond 32 bits. The per-frame
+// log, an old file truncated, has every frame of both passes.
+TEST_F(RunController, PassesScreenshotsSwitchesAndTheLog) {
+    std::string dir = TestDir_Make(), csv = Scratch("an old log\n");
     setenv("FLYRATE_SHOTS", dir.c_str(), 1);
     setenv("FLYRATE_PASSES", "2", 1);
+    setenv("FLYRATE_CSV", csv.c_str(), 1);
     Start(Path({0, 2, 4}, "warmup 0.25 0 10\n"));
     Play("m");
     Out();
@@ -108,6 +110,9 @@ TEST_F(RunController, PassesScreenshotsAndSwitches) {
                                                switched, "flyrate: 4 " + summary, "flyrate: per-second fps: 2 2", "flyrate: pass 2 of 2",
                                                "flyrate: chunks built: 0 in the warm-up, 2000000003 during the run", switched,
                                                "flyrate: 4 " + summary}));
+    EXPECT_EQ(TestFile_Read(csv), "pass,frame,frame_ms,chunks\n1,1,250.000000,1\n1,2,750.000000,2\n1,3,250.000000,3\n"
+                                  "1,4,750.000000,4\n2,1,250.000000,-2000000000\n2,2,750.000000,4000000000\n"
+                                  "2,3,250.000000,1\n2,4,750.000000,2\n");
     EXPECT_EQ(TestDir_List(dir), (std::vector<std::string>{"frame-00000.ppm", "frame-00002.ppm", "frame-00004.ppm"}));
     EXPECT_EQ(fakeGl.reads, 5);
     EXPECT_EQ(FakeClock_Reads(), 1 + 10 + 5 + 1) << "the map load, every hook call, after each capture and the pass change";
