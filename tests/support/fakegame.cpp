@@ -28,16 +28,9 @@ static Vec3 FakeGame_Position(float) { return fakeGame.position; }
 void FakeGame_Reset(void) {
     Bench_ReleaseTables();
     bench = BenchState{};
-    memset(&Game, 0, sizeof Game);
-    memset(&Camera, 0, sizeof Camera);
-    memset(&Entities, 0, sizeof Entities);
-    memset(&WindowInfo, 0, sizeof WindowInfo);
-    memset(&WindowEvents, 0, sizeof WindowEvents);
-    memset(&fakeGame, 0xAB, sizeof fakeGame);  // recognisable bytes in the cameras' other slots
-    fakeGame.closeRequests = fakeGame.frames = 0;
-    fakeGame.onClose = nullptr;
-    fakeGame.position = Vec3{};
-    fakeGame.orientation = Vec2{};
+    Game = HostGame{}, Camera = HostCameraState{}, Entities = HostEntities{}, WindowInfo = HostWindowInfo{};
+    fakeGame = FakeGame{};
+    memset(&fakeGame.hostCamera, 0xAB, sizeof fakeGame.hostCamera);  // recognisable bytes in the other slots
     fakeGame.hostCamera.flag = 1;
     fakeGame.hostCamera.GetOrientation = FakeGame_Orientation;
     fakeGame.hostCamera.GetPosition = FakeGame_Position;
@@ -52,10 +45,8 @@ void FakeGame_Reset(void) {
 void FakeGame_Frame(double seconds) {
     FakeClock_Advance(seconds);
     fakeGame.frames++;
-    if (HostCamera *camera = Camera.active) {
-        fakeGame.shownOrientation = camera->GetOrientation();
-        fakeGame.shownPosition = camera->GetPosition(0.5f);
-    }
+    fakeGame.shownOrientation = Camera.active->GetOrientation();
+    fakeGame.shownPosition = Camera.active->GetPosition(0.5f);
     for (HostDraw2DFn &slot : Game.Draw2DHooks)
         if (HostDraw2DFn hook = slot) hook(seconds);
 }
