@@ -1,9 +1,6 @@
-// e2e_test.cpp: the built flyrate.so inside the stand-in game, for what only
-// the real library in a real game shows: the example flight timed against
-// the game's own clock, screenshots against the game's own render, a
-// recording replayed, and the game quitting early. Each test runs the
-// stand-in as a process and reads the plug-in's lines (standard output), the
-// game's ("standin: ...", standard error) and the files written.
+// e2e_test.cpp: the built flyrate.so in the stand-in game, for what only the
+// real library in a real game shows. Each test runs the stand-in and reads
+// the plug-in's lines (stdout), the game's (stderr) and the files written.
 #include <gtest/gtest.h>
 #include <math.h>
 #include <sys/stat.h>
@@ -49,11 +46,9 @@ protected:
     std::string dir = TestDir_Make();
 };
 
-// The example flight, two passes, every chunk built at once so the warm-up
-// ends at its 2 s minimum: the lines in order, each pass's per-frame log
-// adding up to its summary (times and chunk builds), every chunk the game
-// built counted once, the game's own clock agreeing, and the game's camera
-// and hook slot given back.
+// The example flight twice, every chunk built at once (so the warm-up ends at
+// 2 s): the log adds up to the summaries, every chunk built is counted once,
+// the game's clock agrees, and the camera and hook slot are given back.
 TEST_F(E2E, TheExampleFlightTwiceAgreesWithTheGamesOwnClock) {
     std::string csv = dir + "/frames.csv";
     Result r = Standin({"--size", "160x90", "--build-rate", "100000", "--summary-last", "600", FLYRATE_SO},
@@ -118,9 +113,8 @@ TEST_F(E2E, ScreenshotsAreTheGamesOwnRenderOfEachKeyframe) {
     EXPECT_NE(TestFile_Read(dir + "/00000"), TestFile_Read(dir + "/00045"));
 }
 
-// The game quits mid-run and frees the plug-in inside the closing event,
-// with its own hook in slot 0: the plug-in says where it was and gives
-// back the game's camera and its slot.
+// The game, its own hook in slot 0, quits mid-run and frees the plug-in
+// inside the closing event: where it was said, camera and slot given back.
 TEST_F(E2E, QuittingMidRunGivesBackCameraAndHookSlot) {
     std::string script = Write("flight.txt", "warmup 0 0 100\n0 -230 36 230 -45 -10\n60 -200 44 205 -40 -12\n");
     Result r = Standin({"--size", "64x36", "--take-hooks", "1", "--quit-at", "30", "--free-inside-close", FLYRATE_SO}, {{"FLYRATE", script}});
@@ -130,9 +124,8 @@ TEST_F(E2E, QuittingMidRunGivesBackCameraAndHookSlot) {
                 r.Said("standin: after the free slot: hook slot 1 is free")) << Lines(r.err);
 }
 
-// A flight flown by the game's own camera and recorded, then replayed by
-// the benchmark: every frame within the tolerance of the original, the
-// keyframes' frames exactly.
+// A flight flown by the game's camera, recorded, and replayed: every frame
+// within the tolerance of the original, the keyframes' frames exactly.
 TEST_F(E2E, ARecordedFlightReplaysTheOriginal) {
     std::string script = dir + "/recorded.txt";
     const std::vector<std::string> world = {"--size", "64x36", "--view-distance", "32", "--pose-log"};

@@ -1,15 +1,12 @@
-// alloc_faults_test.cpp: whole runs with the n-th allocation failing, for
-// every n until a run needs no more than were failed: a two-pass benchmark
-// with screenshots and the per-frame log, and a recording.
-//
-// This program's malloc, calloc, realloc and free forward to the C
-// library's own. While armed (around calls into the plug-in) allocations
-// are counted, the chosen one fails, and blocks handed out are tracked until
-// freed: one outstanding after the free slot is a leak. The C library's own
-// allocations (fopen's FILE, stdio buffers, qsort's scratch) fail in turn
-// too. Each failure must end as designed: nothing leaked, the game asked to
-// close as often as without it, and every line the run adds to the run
-// without a failure one of the designed ones, each of which is met.
+// alloc_faults_test.cpp: whole runs (a two-pass benchmark with screenshots
+// and the per-frame log; a recording) with the n-th allocation failing, for
+// every n until a run needs fewer. This program's allocator forwards to the
+// C library's; while armed (around calls into the plug-in) it counts, fails
+// the chosen one (the C library's own too: FILEs, stdio buffers, qsort's
+// scratch) and tracks blocks until freed, so one left after the free slot
+// is a leak. Each failure must end as designed: nothing leaked, the game
+// asked to close as often as without it, every line the run adds one of
+// the designed ones, each of which is met.
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -80,15 +77,14 @@ void Armed(F f) {
 }
 
 struct Outcome {
-    std::vector<std::string> out;    // the lines the plug-in printed
-    std::vector<std::string> shots;  // "call:name" of each whole screenshot or recording written
+    std::vector<std::string> out, shots;  // lines printed; "call:name" of each whole file written
     bool failed;
     int closes, leaked;
 };
 
 // The game runs until the plug-in asks it to close (or 5000 frames) with
-// allocation failAt failing; the screenshots and the recording are taken
-// from dir after each frame and after the free slot.
+// allocation failAt failing; the files written are taken from dir after
+// each frame and after the free slot.
 Outcome Go(long failAt, const std::string &dir) {
     FakeGame_Reset();
     FakeGl_Reset();

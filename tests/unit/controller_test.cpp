@@ -1,6 +1,5 @@
 // The plug-in driven as the game drives it, on the controlled clock: start-up
-// and its failures, warm-up decision, timed frames, passes, screenshots,
-// camera switches, the finish, and the free slot in every state.
+// and its failures, warm-up, timed frames, passes, screenshots, the free slot.
 #include "run/run.h"
 #include "tests/support/plugintest.h"
 
@@ -20,9 +19,8 @@ protected:
     std::vector<double> Times() { return std::vector<double>(bench.frameTimes, bench.frameTimes + bench.totalFrames); }
 };
 
-// The run the game's users see: a script ending at frame 600, one pass, a
-// map that builds chunks for half a second, 64 frames per second, a game
-// that shuts down inside the close request.
+// A script ending at frame 600, one pass, chunks built for half a second,
+// 64 frames a second, a game that shuts down inside the close request.
 TEST_F(RunController, TypicalRunPrintsExactlyTheseLinesAndShowsEveryFrame) {
     Plugin_Component.OnNewMapLoaded();  // before start-up: nothing
     std::string script = Start(Path({0, 300, 600}, "# x follows the frame number\n"));
@@ -76,15 +74,11 @@ TEST_F(RunController, WarmUpStartsWhenSettledOrAtTheLimit) {
     }
 }
 
-// Two passes with screenshots, chunk builds and camera switches. Every hook
-// call reads the clock once, then 0.5 s pass: a capture's time when it
-// captures (the start's, and each keyframe's), or a report's and the pass
-// change's; neither is timed. Frames 1 and 3 follow a capture or a report
-// and take 0.25 s; 2 and 4 take 0.75 s. The game switches cameras in the
-// warm-up (put back, not counted), in the run (counted), and as the pass
-// ends (counted in the next pass). Its chunk counter starts again lower in
-// the second pass: all of it counts, up to beyond 32 bits. The per-frame
-// log, an old file truncated, has every frame of both passes.
+// Two passes. After each hook call's one clock reading 0.5 s pass, a
+// capture's or a report's time, neither timed: frames 1 and 3 follow one and
+// take 0.25 s, 2 and 4 take 0.75 s. Camera switches in the warm-up are not
+// counted, those as a pass ends count in the next. The chunk counter starts
+// again lower: all of it counts, beyond 32 bits. The log replaces an old one.
 TEST_F(RunController, PassesScreenshotsSwitchesAndTheLog) {
     std::string dir = TestDir_Make(), csv = Scratch("an old log\n");
     setenv("FLYRATE_SHOTS", dir.c_str(), 1);
@@ -146,8 +140,6 @@ TEST_F(RunController, FreeSlotInEveryStateGivesBackHookCameraAndTables) {
     }
 }
 
-// Start-up and shutdown: the exported component, the environment, the
-// hook slot, and start-up failures.
 const char kScript[] = "# a short flight\n0 0 80 0 90 -10\n5 10 80 0 90 -10\n20 40 82 -4 120 -5\n";
 
 void OtherHook(double) {}
@@ -186,8 +178,7 @@ TEST_F(RunController, WithoutAScriptOrAHookSlotTheGameRunsOn) {
 }
 
 TEST_F(RunController, ABadScriptClosesTheGame) {
-    // A game that shuts down inside the close request, and one that calls
-    // the free slot after the frame.
+    // Games that shut down inside the close request, and after the frame.
     for (bool atOnce : {true, false}) {
         for (const char *script : {(const char *)nullptr, "0 0 0 0 0 0\n9 1 1 1 1 1\n4 2 2 2 2 2\n"}) {
             SetUp();

@@ -22,12 +22,6 @@ void SetPath(const std::vector<Keyframe> &keyframes) {
 
 bool Same(const Keyframe &a, const Keyframe &b) { return memcmp(&a, &b, sizeof a) == 0; }  // to the bit, no padding
 
-uint32_t Bits(float f) {
-    uint32_t u;
-    memcpy(&u, &f, sizeof u);
-    return u;
-}
-
 using PathSample = PluginTest;
 
 TEST_F(PathSample, PosesAtHandWorkedFrames) {
@@ -62,10 +56,8 @@ TEST_F(PathSample, PosesAtHandWorkedFrames) {
 }
 
 TEST_F(PathSample, SearchMatchesTheLinearScan) {
-    // Random paths from a keyframe every frame to keyframes near the int32
-    // limit apart, sampled around every keyframe and at random frames, the
-    // search also starting from the sample before's segment; against the
-    // lookup as first defined, a linear scan.
+    // Random paths, from a keyframe a frame to ones near 2^31 apart, against
+    // a linear scan; the search also from the sample before's segment.
     std::mt19937 rng(20240611);
     std::uniform_real_distribution<float> value(-1000.0f, 1000.0f);
     const int32_t maxGaps[] = {1, 3, 40, 400, INT32_MAX / 1100};
@@ -102,10 +94,8 @@ TEST_F(BenchCamera, InstallsACopyAndPutsItBackByRunState) {
         SetUp();
         HostCamera host = fakeGame.hostCamera;
         bench.state = state;
-        // The first install copies the game's camera whole but for the flag
-        // and the callbacks; later ones put the copy back after the game
-        // switched cameras (the one switched to is never copied or saved),
-        // counted while Running; an installed one stays as it is.
+        // The first install copies the game's camera but for the flag and the
+        // callbacks; later ones, counted while Running, put the copy back.
         for (HostCamera *active : {&fakeGame.hostCamera, &bench.cameraCopy, &fakeGame.otherCamera, &fakeGame.hostCamera}) {
             Camera.active = active;
             BenchCamera_Ensure();
@@ -131,17 +121,16 @@ TEST_F(BenchCamera, AnswersTheGameFromThePath) {
     for (const uint32_t *r : radians) {
         bench.curFrame = (int32_t)r[0];
         Vec2 o = Camera.active->GetOrientation();
-        EXPECT_TRUE(Bits(o.x) == r[1] && Bits(o.y) == r[2]) << r[0];
+        EXPECT_TRUE(!memcmp(&o.x, &r[1], 4) && !memcmp(&o.y, &r[2], 4)) << r[0];
     }
-    // The position resets the view and writes the entity's angles (as the
-    // path has them: orientX at byte 24, orientY at 20), touching nothing
-    // else; without an entity it does the rest.
+    // The position resets the view and writes the entity's angles (degrees:
+    // orientX at 24, orientY at 20), nothing else; without an entity, the rest.
     for (HostEntity *entity : {&fakeGame.entity, (HostEntity *)nullptr}) {
         memset(&Camera, 0x5A, sizeof Camera);
         Camera.active = &bench.cameraCopy;
         HostCameraState expected = Camera;
-        for (int i = 0; i < 16; i++) expected.matrix[i] = i % 5 == 0 ? 1.0f : 0.0f;
-        memset(expected.field72, 0, sizeof expected.field72);
+        memset(expected.matrix, 0, sizeof expected.matrix + sizeof expected.field72);  // the field right after
+        for (int i = 0; i < 16; i += 5) expected.matrix[i] = 1.0f;
         expected.float120 = 0.0f;
         Entities.cameraEntity = entity;
         fakeGame.entity.headX = fakeGame.entity.headY = -99.0f;

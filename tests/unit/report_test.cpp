@@ -3,7 +3,6 @@
 #include <wchar.h>
 
 #include <algorithm>
-#include <map>
 
 #include "run/run.h"
 #include "tests/support/plugintest.h"
@@ -88,30 +87,6 @@ TEST_F(ReportPass, P99IndexOfAHugeTableStaysInside) {
     std::vector<double> times((size_t)n, 0.0);
     std::fill(times.begin() + (int64_t)n * 99 / 100, times.end(), 7.0);
     EXPECT_EQ(Report(times).back(), "flyrate: 21691755 frames 1518.43 seconds 14285.68 fps, frame ms min/avg/p99/max 0.0/0.1/7.0/7.0");
-}
-
-// The same two-pass run with and without a log that can't be written (a
-// missing directory fails at the open; on a full disk rows that fit the
-// stream's buffer fail at the close, more fail on the way): what it prints
-// gains one warning after each pass's summary, and nothing else changes.
-TEST_F(ReportPass, ALogThatCantBeWrittenWarnsOncePerPass) {
-    for (int last : {4, 2000}) {
-        std::string script = Scratch("warmup 0 0 1\n0 0 0 0 0 0\n" + std::to_string(last) + " 8 0 0 0 0\n"), plain;
-        for (std::string file : {"", "/nonexistent/frames.csv", "/dev/full"}) {
-            FakeGame_Reset();
-            FakeClock_Set(100);
-            setenv("FLYRATE", script.c_str(), 1);
-            setenv("FLYRATE_PASSES", "2", 1);
-            setenv("FLYRATE_CSV", file.c_str(), 1);
-            Plugin_Component.Init();
-            for (int i = 0; i <= 2 * last; i++) Play(i ? "f" : "mf", (i % 7 + 1) / 1000.0);
-            std::string out = OutText(), expected;
-            if (file.empty()) plain = out;
-            for (const std::string &line : TestText_Lines(plain))
-                expected += line + "\n" + (line.find(" frames ") != std::string::npos ? "flyrate: warning: can't write " + file + "\n" : "");
-            EXPECT_TRUE(file.empty() || out == expected) << file << ", " << last << ":\n" << out;
-        }
-    }
 }
 
 }  // namespace
