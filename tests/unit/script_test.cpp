@@ -25,47 +25,41 @@ protected:
         if (path) *path = file;
         return Keyframes_Load(file.c_str());
     }
-    std::string Table() {  // keyframes as "frame:x,y,z,orientX,orientY" (%g)
-        std::string s;
+    // The warm-up and the keyframes loaded, "min quiet max: frame:x,y,z,orientX,orientY ..." (%g).
+    std::string Loaded() {
         char k[128];
-        for (int i = 0; i < bench.keyframeCount; i++) {
-            const Keyframe &p = bench.keyframes[i];
-            snprintf(k, sizeof k, "%d:%g,%g,%g,%g,%g ", p.frame, p.x, p.y, p.z, p.orientX, p.orientY);
-            s += k;
-        }
+        snprintf(k, sizeof k, "%g %g %g:", bench.warmupMin, bench.warmupQuiet, bench.warmupMax);
+        std::string s = k;
+        for (const Keyframe *p = bench.keyframes; p < bench.keyframes + bench.keyframeCount; p++)
+            snprintf(k, sizeof k, " %d:%g,%g,%g,%g,%g", p->frame, p->x, p->y, p->z, p->orientX, p->orientY), s += k;
         return s;
     }
 };
 
 TEST_F(KeyframesLoad, AcceptsWhatTheFormatsAccept) {
-    struct Case {
-        std::string script, table, warmup;
-    } cases[] = {
-        {"0 1 2 3 4 5\n120 64.5 80 -12.25 90 -15\n", "0:1,2,3,4,5 120:64.5,80,-12.25,90,-15 ", "2 1 30"},
+    const std::string two = " 0:0,1,2,3,4 10:1,1,2,3,4";
+    const std::pair<std::string, std::string> cases[] = {
+        {"0 1 2 3 4 5\n120 64.5 80 -12.25 90 -15\n", "2 1 30: 0:1,2,3,4,5 120:64.5,80,-12.25,90,-15"},
         // scanf's forms: signs, exponents, hex floats, leading zeros, tabs, text after the six values.
-        {"+0 1e2 0x1p3 -0 4 2.5 trailing\n0010\t1\t2\t3\t4\t5\n", "0:100,8,-0,4,2.5 10:1,2,3,4,5 ", "2 1 30"},
-        {"# a comment\n\n   \t \n\r\n  \t# indented\n\t 0 1 2 3 4 5\r\n#\r\n10 6 7 8 9 10\r\n   ", "0:1,2,3,4,5 10:6,7,8,9,10 ", "2 1 30"},
-        {"warmup 3 0.5 20\n" + Numbered(2), "0:0,1,2,3,4 10:1,1,2,3,4 ", "3 0.5 20"},
-        {"warmup2 1 40\n" + Numbered(2), "0:0,1,2,3,4 10:1,1,2,3,4 ", "2 1 40"},  // against its number
-        {" \twarmup 1e1 -1 0x10 more\n" + Numbered(2), "0:0,1,2,3,4 10:1,1,2,3,4 ", "10 -1 16"},  // no range test
-        {"warmup 1 2 3\n0 0 1 2 3 4\nwarmup 4 5 6\n10 1 1 2 3 4", "0:0,1,2,3,4 10:1,1,2,3,4 ", "4 5 6"},
+        {"+0 1e2 0x1p3 -0 4 2.5 trailing\n0010\t1\t2\t3\t4\t5\n", "2 1 30: 0:100,8,-0,4,2.5 10:1,2,3,4,5"},
+        {"# a comment\n\n   \t \n\r\n  \t# indented\n\t 0 1 2 3 4 5\r\n#\r\n10 6 7 8 9 10\r\n   ", "2 1 30: 0:1,2,3,4,5 10:6,7,8,9,10"},
+        {"warmup 3 0.5 20\n" + Numbered(2), "3 0.5 20:" + two},
+        {"warmup2 1 40\n" + Numbered(2), "2 1 40:" + two},  // against its number
+        {" \twarmup 1e1 -1 0x10 more\n" + Numbered(2), "10 -1 16:" + two},  // no range test
+        {"warmup 1 2 3\n0 0 1 2 3 4\nwarmup 4 5 6\n10 1 1 2 3 4", "4 5 6:" + two},
         // 511 bytes with the newline are one read; a longer line's further pieces are blank here.
-        {"0 0 1 2 3 4" + std::string(499, ' ') + "\n10 1 1 2 3 4" + std::string(1200, ' ') + "\n", "0:0,1,2,3,4 10:1,1,2,3,4 ", "2 1 30"},
-        {"0 0 1 2 3 4\n2147483647 1 2 3 4 5\n", "0:0,1,2,3,4 2147483647:1,2,3,4,5 ", "2 1 30"},
+        {"0 0 1 2 3 4" + std::string(499, ' ') + "\n10 1 1 2 3 4" + std::string(1200, ' ') + "\n", "2 1 30:" + two},
+        {"0 0 1 2 3 4\n2147483647 1 2 3 4 5\n", "2 1 30: 0:0,1,2,3,4 2147483647:1,2,3,4,5"},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SetUp();
-        ASSERT_EQ(Load(c.script), 1) << c.script << OutText();
-        EXPECT_EQ(OutText() + Table(), c.table) << c.script;
+        EXPECT_EQ(Load(c.first), 1) << c.first;
+        EXPECT_EQ(OutText() + Loaded(), c.second) << c.first;
         EXPECT_EQ(bench.totalFrames, bench.keyframes[bench.keyframeCount - 1].frame);
-        char warmup[64];
-        snprintf(warmup, sizeof warmup, "%g %g %g", bench.warmupMin, bench.warmupQuiet, bench.warmupMax);
-        EXPECT_EQ(warmup, c.warmup) << c.script;
     }
     for (int n : {33, 1000}) {  // across the table's growths from 32
         ASSERT_EQ(Load(Numbered(n)), 1);
-        EXPECT_EQ(bench.keyframeCount, n);
-        EXPECT_EQ(bench.keyframes[n - 1].x, n - 1);
+        EXPECT_TRUE(bench.keyframeCount == n && bench.keyframes[n - 1].x == n - 1);
     }
 }
 
@@ -108,8 +102,8 @@ TEST_F(KeyframesLoad, AFailedLoadLeavesTheLastGoodPath) {
     // LeakSanitizer sees that every replaced or refused table is freed.
     std::string good;
     for (const std::string &script : {Numbered(40), Numbered(39) + "oops\n", Numbered(1), Numbered(200), Numbered(100) + "5 0 0 0 0 0\n"}) {
-        if (Load(script)) good = Table();
-        EXPECT_EQ(Table(), good);
+        if (Load(script)) good = Loaded();
+        EXPECT_EQ(Loaded(), good);
     }
     EXPECT_EQ(bench.totalFrames, 1990);
 }
