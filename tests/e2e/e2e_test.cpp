@@ -94,17 +94,6 @@ TEST_F(E2E, TheExampleFlightTwiceAgreesWithTheGamesOwnClock) {
                 r.Said("standin: after the free slot: hook slot 0 is free")) << Lines(r.err);
 }
 
-// The game, its own hook in slot 0, quits mid-run and frees the plug-in
-// inside the closing event: where it was said, camera and slot given back.
-TEST_F(E2E, QuittingMidRunGivesBackCameraAndHookSlot) {
-    std::string script = Write("flight.txt", "warmup 0 0 100\n0 -230 36 230 -45 -10\n60 -200 44 205 -40 -12\n");
-    Result r = Standin({"--size", "64x36", "--take-hooks", "1", "--quit-at", "30", "--free-inside-close", FLYRATE_SO}, {{"FLYRATE", script}});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.back(), "flyrate: the game closed before the end (frame 30 of 60, pass 1 of 1)") << Lines(r.out);
-    EXPECT_TRUE(r.Said("standin: after the free slot: active camera is the host's own camera") &&
-                r.Said("standin: after the free slot: hook slot 1 is free")) << Lines(r.err);
-}
-
 // A flight flown by the game's own camera and recorded, then replayed by the
 // benchmark with screenshots: every frame within the tolerance of the
 // original, each keyframe's frame exactly, and each screenshot the very

@@ -77,7 +77,7 @@ void Armed(F f) {
 }
 
 struct Outcome {
-    std::vector<std::string> out, shots;  // lines printed; "call:name" of each whole file written
+    std::vector<std::string> out, files;  // lines printed; "call:name" of each whole file written
     bool failed;
     int closes, leaked;
 };
@@ -97,7 +97,7 @@ Outcome Go(long failAt, const std::string &dir) {
     auto take = [&](int call) {
         for (const std::string &name : TestDir_List(dir)) {
             std::string data = TestFile_Read(dir + "/" + name);
-            if (data.size() == 47 || data.rfind("# flyrate recording", 0) == 0) o.shots.push_back(std::to_string(call) + ":" + name);
+            if (data.size() == 47 || data.rfind("# flyrate recording", 0) == 0) o.files.push_back(std::to_string(call) + ":" + name);
             unlink((dir + "/" + name).c_str());
         }
     };
@@ -148,8 +148,8 @@ TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
             SCOPED_TRACE("allocation " + std::to_string(n) + " failed; output:\n" + Lines(o.out));
             EXPECT_EQ(o.leaked, 0) << "blocks outstanding after the free slot";
             EXPECT_EQ(o.closes, reference.closes);
-            for (const std::string &shot : o.shots)
-                EXPECT_TRUE(std::count(reference.shots.begin(), reference.shots.end(), shot)) << shot;
+            for (const std::string &shot : o.files)
+                EXPECT_TRUE(std::count(reference.files.begin(), reference.files.end(), shot)) << shot;
             for (const std::string &line : o.out) {
                 if (std::count(reference.out.begin(), reference.out.end(), line)) continue;
                 auto d = std::find_if(m.designed.begin(), m.designed.end(), [&](const std::string &p) { return !line.rfind(p, 0); });
@@ -158,7 +158,7 @@ TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
             }
             // Lost silently: a screenshot (its buffer), or a pass's report (its copy).
             if (o.out.size() + 4 == reference.out.size()) seen["a report"]++;
-            if (o.out == reference.out && o.shots.size() + 1 == reference.shots.size()) seen["a screenshot"]++;
+            if (o.out == reference.out && o.files.size() + 1 == reference.files.size()) seen["a screenshot"]++;
         }
         EXPECT_EQ(Lines(Go(n, dir).out), Lines(reference.out)) << "more allocations to spare than the run needs";
         for (const std::string &d : m.designed) EXPECT_GE(seen[d], 1) << d;

@@ -22,11 +22,8 @@ std::string Stdout_Take(void) {
         fcntl(caught, F_SETFL, O_APPEND);  // writes go to the end, wherever that is now
         dup2(caught, 1);
     }
-    // Taken and emptied, so the file holds only what came since.
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = pread(caught, buf, sizeof buf, (off_t)out.size())) > 0;) out.append(buf, (size_t)n);
-    return ftruncate(caught, 0) == 0 ? out : out + "(can't empty the caught output)";
+    std::string out = TestFile_Read("/proc/self/fd/" + std::to_string(caught));
+    return ftruncate(caught, 0) == 0 ? out : out + "(can't empty the caught output)";  // holds only what comes next
 }
 
 std::string TestFile_Write(const std::string &text) {

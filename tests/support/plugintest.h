@@ -1,7 +1,6 @@
-// plugintest.h: the fixture of every unit test: the fake game and the
-// plug-in at start-up, the clock controlled, the plug-in's variables unset
-// (before and after, so a test that stops early leaves none behind), and
-// what the plug-in prints caught.
+// plugintest.h: every unit test's fixture: the fake game and the plug-in at
+// start-up, the clock controlled, the plug-in's variables unset (before and
+// after), what the plug-in prints caught.
 #pragma once
 
 #include <ctype.h>
@@ -32,20 +31,17 @@ protected:
         for (const char *name : {"FLYRATE", "FLYRATE_SHOTS", "FLYRATE_PASSES", "FLYRATE_CSV", "FLYRATE_RECORD"})
             unsetenv(name);
     }
-    // A scratch file holding text, removed after the test.
-    std::string Scratch(const std::string &text) {
+    std::string Scratch(const std::string &text) {  // a scratch file, removed after the test
         files.push_back(TestFile_Write(text));
         return files.back();
     }
-    // The game starts with FLYRATE naming a script of this text.
-    std::string Start(const std::string &script) {
+    std::string Start(const std::string &script) {  // the game starts, FLYRATE naming this script
         std::string path = Scratch(script);
         setenv("FLYRATE", path.c_str(), 1);
         Plugin_Component.Init();
         return path;
     }
-    // What the plug-in printed since the last look.
-    std::string OutText() { return Stdout_Take(); }
+    std::string OutText() { return Stdout_Take(); }  // printed since the last look
     std::vector<std::string> Out() { return TestText_Lines(Stdout_Take()); }
     // The game's doings in order, each letter after an optional count: m
     // the map loads; f a frame of dt seconds; b a frame that builds a chunk;

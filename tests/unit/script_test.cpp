@@ -70,11 +70,9 @@ TEST_F(KeyframesLoad, RefusesWithTheLineAndWhy) {
     } cases[] = {
         {"", ": needs at least two keyframes\n"},
         {"5 0 0 0 0 0\n", ":1: frames must start at 0 and ascend\n"},
-        {"-2147483648 1 2 3 4 5\n", ":1: frames must start at 0 and ascend\n"},
         {"# c\n" + kf + "\n10 0 0 0 0 0\n10 1 1 1 1 1\n", ":5: frames must start at 0 and ascend\n"},
         {kf + "20 0 0 0 0 0\n15 0 0 0 0 0\n", ":3: frames must start at 0 and ascend\n"},
         {"warmup 1 2\n", ":1: can't parse: warmup 1 2\n\n"},
-        {"Warmup 1 2 3\n", ":1: can't parse: Warmup 1 2 3\n\n"},
         {kf + "  \tten 1 2 3 4 5\n", ":2: can't parse:   \tten 1 2 3 4 5\n\n"},
         {"0 0 0 0 0 0\r\n10 1 2 3 4\r\n", ":2: can't parse: 10 1 2 3 4\r\n\n"},
         {kf + "10 1 2 3", ":2: can't parse: 10 1 2 3\n"},  // no newline of its own
