@@ -3,19 +3,16 @@
 //
 // Input: byte 0 FLYRATE (unset, empty, the script, a directory, a missing
 // file); byte 1 FLYRATE_SHOTS (% 5: unset, empty, a directory, a missing one,
-// a file), FLYRATE_CSV (/ 5 % 3: unset, a file, /dev/full) and FLYRATE_RECORD
-// (/ 15 % 2: unset, a file); byte 2 FLYRATE_PASSES (one of kPasses); byte 3
-// the game's shutdown after a close request (bit 0: at once, inside it; else
-// bits 1-3 steps later); bytes 4, 5 the framebuffer's size (0 to 16); bytes
-// 6, 7 the script's length, then its bytes; then (step, argument) pairs.
-//
-// Every line printed starts with "flyrate: " and fits the log line (but the
-// blank one after a parse error's quoted line); the game is asked to close
-// only from Finished, and once; after the free slot the tables are released
-// and the hook slot and camera are back with the game, nobody else's
-// touched. A broken rule aborts, which libFuzzer reports with the input;
-// ASan and LeakSanitizer check the rest. Built with FLYRATE_FUZZ_REPLAY, a
-// plain program replays the committed corpus in the normal test run.
+// a file), FLYRATE_CSV (/ 5 % 3: unset, a file, /dev/full), FLYRATE_RECORD
+// (/ 15 % 2: unset, a file); byte 2 FLYRATE_PASSES (kPasses); byte 3 the
+// game's shutdown after a close request (bit 0: inside it; else bits 1-3
+// steps later); bytes 4, 5 the framebuffer's size; bytes 6, 7 the script's
+// length, then its bytes; then (step, argument) pairs. Every line printed is
+// "flyrate: ..." (but the blank one after a quoted script line); the game is
+// asked to close only from Finished, once; after the free slot the tables
+// are released and hook slot and camera are back, nobody else's touched. A
+// broken rule aborts with the input; ASan and LeakSanitizer check the rest.
+// With FLYRATE_FUZZ_REPLAY it replays the committed corpus in the test run.
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>

@@ -66,15 +66,11 @@ TEST_F(E2E, TheExampleFlightTwiceAgreesWithTheGamesOwnClock) {
         EXPECT_EQ(lines[1], "flyrate: pass " + std::to_string(pass) + " of 2");
         ASSERT_EQ(sscanf(lines[2].c_str(), "flyrate: chunks built: %ld in the warm-up, %ld during the run", &warm, &run), 2);
         ASSERT_EQ(sscanf(lines[3].c_str(), "flyrate: 600 frames %lf seconds %*f fps, frame ms min/avg/p99/max %*f/%*f/%*f/%lf", &seconds, &max), 2);
-        double sum = 0;
-        long chunks = 0;
-        for (int frame = 1; frame <= 600; frame++) {
-            int p = 0, f = 0;
-            double ms = 0;
-            long c = 0;
+        double sum = 0, ms = 0;
+        long chunks = 0, c = 0;
+        for (int frame = 1, p = 0, f = 0; frame <= 600; frame++, sum += ms, chunks += c) {
             ASSERT_EQ(sscanf(rows[(size_t)(pass - 1) * 600 + (size_t)frame].c_str(), "%d,%d,%lf,%ld", &p, &f, &ms, &c), 4);
             ASSERT_EQ(p * 1000 + f, pass * 1000 + frame);
-            sum += ms, chunks += c;
         }
         EXPECT_NEAR(sum / 1000, seconds, 0.0051) << pass;
         EXPECT_EQ(chunks, run) << pass;

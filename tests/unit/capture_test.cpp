@@ -1,5 +1,5 @@
-// Frame capture: the exact PPM bytes at odd sizes and alignments, the file
-// names, and the captures that warn or are skipped.
+// Frame capture: exact PPM bytes at odd sizes and alignments, the names, and
+// the captures that warn or are skipped.
 #include <signal.h>
 #include <sys/resource.h>
 

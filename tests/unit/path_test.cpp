@@ -1,6 +1,5 @@
-// The camera path: hand-worked poses checked to the bit, the segment search
-// against the plain linear definition on random paths, and the scripted
-// camera in the game's Camera record.
+// The camera path: hand-worked poses to the bit, the search from the last
+// segment, and the scripted camera in the game's Camera record.
 #include <math.h>
 
 #include <random>

@@ -1,6 +1,5 @@
-// Recording a flight: what the game's camera showed, written as a script
-// that replays every frame within the tolerance; and the ways a recording
-// ends without one.
+// Recording a flight: a script that replays every frame the game's camera
+// showed within the tolerance; and the ways a recording ends without one.
 #include <math.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,9 +13,8 @@ namespace {
 
 class Recording : public PluginTest {
 protected:
-    // With FLYRATE_RECORD naming file: start-up, the map, then frames of the
-    // game's camera along a slow climbing arc, turning round nearly twice,
-    // with the yaw the game reports kept within (-pi, pi]; then shutdown.
+    // Start-up, the map, frames of the game's camera along a climbing arc,
+    // turning round nearly twice (the yaw kept within (-pi, pi]), shutdown.
     std::vector<std::string> Record(int frames, const std::string &record = "") {
         FakeGame_Reset();
         Stdout_Take();
@@ -41,8 +39,7 @@ protected:
 TEST_F(Recording, AFlightReplaysWithinTheTolerance) {
     std::vector<std::string> out = Record(600), script = TestText_Lines(TestFile_Read(file));
     int keyframes = 0;
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], "flyrate: recording to " + file);
+    ASSERT_TRUE(out.size() == 2 && out[0] == "flyrate: recording to " + file);
     ASSERT_EQ(sscanf(out[1].c_str(), ("flyrate: recorded 600 frames as %d keyframes to " + file).c_str(), &keyframes), 1);
     EXPECT_LT(keyframes, 100);
     EXPECT_EQ(script[0] + script[1], "# flyrate recording: 600 frames as " + std::to_string(keyframes) +

@@ -1,5 +1,4 @@
-// What a pass prints and writes: the log line, the report's lines, and the
-// per-frame CSV log.
+// What a pass prints: the log line and the report's lines.
 #include <wchar.h>
 
 #include <algorithm>
@@ -11,8 +10,7 @@ namespace {
 
 using BenchLog = PluginTest;
 
-// Every test catches descriptor 1 without stdio's stdout: each one also
-// shows the log bypasses stdio's buffer.
+// Every test catches descriptor 1 without stdio: the log bypasses its buffer.
 TEST_F(BenchLog, KeepsAtMost1022CharactersAndAddsTheNewline) {
     for (size_t len : {10u, 1022u, 1023u, 5000u}) {
         std::string text = "flyrate: " + std::string(len - 9, 'x');
