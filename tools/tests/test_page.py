@@ -1,10 +1,9 @@
-# The --html page in headless Chromium (Debian's chromium, which scripts/setup installs): a probe
-# put first in a copy of the page records script errors and, once loaded, what a person sees; a
-# screenshot of the whole page goes to FLYCOMPARE_ARTIFACTS (the build folder under CTest).
+# The --html page in headless Chromium (Debian's chromium, which scripts/setup installs): a probe put first in a copy
+# of the page records script errors and what a person sees; a screenshot goes to FLYCOMPARE_ARTIFACTS (CTest: build).
 import html
 import json
 import os
-import re
+import pathlib
 import struct
 import subprocess
 import unittest
@@ -13,20 +12,16 @@ from test_flycompare import Tool
 
 CHROMIUM = "/usr/bin/chromium"
 PROBE = """<script>
-var seen = {errors: []}, q = document.querySelector.bind(document);
-addEventListener('error', function (e) { seen.errors.push(String(e.message)); });
-console.error = function () { seen.errors.push(Array.from(arguments).join(' ')); };
+var seen = {errors: []}, all = s => Array.from(document.querySelectorAll(s));
+addEventListener('error', e => seen.errors.push(String(e.message)));
 addEventListener('load', function () {
-  seen.headline = q('.verdict .headline').innerText;
-  seen.top = q('.verdict').getBoundingClientRect().top;
+  var row = all('.shots').pop(), pair = row.querySelectorAll('img.flippable'), a = pair[0].src;
+  seen.images = all('img').map(i => i.complete && i.naturalWidth > 0);
+  seen.verdict = [all('.verdict .headline')[0].innerText, all('.verdict')[0].getBoundingClientRect().top < 200];
+  seen.outside = all('[src],[href]').map(e => e.src || e.href).filter(u => !u.startsWith('data:'));
   seen.height = document.documentElement.scrollHeight;
-  seen.images = Array.from(document.images).map(i => i.complete && i.naturalWidth > 0);
-  seen.outside = Array.from(document.querySelectorAll('[src],[href]'))
-    .map(e => e.getAttribute('src') || e.getAttribute('href')).filter(u => !u.startsWith('data:'));
-  var row = Array.from(document.querySelectorAll('.shots')).pop();
-  var imgs = row.querySelectorAll('img.flippable'), a = imgs[0].src;
-  imgs[0].click();  // flips the pair and their captions in place
-  seen.flipped = imgs[1].src === a && imgs[0].src !== a && row.querySelector('.flip').textContent;
+  pair[0].click();  // flips the pair and their captions in place
+  seen.flipped = pair[1].src === a && pair[0].src !== a && row.querySelector('.flip').textContent;
   document.title = JSON.stringify(seen);
 });
 </script>"""
@@ -34,30 +29,21 @@ addEventListener('load', function () {
 
 class Page(Tool):
     def chromium(self, page, height, *args):  # a window 1280 pixels wide
-        return subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+        return subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", *args,
                                "--disable-background-networking", "--user-data-dir=%s/profile" % self.dir,
-                               "--window-size=1280,%d" % height, *args, "file://%s/%s" % (self.dir, page)],
-                              capture_output=True, timeout=120)
+                               "--window-size=1280,%d" % height, "file://%s/%s" % (self.dir, page)],
+                              capture_output=True, timeout=120).stdout.decode()
 
-    @unittest.skipUnless(os.access(CHROMIUM, os.X_OK),
-                         "no Chromium at %s: scripts/setup installs Debian's chromium" % CHROMIUM)
+    @unittest.skipUnless(os.access(CHROMIUM, os.X_OK), "no %s: scripts/setup installs Debian's chromium" % CHROMIUM)
     def test_page_in_chromium(self):
+        # The verdict on top, all 7 pictures decoded, the flip, no script errors, nothing from elsewhere; a screenshot.
         self.write_shots()
-        out = self.run_tool("slow.csv", "fast.csv", "--shots", "a", "--shots", "b", "--html", "report.html",
-                            "--json", "report.json").stdout
-        self.write("probed.html", self.read("report.html").replace("<head>", "<head>" + PROBE, 1))
-        dom = self.chromium("probed.html", 900, "--virtual-time-budget=10000", "--dump-dom").stdout.decode()
-        saw = json.loads(html.unescape(re.search(r"<title>(.*)</title>", dom, re.S).group(1)))
-        self.assertEqual((saw["errors"], saw["outside"], saw["flipped"], saw["images"], saw["top"] < 200),
-                         ([], [], "fast.csv", [True] * 7, True))  # 7 pictures; the verdict on top
-        self.assertEqual(saw["headline"], out.split("counts as no change)\n")[1].split("\n")[0])
-        shot = os.path.join(os.environ.get("FLYCOMPARE_ARTIFACTS", self.dir), "flycompare-page.png")
-        if os.path.exists(shot):
-            os.remove(shot)
-        self.chromium("report.html", saw["height"], "--screenshot=" + shot)
-        with open(shot, "rb") as f:                               # the whole page
-            self.assertEqual(struct.unpack(">II", f.read(24)[16:]), (1280, saw["height"]))
-
-
-if __name__ == "__main__":
-    unittest.main()
+        out = self.run_tool("slow.csv", "fast.csv", "--shots", "a", "--shots", "b", "--html", "report.html").stdout
+        self.write("probed.html", (self.dir / "report.html").read_text().replace("<head>", "<head>" + PROBE, 1))
+        dom = self.chromium("probed.html", 900, "--virtual-time-budget=10000", "--dump-dom")
+        saw = json.loads(html.unescape(dom.split("<title>")[1].split("</title>")[0]))
+        self.assertEqual((saw["errors"], saw["images"], saw["verdict"], saw["flipped"], saw["outside"]),
+                         ([], [True] * 7, [out.split("no change)\n")[1].split("\n")[0], True], "fast.csv", []))
+        (shot := pathlib.Path(os.environ.get("FLYCOMPARE_ARTIFACTS", self.dir), "flycompare-page.png")).unlink(True)
+        self.chromium("report.html", saw["height"], "--screenshot=%s" % shot)   # a PNG of the whole page
+        self.assertEqual(struct.unpack(">x3s12xII", shot.read_bytes()[:24]), (b"PNG", 1280, saw["height"]))
