@@ -7,12 +7,11 @@
 // (/ 15 % 2: unset, a file); byte 2 FLYRATE_PASSES (kPasses); byte 3 the
 // game's shutdown after a close request (bit 0: inside it; else bits 1-3
 // steps later); bytes 4, 5 the framebuffer's size; bytes 6, 7 the script's
-// length, then its bytes; then (step, argument) pairs. Every line printed is
-// "flyrate: ..." (but the blank one after a quoted script line); the game is
-// asked to close only from Finished, once; after the free slot the tables
-// are released and hook slot and camera are back, nobody else's touched. A
-// broken rule aborts with the input; ASan and LeakSanitizer check the rest.
-// With FLYRATE_FUZZ_REPLAY it replays the committed corpus in the test run.
+// length, then its bytes; then (step, argument) pairs. Rules: every line is
+// "flyrate: ..." (but the blank one after a quoted script line); a close is
+// asked only from Finished, once; the free slot releases the tables and
+// gives back hook slot and camera, nobody else's touched. ASan and LSan
+// check the rest. FLYRATE_FUZZ_REPLAY: replays the corpus in the test run.
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
