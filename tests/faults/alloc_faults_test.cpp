@@ -1,12 +1,10 @@
 // alloc_faults_test.cpp: whole runs (a two-pass benchmark with screenshots
-// and the per-frame log; a recording) with the n-th allocation failing, for
-// every n until a run needs fewer. This program's allocator forwards to the
-// C library's; while armed (around calls into the plug-in) it counts, fails
-// the chosen one (the C library's own too: FILEs, stdio buffers, qsort's
-// scratch) and tracks blocks until freed, so one left after the free slot
-// is a leak. Each failure must end as designed: nothing leaked, the game
-// asked to close as often as without it, every line the run adds one of
-// the designed ones, each of which is met.
+// and the log; a recording) with the n-th allocation failing, for every n
+// until a run needs fewer. While armed (around calls into the plug-in) this
+// program's allocator counts, fails the chosen one (the C library's own
+// too: FILEs, stdio buffers) and tracks blocks until freed. Each failure
+// must end as designed: nothing leaked, the game asked to close as often,
+// every line added one of the designed ones, each of which is met.
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -69,13 +67,6 @@ extern "C" void free(void *p) {
 
 namespace {
 
-template <typename F>
-void Armed(F f) {
-    inj.armed = true;
-    f();
-    inj.armed = false;
-}
-
 struct Outcome {
     std::vector<std::string> out, files;  // lines printed; "call:name" of each whole file written
     bool failed;
@@ -94,6 +85,7 @@ Outcome Go(long failAt, const std::string &dir) {
     inj.failAt = failAt;
     Stdout_Take();
     Outcome o = {};
+    auto Armed = [](auto f) { inj.armed = true, f(), inj.armed = false; };
     auto take = [&](int call) {
         for (const std::string &name : TestDir_List(dir)) {
             std::string data = TestFile_Read(dir + "/" + name);

@@ -1,9 +1,7 @@
-// fakegame.h: the game, as every program that links the plug-in's code
-// plays it (unit tests, fault injection, fuzzing, benchmarks): the host
-// records, the close event, the game's cameras, its frame, and a
-// clock_gettime that keeps virtual time while a program says so. The OpenGL
-// calls of a capture are answered apart (fakegl.cpp), which the benchmarks
-// leave out to read a real framebuffer.
+// fakegame.h: the game for every program that links the plug-in's code
+// (unit tests, fault injection, fuzzing, benchmarks): host records, close
+// event, cameras, frame, and a clock_gettime keeping virtual time on demand.
+// A capture's OpenGL is apart (fakegl.cpp): benchmarks read a real one.
 #pragma once
 
 #include "plugin/bench.h"
@@ -27,9 +25,8 @@ void FakeGame_Reset(void);
 // the active camera, then every Draw2D hook runs (each slot read afresh).
 void FakeGame_Frame(double seconds);
 
-// Virtual CLOCK_MONOTONIC from Set until Release, in whole nanoseconds. After
-// the next reading the clock moves on by AdvanceAfterNextRead's seconds, as
-// if the caller then spent that long working (a capture, say).
+// Virtual CLOCK_MONOTONIC from Set until Release, in whole nanoseconds;
+// AdvanceAfterNextRead: the caller then works that long (a capture, say).
 void FakeClock_Set(double seconds);
 void FakeClock_Advance(double seconds);
 void FakeClock_AdvanceAfterNextRead(double seconds);

@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
-// What has been written to descriptor 1 since the last call. The first call
-// points descriptor 1 at a scratch file for the rest of the program and
-// gives stdio's stdout (where Google Test reports) a descriptor of its own,
-// so only what the plug-in writes straight to descriptor 1 is caught.
+// What was written to descriptor 1 since the last call. The first call
+// points it at a scratch file and gives stdio's stdout (Google Test's) a
+// descriptor of its own: only what goes straight to descriptor 1 is caught.
 std::string Stdout_Take(void);
 
 std::string TestFile_Write(const std::string &text);  // a new scratch file holding text

@@ -5,6 +5,8 @@
 
 #include <ctype.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "tests/support/fakegame.h"
@@ -57,6 +59,19 @@ protected:
                 if (*e == 'q') Plugin_Component.Free();
             }
         }
+    }
+
+    // f() with a file-size limit standing in for a full disk: writes past it fail.
+    template <typename F>
+    static auto DiskFullAfter(rlim_t bytes, F f) {
+        rlimit old, small;
+        getrlimit(RLIMIT_FSIZE, &old);
+        small = {bytes, old.rlim_max};
+        signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+        auto result = f();
+        setrlimit(RLIMIT_FSIZE, &old);
+        return result;
     }
 
     std::vector<std::string> files;

@@ -1,5 +1,7 @@
 // The plug-in driven as the game drives it, on the controlled clock: start-up
 // and its failures, warm-up, timed frames, passes, screenshots, the free slot.
+#include <tuple>
+
 #include "run/run.h"
 #include "tests/support/plugintest.h"
 
@@ -14,10 +16,7 @@ std::string Path(const std::vector<int> &frames, const std::string &warmup = "wa
     return s;
 }
 
-class RunController : public PluginTest {
-protected:
-    std::vector<double> Times() { return std::vector<double>(bench.frameTimes, bench.frameTimes + bench.totalFrames); }
-};
+using RunController = PluginTest;
 
 // A script ending at frame 600, one pass, chunks built for half a second,
 // 64 frames a second, a game that shuts down inside the close request.
@@ -93,9 +92,6 @@ TEST_F(RunController, PassesScreenshotsSwitchesAndTheLog) {
         Game.chunkUpdates = counter[call];
         FakeClock_AdvanceAfterNextRead(0.5);
         Play("f");
-        if (call == 4 || call == 8) {
-            EXPECT_EQ(Times(), (std::vector<double>{250.0, 750.0, 250.0, 750.0})) << call;
-        }
     }
     const std::string summary = "frames 2.00 seconds 2.00 fps, frame ms min/avg/p99/max 250.0/500.0/750.0/750.0";
     const std::string switched = "flyrate: warning: the game switched the camera 1 times during the run";
@@ -133,10 +129,8 @@ TEST_F(RunController, FreeSlotInEveryStateGivesBackHookCameraAndTables) {
         Out();
         Play("q");
         EXPECT_EQ(OutText(), c.line);
-        EXPECT_EQ(bench.state, RunState_Idle);
-        EXPECT_TRUE(!bench.keyframes && !bench.frameTimes);
-        EXPECT_EQ(Game.Draw2DHooks[0], nullptr);
-        EXPECT_EQ(Camera.active, &fakeGame.hostCamera);
+        EXPECT_TRUE(bench.state == RunState_Idle && !bench.keyframes && !bench.frameTimes && !Game.Draw2DHooks[0] &&
+                    Camera.active == &fakeGame.hostCamera);
     }
 }
 
@@ -151,7 +145,6 @@ TEST_F(RunController, StartsOnceInTheFirstFreeHookSlot) {
     std::string path = Start(kScript);
     EXPECT_EQ(Out(), std::vector<std::string>{"flyrate: " + path + ": 3 keyframes, 20 frames; warm-up 2-30 s, 1 s without chunk builds"});
     EXPECT_EQ(Game.Draw2DHooks[2], Bench_OnDraw2D);
-    EXPECT_EQ(std::vector<double>(bench.frameTimes, bench.frameTimes + 20), std::vector<double>(20, 0.0));
     Plugin_Component.Init();  // a second start-up while configured changes nothing
     EXPECT_EQ(Game.Draw2DHooks[3], nullptr);
     Play("q");
@@ -160,38 +153,21 @@ TEST_F(RunController, StartsOnceInTheFirstFreeHookSlot) {
     EXPECT_EQ(Game.Draw2DHooks[0], OtherHook);
 }
 
-TEST_F(RunController, AScriptThatCantBeOpenedClosesTheGame) {
-    for (bool atOnce : {true, false}) {  // a game that shuts down inside the close request, and after the frame
-        SetUp();
-        fakeGame.onClose = atOnce ? Plugin_Component.Free : nullptr;
-        setenv("FLYRATE", "/nonexistent/flight.txt", 1);
-        Plugin_Component.Init();
-        EXPECT_EQ(bench.state, atOnce ? RunState_Idle : RunState_Finished);
-        Play("q");
-        EXPECT_EQ(OutText(), "flyrate: error: can't open /nonexistent/flight.txt\nflyrate: closing the game\n");
-        EXPECT_TRUE(fakeGame.closeRequests == 1 && WindowInfo.exists == 0 && !Game.Draw2DHooks[0]);
-    }
-}
-
 TEST_F(RunController, ConfigurationFromTheEnvironment) {
-    struct Case {
-        const char *name, *value;
-        int32_t passes;
-    } cases[] = {
-        {"FLYRATE_PASSES", "1", 1}, {"FLYRATE_PASSES", "-3", 1}, {"FLYRATE_PASSES", "3xyz", 3},
-        // An int32 as a C conversion makes it: the low 32 bits.
-        {"FLYRATE_PASSES", "4294967299", 3}, {"FLYRATE_PASSES", "2147483648", 1},
-        {"FLYRATE_SHOTS", "", 1}, {"FLYRATE_SHOTS", "/tmp/shots", 1}, {"FLYRATE_CSV", "", 1}, {"FLYRATE_CSV", "/tmp/x.csv", 1},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+    // Passes as a C conversion to int32 makes them (the low 32 bits); the
+    // environment's own strings, and empty is unset.
+    const std::tuple<const char *, const char *, int32_t> cases[] = {
+        {"FLYRATE_PASSES", "1", 1}, {"FLYRATE_PASSES", "-3", 1}, {"FLYRATE_PASSES", "3xyz", 3}, {"FLYRATE_PASSES", "4294967299", 3},
+        {"FLYRATE_PASSES", "2147483648", 1}, {"FLYRATE_SHOTS", "", 1}, {"FLYRATE_SHOTS", "/tmp/shots", 1}, {"FLYRATE_CSV", "", 1},
+        {"FLYRATE_CSV", "/tmp/x.csv", 1}};
+    for (auto [name, value, passes] : cases) {
+        SCOPED_TRACE(std::string(name) + "=" + value);
         SetUp();
-        setenv(c.name, c.value, 1);
+        setenv(name, value, 1);
         Start(kScript);
-        EXPECT_EQ(bench.passes, c.passes);
-        // The environment's own strings, and empty is unset.
-        EXPECT_EQ(bench.shotsDir, *c.value && !strcmp(c.name, "FLYRATE_SHOTS") ? getenv(c.name) : nullptr);
-        EXPECT_EQ(bench.csvPath, *c.value && !strcmp(c.name, "FLYRATE_CSV") ? getenv(c.name) : nullptr);
+        EXPECT_EQ(bench.passes, passes);
+        EXPECT_EQ(bench.shotsDir, *value && !strcmp(name, "FLYRATE_SHOTS") ? getenv(name) : nullptr);
+        EXPECT_EQ(bench.csvPath, *value && !strcmp(name, "FLYRATE_CSV") ? getenv(name) : nullptr);
     }
     SetUp();
     std::string tuned = Start("warmup 0.5 0.25 10\n0 0 0 0 0 0\n8 1 1 1 1 1\n");

@@ -1,8 +1,6 @@
 // Recording a flight: a script that replays every frame the game's camera
 // showed within the tolerance; and the ways a recording ends without one.
 #include <math.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <fstream>
 
@@ -64,14 +62,7 @@ TEST_F(Recording, EndsWithoutAScriptWhenItCantMakeOne) {
     EXPECT_EQ(Record(-1).back(), "flyrate: warning: 0" + notWritten) << "no map";
     EXPECT_EQ(Record(1).back(), "flyrate: warning: 1" + notWritten);
     EXPECT_EQ(Record(5, "/nonexistent/flight.txt").back(), "flyrate: warning: can't write /nonexistent/flight.txt");
-    // A file-size limit stands in for a full disk: writes past it fail.
-    rlimit limit, small;
-    getrlimit(RLIMIT_FSIZE, &limit);
-    small = {2000, limit.rlim_max};
-    signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &small);
-    std::vector<std::string> full = Record(5000);
-    setrlimit(RLIMIT_FSIZE, &limit);
+    std::vector<std::string> full = DiskFullAfter(2000, [&] { return Record(5000); });
     EXPECT_EQ(full.back(), "flyrate: warning: can't write " + file);
     EXPECT_EQ(TestDir_List(dir), std::vector<std::string>{"flight.txt"}) << "no scratch file left";
     EXPECT_EQ(TestFile_Read(file), old) << "the older file left whole";

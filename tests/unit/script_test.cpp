@@ -47,8 +47,6 @@ TEST_F(KeyframesLoad, AcceptsWhatTheFormatsAccept) {
         {"warmup2 1 40\n" + Numbered(2), "2 1 40:" + two},  // against its number
         {" \twarmup 1e1 -1 0x10 more\n" + Numbered(2), "10 -1 16:" + two},  // no range test
         {"warmup 1 2 3\n0 0 1 2 3 4\nwarmup 4 5 6\n10 1 1 2 3 4", "4 5 6:" + two},
-        // 511 bytes with the newline are one read; a longer line's further pieces are blank here.
-        {"0 0 1 2 3 4" + std::string(499, ' ') + "\n10 1 1 2 3 4" + std::string(1200, ' ') + "\n", "2 1 30:" + two},
         {"0 0 1 2 3 4\n2147483647 1 2 3 4 5\n", "2 1 30: 0:0,1,2,3,4 2147483647:1,2,3,4,5"},
     };
     for (const auto &c : cases) {
@@ -56,10 +54,6 @@ TEST_F(KeyframesLoad, AcceptsWhatTheFormatsAccept) {
         EXPECT_EQ(Load(c.first), 1) << c.first;
         EXPECT_EQ(OutText() + Loaded(), c.second) << c.first;
         EXPECT_EQ(bench.totalFrames, bench.keyframes[bench.keyframeCount - 1].frame);
-    }
-    for (int n : {33, 1000}) {  // across the table's growths from 32
-        ASSERT_EQ(Load(Numbered(n)), 1);
-        EXPECT_TRUE(bench.keyframeCount == n && bench.keyframes[n - 1].x == n - 1);
     }
 }
 
@@ -77,6 +71,7 @@ TEST_F(KeyframesLoad, RefusesWithTheLineAndWhy) {
         {"0 0 0 0 0 0\r\n10 1 2 3 4\r\n", ":2: can't parse: 10 1 2 3 4\r\n\n"},
         {kf + "10 1 2 3", ":2: can't parse: 10 1 2 3\n"},  // no newline of its own
         {kf + "4294967306 1 2 3 4 5\n", ":2: can't parse: 4294967306 1 2 3 4 5\n\n"},  // %d would make it frame 10
+        {kf + "-4294967286 0 0 0 0 0\n", ":2: can't parse: -4294967286 0 0 0 0 0\n\n"},  // and this one too
         // Numbers the game can't use: a pose it can't render, a warm-up that never ends.
         {kf + "10 nan 0 0 0 0\n", ":2: can't parse: 10 nan 0 0 0 0\n\n"},
         {kf + "10 0 0 0 0 -inf\n", ":2: can't parse: 10 0 0 0 0 -inf\n\n"},
@@ -96,14 +91,14 @@ TEST_F(KeyframesLoad, RefusesWithTheLineAndWhy) {
 }
 
 TEST_F(KeyframesLoad, AFailedLoadLeavesTheLastGoodPath) {
-    // Failing at once, half-way through a grown table, or at the end;
-    // LeakSanitizer sees that every replaced or refused table is freed.
+    // Failing at once, half-way through a grown table (from 32), or at the
+    // end; LeakSanitizer sees that every replaced or refused table is freed.
     std::string good;
     for (const std::string &script : {Numbered(40), Numbered(39) + "oops\n", Numbered(1), Numbered(200), Numbered(100) + "5 0 0 0 0 0\n"}) {
         if (Load(script)) good = Loaded();
         EXPECT_EQ(Loaded(), good);
     }
-    EXPECT_EQ(bench.totalFrames, 1990);
+    EXPECT_TRUE(bench.keyframeCount == 200 && bench.totalFrames == 1990 && bench.keyframes[199].x == 199);
 }
 
 // A load that hangs (a device that never ends, a FIFO waiting for a writer)
@@ -112,7 +107,7 @@ TEST_F(KeyframesLoad, ScriptFilesThatAreNotWhatTheySeem) {
     std::string dir = TestDir_Make(), fifo = dir + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     alarm(10);
-    for (std::string path : {"/proc/self/mem", "/dev/zero"}) {  // reads fail; reads never end
+    for (std::string path : {"/nonexistent/flight.txt", "/proc/self/mem", "/dev/zero"}) {  // missing; reads fail; never end
         EXPECT_EQ(Keyframes_Load(path.c_str()), 0);
         EXPECT_EQ(OutText(), "flyrate: error: can't open " + path + "\n");
     }
