@@ -116,22 +116,22 @@ def _check(p, args):
         p.error("--fail-if-pictures-differ needs --shots")
 
 
-def shot_folders(p, specs, runs):
+def shot_folders(p, shot_args, runs):
     """Run label -> screenshot folder, from the --shots arguments."""
     labels = [r.label for r in runs]
     folders = {}
-    for i, spec in enumerate(specs):
-        label, folder = (None, spec) if os.path.exists(spec) else reading.split_label(spec)
+    for i, arg in enumerate(shot_args):
+        label, folder = (None, arg) if os.path.exists(arg) else reading.split_label(arg)
         if label is None:
             if i >= len(runs):
                 p.error("--shots: more folders than runs")
             label = labels[i]
         elif label not in labels:
-            p.error("--shots %s: no run is labelled %s" % (spec, label))
+            p.error("--shots %s: no run is labelled %s" % (arg, label))
         if label in folders:
             p.error("--shots: two folders for run %s" % label)
         folders[label] = folder
-    if specs and labels[0] not in folders:
+    if shot_args and labels[0] not in folders:
         p.error("--shots: the first run, %s, needs a folder to compare with" % labels[0])
     return folders
 
