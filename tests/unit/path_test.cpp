@@ -9,14 +9,15 @@
 
 namespace {
 
-// Installs keyframes as a successful load leaves them; none: no path.
+// Keyframes as a load leaves them, in a table with spare records that a stray search would follow. None: no path.
 void SetPath(const std::vector<Keyframe> &keyframes) {
     FakeGame_Reset();
     if (keyframes.empty()) return;
-    bench.keyframes = (Keyframe *)malloc(keyframes.size() * sizeof(Keyframe));
-    memcpy(bench.keyframes, keyframes.data(), keyframes.size() * sizeof(Keyframe));
-    bench.keyframeCount = (int32_t)keyframes.size();
-    bench.totalFrames = keyframes.back().frame;
+    std::vector<Keyframe> table(keyframes);
+    table.resize(keyframes.size() + 4, Keyframe{INT32_MIN, 0, 0, 0, 0, 0});
+    bench.keyframes = (Keyframe *)malloc(table.size() * sizeof(Keyframe));
+    memcpy(bench.keyframes, table.data(), table.size() * sizeof(Keyframe));
+    bench.keyframeCount = (int32_t)keyframes.size(), bench.totalFrames = keyframes.back().frame;
 }
 
 bool Same(const Keyframe &a, const Keyframe &b) { return memcmp(&a, &b, sizeof a) == 0; }  // to the bit, no padding
