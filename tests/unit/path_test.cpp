@@ -59,7 +59,7 @@ TEST_F(PathSample, SearchFromTheLastSegmentFindsWhatASearchFromNothingFinds) {
     // A long random path, played frame by frame with jumps back and forth.
     std::mt19937 rng(20240611);
     std::vector<Keyframe> k;
-    for (int i = 0, frame = 0; i < 5000; i++, frame += (int)(rng() % 4) + 1) k.push_back({frame, (float)(rng() % 1000), 1, 2, 3, 4});
+    for (int i = 0, frame = 0; i < 5000; i++, frame += (int)(rng() % 4) + 1) k.push_back({frame, (float)(rng() % 1000) * 0.1f, 1, 2, 3, 4});
     SetPath(k);
     int32_t segment = 0, t = -3;
     for (int i = 0; i < 100000; i++, t = rng() % 50 ? t + 1 : (int32_t)(rng() % (uint32_t)k.back().frame)) {
