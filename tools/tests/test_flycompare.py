@@ -13,7 +13,7 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
-from flycompare_lib import analysis, metrics, reading, stats  # noqa: E402
+from flytools import analysis, metrics, reading, stats  # noqa: E402
 
 
 def csv_text(passes, chunks=None):

@@ -1,4 +1,4 @@
-# cli.py: the command line of tools/flycompare: options, help text (every
+# compare_cli.py: the command line of tools/flycompare: options, help text (every
 # option and every definition), the order of the work, and the exit
 # statuses. Errors are one line on standard error starting
 # "flycompare: error:"; a traceback never reaches the user.
