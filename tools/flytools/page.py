@@ -55,8 +55,9 @@ def _shot_images(frame: Any) -> list[str] | None:
 
 def _sizes(doc: Any) -> list[str]:
     """The screenshot sizes met in any comparison, as WxH."""
-    return sorted({"%dx%d" % tuple(_at(f, "size")) for c in _at(doc, "comparisons")
-                   if _at(c, "pictures") for f in _at(_at(c, "pictures"), "frames") if _at(f, "size")})
+    found = [_at(c, "pictures") for c in _at(doc, "comparisons")]
+    return sorted({"%dx%d" % tuple(_at(f, "size")) for result in found if result
+                   for f in _at(result, "frames") if _at(f, "size")})
 
 
 def render(doc: Any, chart_png: bytes | None, shots: dict[str, str]) -> str:
