@@ -8,21 +8,29 @@
 # values the template can't take from the analysis document itself (the
 # charts and pictures as PNG data, the text tables, a few formatters).
 import base64
+import functools
 import os
 from typing import Any
 
-import jinja2
-
 from . import metrics, output, pictures
+from .reading import InputError
 
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 
-# Strict: a name the template gets wrong fails loudly instead of leaving a
-# hole in the page; what may be missing from a document says so with
-# |default in the template.
-_ENV = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True,
-                          undefined=jinja2.StrictUndefined, trim_blocks=True, lstrip_blocks=True)
-_ENV.filters.update(fmt=output.fmt, change=output.fmt_change, ci=output.fmt_ci)
+
+@functools.cache
+def _template() -> Any:
+    """The page's template, loaded once; Jinja2 is needed only for --html."""
+    try:
+        import jinja2
+    except ImportError:
+        raise InputError("--html needs Jinja2 (Debian's python3-jinja2): run scripts/setup") from None
+    # Strict: a name the template gets wrong fails loudly instead of leaving
+    # a hole in the page; what a document may lack says so with |default.
+    env = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True,
+                             undefined=jinja2.StrictUndefined, trim_blocks=True, lstrip_blocks=True)
+    env.filters.update(fmt=output.fmt, change=output.fmt_change, ci=output.fmt_ci)
+    return env.get_template("report.html")
 
 
 def _at(record: Any, name: str) -> Any:
@@ -69,7 +77,7 @@ def render(doc: Any, chart_png: bytes | None, shots: dict[str, str]) -> str:
                                        for c in comparisons) or _at(_at(doc, "runs")[0], "label"))
     compared = [(key, "%s (%s)" % (label, unit), sign)
                 for key, (_, sign, label, unit) in metrics.COMPARED.items()]
-    return _ENV.get_template("report.html").render(
+    return _template().render(
         doc=doc, title=title, shots=shots, compared=compared, sizes=_sizes(doc),
         chart=_data(chart_png) if chart_png else None,
         run_text="\n".join(output.run_tables(doc)),
