@@ -8,6 +8,7 @@ import io
 import math
 import os
 import re
+from typing import Any
 
 import numpy as np
 
@@ -25,9 +26,15 @@ class PictureError(Exception):
     """One file that can't be compared; the message says why."""
 
 
-def read_ppm(path):
+def read_ppm(path: str) -> np.ndarray:
     """An 8-bit binary PPM (P6, maxval 255, as the plug-in writes) as an
-    array of rows x columns x RGB."""
+    array of rows x columns x RGB.
+
+    Read here rather than with PIL: PIL also opens plain-text P3 files and
+    scales any other maxval (15, 65535) to 8-bit RGB without a word, which
+    would compare a picture the plug-in never wrote, and its errors don't
+    say how many pixel bytes are missing; checking that header here leaves
+    only the pixels themselves to read, which numpy does in one call."""
     try:
         with open(path, "rb") as f:
             data = f.read()
@@ -49,7 +56,7 @@ def read_ppm(path):
     return np.frombuffer(body, dtype=np.uint8).reshape(height, width, 3)
 
 
-def measure(a, b, tolerance):
+def measure(a: np.ndarray, b: np.ndarray, tolerance: int) -> tuple[dict[str, Any], np.ndarray]:
     """PSNR in dB (None when identical), the share of pixels with some
     channel differing by more than the tolerance (%), the largest channel
     difference, and the per-pixel largest difference."""
@@ -61,7 +68,7 @@ def measure(a, b, tolerance):
             "max_diff": int(per_pixel.max())}, per_pixel
 
 
-def difference_image(a, per_pixel, tolerance):
+def difference_image(a: np.ndarray, per_pixel: np.ndarray, tolerance: int) -> np.ndarray:
     """A's picture dimmed to grey for context; differences within the
     tolerance in blue, beyond it red turning yellow as they grow (x4)."""
     grey = (a.astype(np.float32) @ np.array([0.3, 0.59, 0.11], np.float32)) * 0.3
@@ -75,7 +82,7 @@ def difference_image(a, per_pixel, tolerance):
     return out
 
 
-def png(pixels):
+def png(pixels: np.ndarray) -> bytes:
     """PNG bytes of an RGB array (PIL, which Debian's matplotlib depends on)."""
     from PIL import Image
     buf = io.BytesIO()
@@ -83,7 +90,7 @@ def png(pixels):
     return buf.getvalue()
 
 
-def _shots(folder):
+def _shots(folder: str) -> dict[int, str]:
     if not os.path.isdir(folder):
         raise InputError("--shots %s: no such folder" % folder)
     try:
@@ -93,7 +100,8 @@ def _shots(folder):
     return {int(m.group(1)): n for n in names for m in [SHOT_RE.match(n)] if m}
 
 
-def compare_folders(dir_a, dir_b, label_a, label_b, tolerance, keep=False):
+def compare_folders(dir_a: str, dir_b: str, label_a: str, label_b: str, tolerance: int,
+                    keep: bool = False) -> dict[str, Any]:
     """Every frame-NNNNN.ppm of either folder, compared where both have it.
 
     keep: also hold the pictures (under "_pictures", not part of the JSON)
@@ -136,6 +144,6 @@ def compare_folders(dir_a, dir_b, label_a, label_b, tolerance, keep=False):
     return {"dir_a": dir_a, "dir_b": dir_b, "tolerance": tolerance, "frames": frames}
 
 
-def differing(result):
+def differing(result: dict[str, Any]) -> list[dict[str, Any]]:
     """The frames whose pictures differ (beyond the tolerance, or in size)."""
     return [f for f in result["frames"] if f["status"] in ("differs", "size differs")]

@@ -1,14 +1,17 @@
 # The --html page in headless Chromium (Debian's chromium, which scripts/setup installs): a probe put first in a copy
 # of the page records script errors and what a person sees; a screenshot goes to FLYCOMPARE_ARTIFACTS (CTest: build).
+# Without a browser: markup in labels, warnings and notes comes out as text.
 import html
 import json
 import os
 import pathlib
+import re
 import struct
 import subprocess
 import unittest
 
 from test_flycompare import Tool
+from flytools import page
 
 CHROMIUM = "/usr/bin/chromium"
 PROBE = """<script>
@@ -47,3 +50,28 @@ class Page(Tool):
         (shot := pathlib.Path(os.environ.get("FLYCOMPARE_ARTIFACTS", self.dir), "flycompare-page.png")).unlink(True)
         self.chromium("report.html", saw["height"], "--screenshot=%s" % shot)   # a PNG of the whole page
         self.assertEqual(struct.unpack(">x3s12xII", shot.read_bytes()[:24]), (b"PNG", 1280, saw["height"]))
+
+    def test_text_stays_text(self):
+        # Markup in labels, warnings and notes is shown as written, in text and in attributes; the warnings box and the
+        # environment note come above the verdicts, and only when the document has them.
+        self.write_shots()
+        a, b = '<b>&"x', "it's<i>"
+        self.run_tool(a + "=slow.csv", b + "=fast.csv", "--shots", "a", "--shots", "b", "--html", "p.html",
+                      "--json", "d.json")
+        doc = json.loads((self.dir / "d.json").read_text())
+        doc.update(warnings=["drift in %s</li>" % a, b], environment_note="environment unknown <hr>")
+        for text, alts, above in [((self.dir / "p.html").read_text(), [a, b, "difference"] * 2, ([], [])),
+                                  (page.render(doc, None, {}), [], (doc["warnings"], [doc["environment_note"]]))]:
+            top = text.split('<div class="verdict')[0]
+            self.assertEqual((set(re.findall(r"</?(\w+)", text)) - ALLOWED, pick(text, "<title>(.*)</title>"),
+                              [t.split(",")[0] for t in pick(text, r'<img class="[^"]*" src="[^"]*" alt="([^"]*)"')],
+                              (pick(top, "<li>([^<]*)</li>"), pick(top, 'id="environment-note">([^<]*)<'))),
+                             (set(), ["flycompare: %s against %s" % (b, a)], alts, above))
+
+
+ALLOWED = {"html", "head", "meta", "title", "style", "body", "h1", "h2", "h3", "div", "p", "ul", "li", "pre",
+           "table", "tr", "th", "td", "figure", "img", "figcaption", "script"}
+
+
+def pick(text, pattern):
+    return [html.unescape(t) for t in re.findall(pattern, text)]
