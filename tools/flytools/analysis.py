@@ -3,6 +3,7 @@
 # so each shows the same figures. The document's field names are the --json
 # format; the README documents them and they stay stable within a version.
 import math
+from typing import Optional, Sequence
 
 import numpy as np
 
@@ -54,29 +55,69 @@ def run_doc(run):
     }
 
 
-def _pass_values(run, key, span):
+# A stdout log prints frame times to 0.1 ms: each printed value is off by
+# up to this much, a known floor under the spread of its passes.
+PRINTED_HALF_MS = 0.05
+# The drift warning's threshold: rare (1%) where nothing drifts, as it is
+# shown on every comparison of the document.
+DRIFT_ALPHA = 0.01
+
+
+def _pass_values(run: reading.Run, key: str, span: slice) -> list:
     fn = metrics.COMPARED[key][0]
     if run.has_frames:
         return [float(fn(p.frame_ms[span])) for p in run.passes]
     return [p.summary.get(key) for p in run.passes]
 
 
-def _interval(ra, rb, key, span, method, block, pct):
+def launches(run: reading.Run) -> list[list[int]]:
+    """Indices of the run's passes per game launch, launches in order.
+    Passes of one file are all one launch (Pass.launch 0)."""
+    groups: dict = {}
+    for i, p in enumerate(run.passes):
+        groups.setdefault(getattr(p, "launch", 0), []).append(i)
+    return [groups[k] for k in sorted(groups)]
+
+
+def _units(run: reading.Run, logs: Sequence[float], method: str) -> list[float]:
+    # The independent values of a run: the log per-pass values, or with
+    # several launches each launch's mean of them.
+    if method != "runs":
+        return list(logs)
+    return [float(np.mean([logs[i] for i in group])) for group in launches(run)]
+
+
+def _floor(run: reading.Run, values: Sequence[float], key: str, method: str) -> float:
+    """The rounding's share of one unit's log variance (0 for CSV logs)."""
+    if run.kind != "log" or key not in ("mean", "p99"):
+        return 0.0
+    per_pass = stats.rounding_variance(values, PRINTED_HALF_MS)
+    if method == "runs":
+        return per_pass / min(len(g) for g in launches(run))
+    return per_pass
+
+
+def _interval(ra: reading.Run, rb: reading.Run, key: str, span: slice, method: str,
+              block: Optional[int], pct: float) -> dict:
     """The change of one compared metric over a span, with its interval."""
     worse = metrics.COMPARED[key][1]
     va, vb = _pass_values(ra, key, span), _pass_values(rb, key, span)
     out = {"a": None, "b": None, "change_pct": None, "ci_pct": None, "p": None,
            "verdict": "inconclusive", "passes_needed": None, "df": None}
+    if method == "runs":
+        out["runs_needed"] = None
     if None in va or None in vb:
         return out
     mean_a, mean_b = sum(va) / len(va), sum(vb) / len(vb)
     # Worked as log ratios: over passes the mean of ln(value) per run.
     est = math.log(mean_b / mean_a)
     se = df = spread2 = None
-    if method == "passes":
-        la, lb = np.log(va), np.log(vb)
-        est, se, df = stats.welch(la, lb)
-        spread2 = float(np.var(la, ddof=1)) + float(np.var(lb, ddof=1))
+    if method in ("passes", "runs"):
+        ua, ub = _units(ra, np.log(va), method), _units(rb, np.log(vb), method)
+        fa, fb = _floor(ra, va, key, method), _floor(rb, vb, key, method)
+        est, se, df = stats.welch(ua, ub, fa, fb)
+        spread2 = max(float(np.var(ua, ddof=1)), fa) + max(float(np.var(ub, ddof=1)), fb)
+        have = min(len(ua), len(ub))
     elif method == "bootstrap":
         n = len(ra.passes[0].frame_ms[span])
         if n >= 2 * block:
@@ -85,22 +126,30 @@ def _interval(ra, rb, key, span, method, block, pct):
             reps = stats.bootstrap_change(a, b, metrics.COMPARED[key][0], block)
             se = float(np.std(reps, ddof=1))
             df = n / block - 1.0
-            spread2 = se * se / (1.0 / len(va) + 1.0 / len(vb)) * 2.0
     out.update(a=mean_a, b=mean_b, change_pct=stats.percent(est))
     if se is None:
         return out
     bounds = stats.log_bounds(pct)
     ci = [stats.percent(x) for x in stats.interval(est, se, df)]
     p = stats.side_p(est, se, df, bounds)
-    out.update(ci_pct=ci, p=p, df=df if math.isfinite(df) else None,
-               verdict=stats.classify(out["change_pct"], ci, p, pct, worse))
+    out.update(ci_pct=ci, p=p, df=df if math.isfinite(df) else None)
+    if method == "bootstrap":
+        # The frames' interval is shown, but it can't see how passes differ
+        # (a whole pass may run a few percent off): no verdict from it.
+        return out
+    out["verdict"] = stats.classify(out["change_pct"], ci, p, pct, worse)
     if out["verdict"] == "inconclusive":
-        out["passes_needed"] = stats.passes_needed(stats.margin(est, bounds), spread2,
-                                                   min(len(va), len(vb)))
+        needed = stats.passes_needed(stats.margin(est, bounds), spread2, have)
+        out["runs_needed" if method == "runs" else "passes_needed"] = needed
     return out
 
 
-def _method(ra, rb):
+def _method(ra: reading.Run, rb: reading.Run) -> str:
+    """runs (several game launches: each launch one value), passes (two or
+    more passes of one launch each), bootstrap (one pass) or none."""
+    counts = (len(launches(ra)), len(launches(rb)))
+    if max(counts) > 1:
+        return "runs" if min(counts) > 1 else "none"
     if min(len(ra.passes), len(rb.passes)) >= 2:
         return "passes"
     if ra.has_frames and rb.has_frames and ra.frames_per_pass and rb.frames_per_pass:
@@ -108,7 +157,7 @@ def _method(ra, rb):
     return "none"
 
 
-def _block(ra, rb):
+def _block(ra: reading.Run, rb: reading.Run) -> int:
     # Block length from the frame-by-frame difference of the runs' mean
     # passes (the path's own slow and fast stretches cancel there), or from
     # each run alone when their lengths differ.
@@ -138,29 +187,39 @@ def _segment_rows(ra, rb, seg_list, method, block, pct):
         c = row["change"]
         c["p_holm"] = p_holm
         c["verdict"] = stats.classify(c["change_pct"], c["ci_pct"], p_holm, pct) \
-            if c["change_pct"] is not None else "inconclusive"
+            if c["change_pct"] is not None and method != "bootstrap" else "inconclusive"
     return rows
 
 
-def method_text(cmp):
+def method_text(cmp: dict) -> str:
+    """How the comparison's intervals were made, in words."""
     m = cmp["method"]
+    if m == "runs":
+        return ("95%% intervals from the runs (Welch t over %d and %d game launches, each "
+                "the mean of the logs of its per-pass values: launches differ more than "
+                "passes do)" % tuple(cmp["launches"]))
     if m == "passes":
         return ("95%% intervals from the passes (Welch t over the logs of %d and %d per-pass "
                 "values; the change is that of the geometric mean over passes)" % tuple(cmp["passes"]))
     if m == "bootstrap":
-        return ("95%% intervals from a block bootstrap of the frames (one pass in a run: "
-                "%d resamples, blocks of %d frames, seed %d, t with frames/block - 1 df; "
-                "none for fewer than 2 blocks); it cannot see how passes differ: run 2 or "
-                "more passes"
+        return ("one pass in a run: no verdict, as one pass can't show how passes differ; "
+                "95%% intervals from a block bootstrap of the frames for information "
+                "(%d resamples, blocks of %d frames, seed %d, t with frames/block - 1 df; "
+                "none for fewer than 2 blocks)"
                 % (stats.RESAMPLES, cmp["bootstrap_block"], stats.SEED))
+    if max(cmp["launches"]) > 1:
+        return "no intervals: a run from a single game launch against one from several"
     return "no intervals: one pass without per-frame times (or passes of differing lengths)"
 
 
-def compare(ra, rb, seg_list, pct, keys=tuple(metrics.COMPARED)):
+def compare(ra: reading.Run, rb: reading.Run, seg_list: list, pct: float,
+            keys: Sequence[str] = tuple(metrics.COMPARED)) -> dict:
+    """The comparison of run rb against ra: intervals, verdicts, segments."""
     method = _method(ra, rb)
     block = _block(ra, rb) if method == "bootstrap" else None
     cmp = {"run": rb.label, "against": ra.label, "method": method,
-           "passes": [len(ra.passes), len(rb.passes)], "bootstrap_block": block}
+           "passes": [len(ra.passes), len(rb.passes)],
+           "launches": [len(launches(ra)), len(launches(rb))], "bootstrap_block": block}
     cmp["method_text"] = method_text(cmp)
     cmp["intervals"] = {k: _interval(ra, rb, k, slice(None), method, block, pct) for k in keys}
     cmp["verdict"] = cmp["intervals"]["mean"]["verdict"]
@@ -186,8 +245,52 @@ def _segment_plan(runs, keyframes):
     return segs.stretches(n), None
 
 
-def analyse(runs, keyframes=None, script=None, pct=1.0):
+def drift(runs: Sequence[reading.Run]) -> Optional[str]:
+    """A warning when the runs' mean frame times trend with the time order
+    of their passes (or, with several game launches, of their launches):
+    a common slope within the runs, each at its own level, by the t test of
+    the slope at DRIFT_ALPHA. None when nothing drifted or can't be told."""
+    groups, several = [], False
+    for run in runs:
+        values = _pass_values(run, "mean", slice(None))
+        if None in values:
+            continue
+        logs = np.log(values)
+        parts = launches(run)
+        if len(parts) > 1:  # one value per launch, at its place in the session
+            several = True
+            orders = [getattr(p, "order", None) for p in run.passes]
+            x = [float(np.mean([orders[i] if orders[i] is not None else k for i in g]))
+                 for k, g in enumerate(parts)]
+            y = [float(np.mean(logs[g])) for g in parts]
+        else:  # a file's passes are in the order they ran
+            x, y = list(range(len(logs))), list(logs)
+        if len(x) >= 2:
+            groups.append((x, y))
+    found = stats.trend(groups) if groups else None
+    if found is None or found[1] >= DRIFT_ALPHA:
+        return None
+    slope, p = found
+    if several:
+        return ("the machine drifted: mean frame time %+.1f%% per run over the session, the "
+                "same in every variant (trend test p = %.3f); the interleaved order balances "
+                "the variants against it, but it widens the intervals"
+                % (stats.percent(slope), p))
+    return ("the machine drifted: mean frame time %+.1f%% per pass in the order the passes "
+            "ran, within the runs (trend test p = %.3f); runs made one after the other "
+            "pick drift up as a difference: interleave the variants' runs with tools/flyrun"
+            % (stats.percent(slope), p))
+
+
+def analyse(runs: Sequence[reading.Run], keyframes: Optional[Sequence[int]] = None,
+            script: Optional[str] = None, pct: float = 1.0,
+            warnings: Sequence[str] = ()) -> dict:
+    """The analysis document of the runs, the first one A.
+
+    warnings: one-line warnings of the caller (e.g. differing environments),
+    shown above the verdict; the analysis adds its own (drift)."""
     seg_list, note = _segment_plan(runs, keyframes)
+    found = drift(runs) if len(runs) > 1 else None
     doc = {
         "format": "flycompare", "version": FORMAT_VERSION,
         "settings": {"min_effect_pct": pct, "confidence": stats.CONFIDENCE,
@@ -198,6 +301,7 @@ def analyse(runs, keyframes=None, script=None, pct=1.0):
                                    "block_factor": stats.BLOCK_FACTOR,
                                    "min_block": stats.MIN_BLOCK},
                      "pixel_tolerance": None},
+        "warnings": list(warnings) + ([found] if found else []),
         "runs": [run_doc(r) for r in runs],
         "segments": seg_list, "segments_note": note,
         "comparisons": [compare(runs[0], r, seg_list, pct) for r in runs[1:]],
@@ -211,7 +315,7 @@ def analyse(runs, keyframes=None, script=None, pct=1.0):
     return doc
 
 
-def relative(a, b):
+def relative(a: Optional[float], b: Optional[float]) -> Optional[float]:
     """Change of b against a in percent, or None."""
     if a is None or b is None or a == 0 or not math.isfinite(a):
         return None

@@ -125,14 +125,22 @@ def comparison_tables(doc, cmp):
     return out + table(rows, left=3)
 
 
-def text(doc, verdict_lines):
+def warning_lines(doc: dict) -> list[str]:
+    """The document's warnings, one line each, shown above the verdict."""
+    return ["warning: " + w for w in doc.get("warnings", [])]
+
+
+def text(doc: dict, verdict_lines: list[str]) -> str:
+    """The whole text output: tables, then the warnings and the verdict."""
     out = run_tables(doc)
     if len(doc["runs"]) > 1:
         out += metric_table(doc)
         for cmp in doc["comparisons"]:
             out += comparison_tables(doc, cmp)
         out += ["", "verdict (a change smaller than \u00b1%g%% counts as no change)"
-                % doc["settings"]["min_effect_pct"]] + verdict_lines
+                % doc["settings"]["min_effect_pct"]] + warning_lines(doc) + verdict_lines
+    elif doc.get("warnings"):
+        out += [""] + warning_lines(doc)
     return "\n".join(out) + "\n"
 
 

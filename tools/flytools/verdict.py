@@ -4,6 +4,8 @@
 # would decide it), the segments that changed, where the stutters fell and
 # whether the pictures match. The text, the JSON and the HTML page all
 # carry these same lines.
+from typing import Optional
+
 from . import segments as segs, stats
 
 
@@ -25,32 +27,59 @@ def frames_list(frames):
     return "frames " + ", ".join(names[:-1]) + " and " + names[-1]
 
 
-def headline(cmp, pct, picture_result):
+def picture_clause(picture_result: Optional[dict]) -> str:
+    """What the headline adds when the pictures differ or can't be compared."""
+    frames = picture_result["frames"] if picture_result else []
+    by: dict = {}
+    for f in frames:
+        by.setdefault(f["status"], []).append(f)
+    parts = []
+    if by.get("differs"):
+        parts.append("it draws a different picture at %s"
+                     % frames_list([f["frame"] for f in by["differs"]]))
+    sized = by.get("size differs", [])
+    if sized:
+        parts.append("its screenshots are another size (%s), so the pictures can't be compared%s"
+                     % (sized[0]["detail"], "" if len(sized) == len(frames)
+                        else " at " + frames_list([f["frame"] for f in sized])))
+    lost = by.get("missing", []) + by.get("unreadable", [])
+    if lost:
+        parts.append("%s not compared" % frames_list(sorted(f["frame"] for f in lost)))
+    return "; but " + "; ".join(parts) if parts else ""
+
+
+def headline(cmp: dict, pct: float, picture_result: Optional[dict]) -> str:
+    """The verdict's first line for one comparison, the pictures' state in
+    the same sentence whatever the verdict."""
+    return _timing(cmp, pct) + picture_clause(picture_result)
+
+
+def _timing(cmp: dict, pct: float) -> str:
     iv = cmp["intervals"]["mean"]
     a, b = cmp["against"], cmp["run"]
     kind = iv["verdict"]
     threshold = "\u00b1%g%%" % pct
     if kind in ("slower", "faster"):
-        text = "%s is %s than %s: %s, beyond the %s threshold" % (b, kind, a, figure(iv), threshold)
-        frames = picture_result["frames"] if picture_result and kind == "faster" else []
-        moved = [f["frame"] for f in frames if f["status"] == "differs"]
-        resized = [f["detail"] for f in frames if f["status"] == "size differs"]
-        if moved:
-            text += "; but it draws a different picture at %s" % frames_list(moved)
-        elif resized:
-            text += "; but its screenshots are another size (%s), so the pictures can't " \
-                "be compared" % resized[0]
-        return text
+        return "%s is %s than %s: %s, beyond the %s threshold" % (b, kind, a, figure(iv), threshold)
     if kind == "no change":
         return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv), threshold)
-    text = "inconclusive, %s against %s: %s" % (b, a, figure(iv))
+    text = "inconclusive, %s against %s: " % (b, a)
+    if cmp["method"] == "bootstrap":
+        text += figure(iv).replace("(95% CI", "(frames' 95% CI")
+        return text + "; one pass per run can't show how much passes differ from each " \
+            "other: run a second pass (2 or more per run) for a verdict"
+    text += figure(iv)
+    if cmp["method"] == "none" and max(cmp["launches"]) > 1:
+        return text + "; no interval from a single game launch: give each variant 2 or more runs"
     if iv["ci_pct"] is None:
-        if cmp["method"] == "bootstrap":
-            return text + "; frames are correlated over about %d frames, too few blocks " \
-                "for an interval: run 2 or more passes per run" % (cmp["bootstrap_block"] // 2)
         return text + "; no interval from one pass without per-frame times: " \
             "run 2 or more passes per run"
     text += " straddles the %s threshold" % threshold
+    if cmp["method"] == "runs":
+        if iv["runs_needed"]:
+            return text + "; about %d runs of each would decide it" % iv["runs_needed"]
+        return text + "; more than %d runs of each would be needed to decide it" \
+            % stats.MAX_PASSES_SUGGESTED
     if iv["passes_needed"]:
         return text + "; about %d passes per run would decide it" % iv["passes_needed"]
     return text + "; more than %d passes per run would be needed to decide it" \
