@@ -53,6 +53,27 @@ def welch(a: Sequence[float], b: Sequence[float], floor_a: float = 0.0,
     return diff, math.sqrt(se2), df
 
 
+def drift_adjusted(xa: Sequence[float], a: Sequence[float], xb: Sequence[float],
+                   b: Sequence[float], floor: float = 0.0) -> tuple[float, float, float]:
+    """Difference b - a of values taken at times xa and xb in one session,
+    with a linear drift over time removed: least squares of value on
+    (1, is b, time); its standard error and the n - 3 degrees of freedom.
+    Needs two values on each side and times that aren't all one.
+
+    floor: a known lower bound on the variance of one value."""
+    x = np.concatenate([xa, xb]).astype(np.float64)
+    y = np.concatenate([a, b]).astype(np.float64)
+    design = np.column_stack([np.ones_like(x), np.r_[np.zeros(len(a)), np.ones(len(b))], x])
+    coef, _, rank, _ = np.linalg.lstsq(design, y, rcond=None)
+    df = len(y) - 3
+    if rank < 3 or df < 1:
+        return welch(a, b, floor, floor)
+    resid = y - design @ coef
+    s2 = max(float(resid @ resid) / df, floor)
+    cov = s2 * np.linalg.inv(design.T @ design)
+    return float(coef[1]), math.sqrt(float(cov[1, 1])), float(df)
+
+
 def rounding_variance(values: Sequence[float], half_width: float) -> float:
     """Variance that rounding to +-half_width adds to the log of a value
     (uniform error: half_width^2 / 3, over value^2 in log terms), at the
