@@ -288,15 +288,16 @@ def drift(runs: Sequence[reading.Run]) -> Optional[str]:
     if found is None or found[1] >= DRIFT_ALPHA:
         return None
     slope, p = found
+    p_text = "p = %.3f" % p if p >= 0.001 else "p < 0.001"
     if several:
         return ("the machine drifted: mean frame time %+.1f%% per run over the session, the "
-                "same in every variant (trend test p = %.3f); the interleaved order balances "
+                "same in every variant (trend test %s); the interleaved order balances "
                 "the variants against it, but it widens the intervals"
-                % (stats.percent(slope), p))
+                % (stats.percent(slope), p_text))
     return ("the machine drifted: mean frame time %+.1f%% per pass in the order the passes "
-            "ran, within the runs (trend test p = %.3f); runs made one after the other "
+            "ran, within the runs (trend test %s); runs made one after the other "
             "pick drift up as a difference: interleave the variants' runs with tools/flyrun"
-            % (stats.percent(slope), p))
+            % (stats.percent(slope), p_text))
 
 
 def analyse(runs: Sequence[reading.Run], keyframes: Optional[Sequence[int]] = None,
