@@ -1,18 +1,21 @@
-# analysis.py: the whole comparison as one document (plain dicts and lists),
-# from which the text, the JSON, the charts and the HTML page are all made,
-# so each shows the same figures. The document's field names are the --json
-# format; the README documents them and they stay stable within a version.
+# analysis.py: the whole comparison as one document (the records of
+# document.py), from which the text, the JSON, the charts and the HTML page
+# are all made, so each shows the same figures. The document's field names
+# are the --json format; the README documents them and they stay stable
+# within a version.
 import math
 from typing import Optional, Sequence
 
 import numpy as np
 
 from . import metrics, reading, segments as segs, stats
+from .document import (Comparison, Document, Interval, RunSummary, SegmentRow,
+                       SegmentSide, Settings)
 
 FORMAT_VERSION = 1
 
 
-def _mean_sd(values):
+def _mean_sd(values: Sequence[Optional[float]]) -> dict:
     vals = [v for v in values if v is not None]
     if not vals:
         return {"mean": None, "sd": None}
@@ -20,7 +23,7 @@ def _mean_sd(values):
             "sd": float(np.std(vals, ddof=1)) if len(vals) > 1 else None}
 
 
-def _stutters(p, span=slice(None)):
+def _stutters(p: reading.Pass, span: slice = slice(None)) -> tuple[Optional[int], Optional[int]]:
     """Stutters of a pass within a span (the pass's own median decides), and
     how many of them built chunks (None without a chunks column)."""
     if p.frame_ms is None:
@@ -30,11 +33,13 @@ def _stutters(p, span=slice(None)):
     return int(np.count_nonzero(mask)), with_chunks
 
 
-def _sum(values):
+def _sum(values: Sequence[Optional[int]]) -> Optional[int]:
     return None if any(v is None for v in values) else sum(values)
 
 
-def run_doc(run):
+def run_doc(run: reading.Run) -> RunSummary:
+    """The run as the document shows it: every pass's metrics and their
+    mean and spread over the passes."""
     passes = []
     for p in run.passes:
         entry = {"pass": p.number, "metrics": reading.pass_metrics(p),
@@ -45,14 +50,13 @@ def run_doc(run):
             entry["stutters_with_chunk_builds"] = _stutters(p)[1]
         passes.append(entry)
     per_pass = [_stutters(p) for p in run.passes]
-    return {
-        "label": run.label, "path": run.path, "kind": run.kind,
-        "frames_per_pass": run.frames_per_pass, "chunks_logged": run.has_chunks,
-        "passes": passes,
-        "across_passes": {k: _mean_sd([e["metrics"][k] for e in passes]) for k in metrics.METRICS},
-        "stutters": {"total": _sum([s[0] for s in per_pass]),
-                     "with_chunk_builds": _sum([s[1] for s in per_pass])},
-    }
+    return RunSummary(
+        label=run.label, path=run.path, kind=run.kind,
+        frames_per_pass=run.frames_per_pass, chunks_logged=run.has_chunks,
+        passes=passes,
+        across_passes={k: _mean_sd([e["metrics"][k] for e in passes]) for k in metrics.METRICS},
+        stutters={"total": _sum([s[0] for s in per_pass]),
+                  "with_chunk_builds": _sum([s[1] for s in per_pass])})
 
 
 # A stdout log prints frame times to 0.1 ms: each printed value is off by
@@ -109,14 +113,13 @@ def _floor(run: reading.Run, values: Sequence[float], key: str, method: str) -> 
 
 
 def _interval(ra: reading.Run, rb: reading.Run, key: str, span: slice, method: str,
-              block: Optional[int], pct: float) -> dict:
+              block: Optional[int], pct: float) -> Interval:
     """The change of one compared metric over a span, with its interval."""
     worse = metrics.COMPARED[key][1]
     va, vb = _pass_values(ra, key, span), _pass_values(rb, key, span)
-    out = {"a": None, "b": None, "change_pct": None, "ci_pct": None, "p": None,
-           "verdict": "inconclusive", "passes_needed": None, "df": None}
+    out = Interval()
     if method == "runs":
-        out["runs_needed"] = None
+        out.runs_needed = None
     if None in va or None in vb:
         return out
     mean_a, mean_b = sum(va) / len(va), sum(vb) / len(vb)
@@ -143,19 +146,19 @@ def _interval(ra: reading.Run, rb: reading.Run, key: str, span: slice, method: s
             reps = stats.bootstrap_change(a, b, metrics.COMPARED[key][0], block)
             se = float(np.std(reps, ddof=1))
             df = n / block - 1.0
-    out.update(a=mean_a, b=mean_b, change_pct=stats.percent(est))
+    out.a, out.b, out.change_pct = mean_a, mean_b, stats.percent(est)
     if se is None:
         return out
     bounds = stats.log_bounds(pct)
     ci = [stats.percent(x) for x in stats.interval(est, se, df)]
     p = stats.side_p(est, se, df, bounds)
-    out.update(ci_pct=ci, p=p, df=df if math.isfinite(df) else None)
+    out.ci_pct, out.p, out.df = ci, p, df if math.isfinite(df) else None
     if method == "bootstrap":
         # The frames' interval is shown, but it can't see how passes differ
         # (a whole pass may run a few percent off): no verdict from it.
         return out
-    out["verdict"] = stats.classify(out["change_pct"], ci, p, pct, worse)
-    if out["verdict"] == "inconclusive":
+    out.verdict = stats.classify(out.change_pct, ci, p, pct, worse)
+    if out.verdict == "inconclusive":
         needed = stats.passes_needed(stats.margin(est, bounds), spread2, have)
         out["runs_needed" if method == "runs" else "passes_needed"] = needed
     return out
@@ -185,17 +188,19 @@ def _block(ra: reading.Run, rb: reading.Run) -> int:
     return max(stats.block_length(a), stats.block_length(b))
 
 
-def _segment_rows(ra, rb, seg_list, method, block, pct):
+def _segment_rows(ra: reading.Run, rb: reading.Run, seg_list: list, method: str,
+                  block: Optional[int], pct: float) -> list[SegmentRow]:
+    """Each segment's change of the mean, Holm's correction across them."""
     rows = []
     for seg in seg_list:
         span = slice(seg["first_frame"], seg["last_frame"])
-        row = {"index": seg["index"], "change": _interval(ra, rb, "mean", span, method, block, pct)}
+        row = SegmentRow(seg["index"], _interval(ra, rb, "mean", span, method, block, pct))
         for side, run in (("a", ra), ("b", rb)):
             st = [_stutters(p, span) for p in run.passes]
-            row[side] = {"mean": float(np.mean(_pass_values(run, "mean", span))),
-                         "p99": float(np.mean(_pass_values(run, "p99", span))),
-                         "stutters": _sum([s[0] for s in st]),
-                         "stutters_with_chunk_builds": _sum([s[1] for s in st])}
+            row[side] = SegmentSide(mean=float(np.mean(_pass_values(run, "mean", span))),
+                                    p99=float(np.mean(_pass_values(run, "p99", span))),
+                                    stutters=_sum([s[0] for s in st]),
+                                    stutters_with_chunk_builds=_sum([s[1] for s in st]))
         rows.append(row)
     # Holm's correction across the segments decides which of them changed.
     adjusted = stats.holm([r["change"]["p"] if r["change"]["p"] is not None else 1.0
@@ -208,7 +213,7 @@ def _segment_rows(ra, rb, seg_list, method, block, pct):
     return rows
 
 
-def method_text(cmp: dict) -> str:
+def method_text(cmp: Comparison) -> str:
     """How the comparison's intervals were made, in words."""
     m = cmp["method"]
     if m == "runs":
@@ -230,21 +235,22 @@ def method_text(cmp: dict) -> str:
 
 
 def compare(ra: reading.Run, rb: reading.Run, seg_list: list, pct: float,
-            keys: Sequence[str] = tuple(metrics.COMPARED)) -> dict:
+            keys: Sequence[str] = tuple(metrics.COMPARED)) -> Comparison:
     """The comparison of run rb against ra: intervals, verdicts, segments."""
     method = _method(ra, rb)
     block = _block(ra, rb) if method == "bootstrap" else None
-    cmp = {"run": rb.label, "against": ra.label, "method": method,
-           "passes": [len(ra.passes), len(rb.passes)],
-           "launches": [len(launches(ra)), len(launches(rb))], "bootstrap_block": block}
-    cmp["method_text"] = method_text(cmp)
-    cmp["intervals"] = {k: _interval(ra, rb, k, slice(None), method, block, pct) for k in keys}
-    cmp["verdict"] = cmp["intervals"]["mean"]["verdict"]
-    cmp["segments"] = _segment_rows(ra, rb, seg_list, method, block, pct) if seg_list else []
+    cmp = Comparison(run=rb.label, against=ra.label, method=method,
+                     passes=[len(ra.passes), len(rb.passes)],
+                     launches=[len(launches(ra)), len(launches(rb))], bootstrap_block=block)
+    cmp.method_text = method_text(cmp)
+    cmp.intervals = {k: _interval(ra, rb, k, slice(None), method, block, pct) for k in keys}
+    cmp.verdict = cmp.intervals["mean"].verdict
+    cmp.segments = _segment_rows(ra, rb, seg_list, method, block, pct) if seg_list else []
     return cmp
 
 
-def _segment_plan(runs, keyframes):
+def _segment_plan(runs: Sequence[reading.Run],
+                  keyframes: Optional[Sequence[int]]) -> tuple[list, Optional[str]]:
     """The segments, or none with the reason why."""
     lengths = {r.frames_per_pass for r in runs}
     if not all(r.has_frames for r in runs):
@@ -302,28 +308,26 @@ def drift(runs: Sequence[reading.Run]) -> Optional[str]:
 
 def analyse(runs: Sequence[reading.Run], keyframes: Optional[Sequence[int]] = None,
             script: Optional[str] = None, pct: float = 1.0,
-            warnings: Sequence[str] = ()) -> dict:
+            warnings: Sequence[str] = ()) -> Document:
     """The analysis document of the runs, the first one A.
 
     warnings: one-line warnings of the caller (e.g. differing environments),
     shown above the verdict; the analysis adds its own (drift)."""
     seg_list, note = _segment_plan(runs, keyframes)
     found = drift(runs) if len(runs) > 1 else None
-    doc = {
-        "format": "flycompare", "version": FORMAT_VERSION,
-        "settings": {"min_effect_pct": pct, "confidence": stats.CONFIDENCE,
-                     "segments": (None if not seg_list else
-                                  "keyframes" if keyframes is not None else "stretches"),
-                     "script": script, "correction": "holm",
-                     "bootstrap": {"resamples": stats.RESAMPLES, "seed": stats.SEED,
-                                   "block_factor": stats.BLOCK_FACTOR,
-                                   "min_block": stats.MIN_BLOCK},
-                     "pixel_tolerance": None},
-        "warnings": list(warnings) + ([found] if found else []),
-        "runs": [run_doc(r) for r in runs],
-        "segments": seg_list, "segments_note": note,
-        "comparisons": [compare(runs[0], r, seg_list, pct) for r in runs[1:]],
-    }
+    doc = Document(
+        format="flycompare", version=FORMAT_VERSION,
+        settings=Settings(min_effect_pct=pct, confidence=stats.CONFIDENCE,
+                          segments=(None if not seg_list else
+                                    "keyframes" if keyframes is not None else "stretches"),
+                          script=script, correction="holm",
+                          bootstrap={"resamples": stats.RESAMPLES, "seed": stats.SEED,
+                                     "block_factor": stats.BLOCK_FACTOR,
+                                     "min_block": stats.MIN_BLOCK}),
+        warnings=list(warnings) + ([found] if found else []),
+        runs=[run_doc(r) for r in runs],
+        segments=seg_list, segments_note=note,
+        comparisons=[compare(runs[0], r, seg_list, pct) for r in runs[1:]])
     # The plain change of every metric's run value, as the comparison table shows it.
     base = doc["runs"][0]["across_passes"]
     for cmp, run in zip(doc["comparisons"], doc["runs"][1:]):

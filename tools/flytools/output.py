@@ -3,6 +3,7 @@
 import json
 
 from . import metrics
+from .document import Record
 
 
 def fmt(value, digits=2):
@@ -146,6 +147,8 @@ def text(doc: dict, verdict_lines: list[str]) -> str:
 
 def _public(value):
     # Drops what only the page needs (keys starting with "_").
+    if isinstance(value, Record):
+        value = value.to_dict()
     if isinstance(value, dict):
         return {k: _public(v) for k, v in value.items() if not k.startswith("_")}
     if isinstance(value, list):
