@@ -8,7 +8,7 @@
 # functions (stdtr and stdtrit, what scipy.stats.t is built on, without
 # the second of start-up that importing scipy.stats costs every run).
 import math
-from typing import Callable, Optional, Sequence
+from typing import Optional, Sequence
 
 import numpy as np
 from scipy import special

@@ -1,26 +1,31 @@
 # verdict.py: the words of the verdict block, made from the analysis
 # document: one headline per compared run (faster, slower, no change or
 # inconclusive, with the interval and, when inconclusive, how many passes
-# would decide it), the segments that changed, where the stutters fell and
+# would decide it; when the pictures differ or can't be compared, the same
+# sentence says so), the segments that changed, where the stutters fell and
 # whether the pictures match. The text, the JSON and the HTML page all
 # carry these same lines.
-from typing import Optional
+from typing import Optional, Sequence
 
 from . import segments as segs, stats
+from .document import Comparison, Document, Interval, RunSummary
 
 
-def signed(v):
+def signed(v: float) -> str:
+    """A change in percent with its sign."""
     return "%+.1f%%" % v
 
 
-def figure(iv, what="mean frame time"):
+def figure(iv: Interval, what: str = "mean frame time") -> str:
+    """The change of an interval, with the interval where there is one."""
     text = "%s %s" % (what, signed(iv["change_pct"]))
     if iv["ci_pct"] is not None:
         text += " (95%% CI %+.1f..%+.1f%%)" % tuple(iv["ci_pct"])
     return text
 
 
-def frames_list(frames):
+def frames_list(frames: Sequence[int]) -> str:
+    """frame 5, or frames 1, 2 and 3."""
     names = ["%d" % f for f in frames]
     if len(names) < 2:
         return "frame " + "".join(names)
@@ -48,13 +53,13 @@ def picture_clause(picture_result: Optional[dict]) -> str:
     return "; but " + "; ".join(parts) if parts else ""
 
 
-def headline(cmp: dict, pct: float, picture_result: Optional[dict]) -> str:
+def headline(cmp: Comparison, pct: float, picture_result: Optional[dict]) -> str:
     """The verdict's first line for one comparison, the pictures' state in
     the same sentence whatever the verdict."""
     return _timing(cmp, pct) + picture_clause(picture_result)
 
 
-def _timing(cmp: dict, pct: float) -> str:
+def _timing(cmp: Comparison, pct: float) -> str:
     iv = cmp["intervals"]["mean"]
     a, b = cmp["against"], cmp["run"]
     kind = iv["verdict"]
@@ -86,7 +91,8 @@ def _timing(cmp: dict, pct: float) -> str:
         % stats.MAX_PASSES_SUGGESTED
 
 
-def segment_lines(cmp, seg_list):
+def segment_lines(cmp: Comparison, seg_list: list) -> list[str]:
+    """A line for each segment that changed, then the tally."""
     if not cmp["segments"]:
         return []
     lines = []
@@ -103,7 +109,8 @@ def segment_lines(cmp, seg_list):
     return lines
 
 
-def stutter_line(runs):
+def stutter_line(runs: Sequence[RunSummary]) -> str:
+    """Where the stutters of the runs fell."""
     parts = []
     for r in runs:
         total, chunky = r["stutters"]["total"], r["stutters"]["with_chunk_builds"]
@@ -116,7 +123,7 @@ def stutter_line(runs):
     return "  stutters over all passes: " + "; ".join(parts)
 
 
-def picture_lines(result, label_a, label_b, tolerance):
+def picture_lines(result: dict, label_a: str, label_b: str, tolerance: int) -> list[str]:
     """A summary line, then one line for each keyframe that differs or was
     not compared."""
     frames = result["frames"]
@@ -146,7 +153,7 @@ def picture_lines(result, label_a, label_b, tolerance):
     return [head + "; ".join(parts)] + details
 
 
-def block(doc):
+def block(doc: Document) -> list[str]:
     """The verdict lines, one group per compared run; also stored in each
     comparison as "verdict_lines"."""
     lines = []
