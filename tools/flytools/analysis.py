@@ -118,8 +118,6 @@ def _interval(ra: reading.Run, rb: reading.Run, key: str, span: slice, method: s
     worse = metrics.COMPARED[key][1]
     va, vb = _pass_values(ra, key, span), _pass_values(rb, key, span)
     out = Interval()
-    if method == "runs":
-        out.runs_needed = None
     if None in va or None in vb:
         return out
     mean_a, mean_b = sum(va) / len(va), sum(vb) / len(vb)

@@ -3,24 +3,12 @@
 # the page are all made from one document. Each record is a dataclass that
 # also reads and writes like the dict of its JSON (doc["comparisons"],
 # cmp.get("pictures"), cmp["pictures"] = ...), so code written against the
-# JSON's shape works on it unchanged; to_dict() gives that JSON, with the
-# fields that were never set left out, as they are absent from the JSON.
+# JSON's shape works on it unchanged; to_dict() gives that JSON. A record's
+# optional fields (those added later, such as the pictures) are None until
+# set, and left out of the JSON and of `in` while they are.
 # Parts keyed by data (metric names, per-pass entries) stay plain dicts.
 from dataclasses import dataclass, field, fields
-from typing import Any, Optional
-
-
-class _Absent:
-    """The value of a field not set (yet): left out of to_dict()."""
-
-    def __repr__(self) -> str:
-        return "ABSENT"
-
-    def __deepcopy__(self, memo: dict) -> "_Absent":
-        return self
-
-
-ABSENT: Any = _Absent()
+from typing import Any, ClassVar, Optional
 
 
 def plain(value: Any) -> Any:
@@ -38,13 +26,14 @@ class Record:
     """Dict-style access to a dataclass's fields. A key that is no field
     (set by a caller for its own output) is kept beside them, after the
     fields in to_dict()."""
+    optional: ClassVar[tuple] = ()
 
     def _extra(self) -> dict:
         return self.__dict__.setdefault("_extra_keys", {})
 
     def __contains__(self, key: str) -> bool:
         if key in self.__dataclass_fields__:
-            return getattr(self, key) is not ABSENT
+            return key not in self.optional or getattr(self, key) is not None
         return key in self._extra()
 
     def __getitem__(self, key: str) -> Any:
@@ -62,8 +51,7 @@ class Record:
         return self[key] if key in self else default
 
     def keys(self) -> list[str]:
-        return [f.name for f in fields(self) if getattr(self, f.name) is not ABSENT] \
-            + list(self._extra())
+        return [f.name for f in fields(self) if f.name in self] + list(self._extra())
 
     def __iter__(self):
         return iter(self.keys())
@@ -89,8 +77,9 @@ class Interval(Record):
     verdict: str = "inconclusive"
     passes_needed: Optional[int] = None
     df: Optional[float] = None
-    runs_needed: Optional[int] = ABSENT     # only when launches are the unit
-    p_holm: Optional[float] = ABSENT        # only in a segment's change
+    runs_needed: Optional[int] = None       # when launches are the unit
+    p_holm: Optional[float] = None          # in a segment's change only
+    optional: ClassVar[tuple] = ("p_holm",)
 
 
 @dataclass(eq=True)
@@ -108,8 +97,8 @@ class SegmentRow(Record):
     """A segment's change of the mean frame time and both runs' figures."""
     index: int
     change: Interval
-    a: SegmentSide = ABSENT
-    b: SegmentSide = ABSENT
+    a: Optional[SegmentSide] = None
+    b: Optional[SegmentSide] = None
 
 
 @dataclass(eq=True)
@@ -128,9 +117,10 @@ class Comparison(Record):
     intervals: dict = field(default_factory=dict)     # metric -> Interval
     verdict: str = "inconclusive"
     segments: list = field(default_factory=list)      # SegmentRow
-    metrics: dict = ABSENT
-    pictures: dict = ABSENT
-    verdict_lines: list = ABSENT
+    metrics: Optional[dict] = None
+    pictures: Optional[dict] = None                   # with --shots only
+    verdict_lines: Optional[list] = None
+    optional: ClassVar[tuple] = ("metrics", "pictures", "verdict_lines")
 
 
 @dataclass(eq=True)
@@ -169,4 +159,5 @@ class Document(Record):
     segments: list                    # dicts from segments.py
     segments_note: Optional[str]
     comparisons: list = field(default_factory=list)  # Comparison, one per run after A
-    exit_status: int = ABSENT
+    exit_status: Optional[int] = None
+    optional: ClassVar[tuple] = ("exit_status",)
