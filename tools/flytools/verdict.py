@@ -16,11 +16,11 @@ def signed(v: float) -> str:
     return "%+.1f%%" % v
 
 
-def figure(iv: Interval, what: str = "mean frame time") -> str:
+def figure(iv: Interval, what: str = "mean frame time", ci: str = "95% CI") -> str:
     """The change of an interval, with the interval where there is one."""
     text = "%s %s" % (what, signed(iv["change_pct"]))
     if iv["ci_pct"] is not None:
-        text += " (95%% CI %+.1f..%+.1f%%)" % tuple(iv["ci_pct"])
+        text += " (%s %+.1f..%+.1f%%)" % (ci, *iv["ci_pct"])
     return text
 
 
@@ -70,7 +70,7 @@ def _timing(cmp: Comparison, pct: float) -> str:
         return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv), threshold)
     text = "inconclusive, %s against %s: " % (b, a)
     if cmp["method"] == "bootstrap":
-        text += figure(iv).replace("(95% CI", "(frames' 95% CI")
+        text += figure(iv, ci="frames' 95% CI")
         return text + "; one pass per run can't show how much passes differ from each " \
             "other: run a second pass (2 or more per run) for a verdict"
     text += figure(iv)
