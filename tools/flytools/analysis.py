@@ -211,13 +211,15 @@ def _segment_rows(ra: reading.Run, rb: reading.Run, seg_list: list, method: str,
     return rows
 
 
-def method_text(cmp: Comparison) -> str:
-    """How the comparison's intervals were made, in words."""
+def method_text(cmp: Comparison, timed: bool = False) -> str:
+    """How the comparison's intervals were made, in words; timed: the
+    launches' places in the session are known."""
     m = cmp["method"]
     if m == "runs":
-        return ("95%% intervals from the runs (Welch t over %d and %d game launches, each "
-                "the mean of the logs of its per-pass values: launches differ more than "
-                "passes do)" % tuple(cmp["launches"]))
+        return ("95%% intervals from the runs (%d and %d game launches, each the mean of the "
+                "logs of its per-pass values, as launches differ more than passes do; %s)"
+                % (*cmp["launches"], "least squares on variant and session time, which "
+                   "takes a linear drift out, t with launches - 3 df" if timed else "Welch t"))
     if m == "passes":
         return ("95%% intervals from the passes (Welch t over the logs of %d and %d per-pass "
                 "values; the change is that of the geometric mean over passes)" % tuple(cmp["passes"]))
@@ -240,7 +242,7 @@ def compare(ra: reading.Run, rb: reading.Run, seg_list: list, pct: float,
     cmp = Comparison(run=rb.label, against=ra.label, method=method,
                      passes=[len(ra.passes), len(rb.passes)],
                      launches=[len(launches(ra)), len(launches(rb))], bootstrap_block=block)
-    cmp.method_text = method_text(cmp)
+    cmp.method_text = method_text(cmp, _times(ra) is not None and _times(rb) is not None)
     cmp.intervals = {k: _interval(ra, rb, k, slice(None), method, block, pct) for k in keys}
     cmp.verdict = cmp.intervals["mean"].verdict
     cmp.segments = _segment_rows(ra, rb, seg_list, method, block, pct) if seg_list else []
