@@ -114,7 +114,8 @@ class Statistics(unittest.TestCase):
         self.assertEqual(analysis.compare(a, b, [], 1.0), analysis.compare(a, b, [], 1.0))
         self.assertIsNone(analysis.compare(c, d, [], 1.0)["intervals"]["mean"]["ci_pct"])
         a = a.passes[0].frame_ms
-        cmp = analysis.compare(run_of(a), run_of(a * 1.03), [dict(index=1, keyframes=None, first_frame=0, last_frame=900)], 1.0)
+        seg = dict(index=1, keyframes=None, first_frame=0, last_frame=900)
+        cmp = analysis.compare(run_of(a), run_of(a * 1.03), [seg], 1.0)
         np.testing.assert_allclose(cmp["intervals"]["mean"]["ci_pct"], [3, 3])
         self.assertEqual((cmp["verdict"], cmp["segments"][0]["change"]["verdict"]), ("inconclusive",) * 2)
         self.assertIn("(frames' 95% CI +3.0..+3.0%); one pass per run can't show how much passes differ from each other: "
