@@ -19,19 +19,28 @@ comparing runs (each run against the first one, A):
              percent. With 2 or more passes in both runs: Welch's t over the
              logs of the per-pass values (the passes are the independent
              samples; frames within a pass are not), so the change shown
-             there is that of the geometric mean over passes. With one pass in a run:
-             a circular block bootstrap of the frames (%d resamples, seed %d;
-             blocks %d times the lag at which the autocorrelation of the
-             frame-by-frame difference falls to 2/sqrt(n), at least %d frames;
-             both runs resampled with the same blocks), the interval from t
-             with frames/block - 1 degrees of freedom, none under 2 blocks
-             (segments too use the whole pass's block length).
+             there is that of the geometric mean over passes. With several
+             game launches per run (a flyrun folder): each launch one value
+             (the mean of its passes' logs), with a linear drift over the
+             session taken out where the launches' times are known. A stdout
+             log's 0.1 ms rounding is a floor under each pass's spread.
+             With one pass in a run: no verdict (one pass can't show how
+             passes differ); for information a circular block bootstrap of
+             the frames (%d resamples, seed %d; blocks %d times the lag at
+             which the autocorrelation of the frame-by-frame difference
+             falls to 2/sqrt(n), at least %d frames; both runs resampled
+             with the same blocks), t with frames/block - 1 degrees of
+             freedom, none under 2 blocks (segments use the whole pass's
+             block length).
   verdict    on the mean frame time, against the threshold PCT (--min-effect):
              slower or faster when the interval lies beyond +PCT or -PCT;
              no change when it lies inside +-PCT; inconclusive when it
-             straddles a threshold, with about how many passes per run would
-             decide it if the change and the per-pass spread stayed as seen.
+             straddles a threshold, with about how many passes (or runs)
+             would decide it if the change and the spread stayed as seen.
              p99 and 1%% low get the same classification in their table.
+  drift      a warning above the verdict when the passes' mean frame times
+             trend with the order they ran in, the same way in every run
+             (least-squares slope within the runs, t test, p < 0.05).
   segments   keyframe to keyframe of --script, otherwise %d equal stretches of
              frames (fewer, of 10 frames or more, in passes under 100 frames;
              none under 20); per segment the mean and p99 frame time per run, the

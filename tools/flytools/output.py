@@ -1,11 +1,14 @@
 # output.py: the analysis document as text for people (tables, then the
 # verdict block last, where a reader's eye lands) and as JSON for programs.
 import json
+from typing import Any, Optional, Sequence
 
 from . import metrics
+from .document import Comparison, Document, Record
 
 
-def fmt(value, digits=2):
+def fmt(value: Optional[float], digits: int = 2) -> str:
+    """A figure for a table cell; "-" when unknown."""
     if value is None:
         return "-"
     if isinstance(value, int):
@@ -13,35 +16,40 @@ def fmt(value, digits=2):
     return "%.*f" % (digits, value)
 
 
-def fmt_metric(name, value):
+def fmt_metric(name: str, value: Optional[float]) -> str:
+    """A metric for a table cell: counts whole where they are."""
     if name in ("frames", "stutters") and value is not None:
         # Counts; a mean over passes may fall between whole numbers.
         return str(int(value)) if value == int(value) else "%.1f" % value
     return fmt(value)
 
 
-def fmt_ci(ci):
+def fmt_ci(ci: Optional[Sequence[float]]) -> str:
+    """An interval in percent."""
     return "-" if ci is None else "%+.1f..%+.1f%%" % tuple(ci)
 
 
-def fmt_change(v):
+def fmt_change(v: Optional[float]) -> str:
+    """A change in percent."""
     return "-" if v is None else "%+.1f%%" % v
 
 
-def table(rows, left=1):
+def table(rows: list[list[str]], left: int = 1) -> list[str]:
     """Columns padded to width; the first `left` columns left-aligned."""
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     return ["  ".join(c.ljust(w) if i < left else c.rjust(w)
                       for i, (c, w) in enumerate(zip(r, widths))).rstrip() for r in rows]
 
 
-def stutter_cell(count, chunky):
+def stutter_cell(count: Optional[int], chunky: Optional[int]) -> str:
+    """Stutters, and in brackets those in frames that built chunks."""
     if count is None:
         return "-"
     return str(count) if chunky is None else "%d (%d)" % (count, chunky)
 
 
-def run_tables(doc):
+def run_tables(doc: Document) -> list[str]:
+    """The runs, their passes' metrics and the spread over passes."""
     out = []
     for r in doc["runs"]:
         n = len(r["passes"])
@@ -73,7 +81,8 @@ def run_tables(doc):
     return out
 
 
-def metric_table(doc):
+def metric_table(doc: Document) -> list[str]:
+    """Every metric's run value and change against A."""
     base = doc["runs"][0]
     out = ["", "comparison (run values are means over passes; change against %s)" % base["label"]]
     head = ["metric", base["label"]]
@@ -88,7 +97,8 @@ def metric_table(doc):
     return out + table(rows)
 
 
-def comparison_tables(doc, cmp):
+def comparison_tables(doc: Document, cmp: Comparison) -> list[str]:
+    """One comparison's intervals and segments."""
     a, b = cmp["against"], cmp["run"]
     out = ["", "%s against %s: %s" % (b, a, cmp["method_text"])]
     rows = [["metric", a, b, "change", "95% CI", "verdict"]]
@@ -125,19 +135,29 @@ def comparison_tables(doc, cmp):
     return out + table(rows, left=3)
 
 
-def text(doc, verdict_lines):
+def warning_lines(doc: Document) -> list[str]:
+    """The document's warnings, one line each, shown above the verdict."""
+    return ["warning: " + w for w in doc.get("warnings", [])]
+
+
+def text(doc: Document, verdict_lines: list[str]) -> str:
+    """The whole text output: tables, then the warnings and the verdict."""
     out = run_tables(doc)
     if len(doc["runs"]) > 1:
         out += metric_table(doc)
         for cmp in doc["comparisons"]:
             out += comparison_tables(doc, cmp)
         out += ["", "verdict (a change smaller than \u00b1%g%% counts as no change)"
-                % doc["settings"]["min_effect_pct"]] + verdict_lines
+                % doc["settings"]["min_effect_pct"]] + warning_lines(doc) + verdict_lines
+    elif doc.get("warnings"):
+        out += [""] + warning_lines(doc)
     return "\n".join(out) + "\n"
 
 
-def _public(value):
+def _public(value: Any) -> Any:
     # Drops what only the page needs (keys starting with "_").
+    if isinstance(value, Record):
+        value = value.to_dict()
     if isinstance(value, dict):
         return {k: _public(v) for k, v in value.items() if not k.startswith("_")}
     if isinstance(value, list):
@@ -145,6 +165,7 @@ def _public(value):
     return value
 
 
-def json_text(doc):
+def json_text(doc: Document) -> str:
+    """The document as the --json file."""
     return json.dumps(_public(doc), indent=1, allow_nan=False) + "\n"
 

@@ -1,13 +1,20 @@
-# stats.py: the statistics behind the verdicts: Student's t (for Welch
-# intervals over passes), a seeded block bootstrap for runs with a single
-# pass, Holm's correction across segments, and the three-way classification
-# of a change against the --min-effect threshold. Changes are worked as log
-# ratios ln(B/A), so an interval turned back into percent never reaches
-# below -100%. Plain numpy and math, so the tool needs no SciPy.
-import functools
+# stats.py: the statistics behind the verdicts: Welch intervals over
+# independent values (passes, or launches of the game), a seeded circular
+# block bootstrap of the frames for runs with a single pass, Holm's
+# correction across segments, a test for drift over time, and the
+# classification of a change against the --min-effect threshold. Changes
+# are worked as log ratios ln(B/A), so an interval turned back into percent
+# never reaches below -100%. Student's t comes from SciPy's special
+# functions (stdtr and stdtrit, what scipy.stats.t is built on, without
+# the second of start-up that importing scipy.stats costs every run).
+# Written here: the block bootstrap, which no library has, the fit of the
+# drift, and Holm's correction (a few lines; SciPy 1.10 has none, and
+# statsmodels, which has it, would be a large dependency for them).
 import math
+from typing import Optional, Sequence
 
 import numpy as np
+from scipy import special
 
 CONFIDENCE = 0.95
 ALPHA = 1.0 - CONFIDENCE
@@ -18,76 +25,29 @@ BLOCK_FACTOR = 4
 MAX_PASSES_SUGGESTED = 200
 
 
-def _betacf(a, b, x):
-    # Continued fraction for the incomplete beta function (modified Lentz).
-    tiny = 1e-300
-    qab, qap, qam = a + b, a + 1.0, a - 1.0
-    c = 1.0
-    d = 1.0 - qab * x / qap
-    d = 1.0 / (d if abs(d) > tiny else tiny)
-    h = d
-    for m in range(1, 1000):
-        m2 = 2 * m
-        for aa in (m * (b - m) * x / ((qam + m2) * (a + m2)),
-                   -(a + m) * (qab + m) * x / ((a + m2) * (qap + m2))):
-            d = 1.0 + aa * d
-            d = 1.0 / (d if abs(d) > tiny else tiny)
-            c = 1.0 + aa / c
-            c = c if abs(c) > tiny else tiny
-            delta = d * c
-            h *= delta
-        if abs(delta - 1.0) < 1e-15:
-            break
-    return h
+def t_two_sided_p(t: float, df: float) -> float:
+    """P(|T| >= |t|) for Student's t with df degrees of freedom (df may be inf)."""
+    return float(2.0 * special.stdtr(df, -abs(t)))
 
 
-def betainc(a, b, x):
-    """Regularised incomplete beta function I_x(a, b)."""
-    if x <= 0.0:
-        return 0.0
-    if x >= 1.0:
-        return 1.0
-    front = math.exp(math.lgamma(a + b) - math.lgamma(a) - math.lgamma(b)
-                     + a * math.log(x) + b * math.log1p(-x))
-    if x < (a + 1.0) / (a + b + 2.0):
-        return front * _betacf(a, b, x) / a
-    return 1.0 - front * _betacf(b, a, 1.0 - x) / b
+def t_quantile(prob: float, df: float) -> float:
+    """t with P(T <= t) = prob (df may be inf)."""
+    return float(special.stdtrit(df, prob))
 
 
-def t_two_sided_p(t, df):
-    """P(|T| >= |t|) for Student's t with df degrees of freedom."""
-    if math.isinf(t):
-        return 0.0
-    if math.isinf(df) or df > 1e7:
-        return math.erfc(abs(t) / math.sqrt(2.0))
-    return betainc(df / 2.0, 0.5, df / (df + t * t))
-
-
-@functools.lru_cache(maxsize=4096)  # the same few quantiles again and again
-def t_quantile(prob, df):
-    """t with P(T <= t) = prob, for 0.5 < prob < 1, by bisection."""
-    tail = 2.0 * (1.0 - prob)
-    lo, hi = 0.0, 1.0
-    while t_two_sided_p(hi, df) > tail:
-        hi *= 2.0
-    for _ in range(200):
-        mid = (lo + hi) / 2.0
-        if t_two_sided_p(mid, df) > tail:
-            lo = mid
-        else:
-            hi = mid
-        if hi - lo < 1e-12 * hi:
-            break
-    return (lo + hi) / 2.0
-
-
-def welch(a, b):
+def welch(a: Sequence[float], b: Sequence[float], floor_a: float = 0.0,
+          floor_b: float = 0.0) -> tuple[float, float, float]:
     """Difference mean(b) - mean(a) of per-pass values, its standard error
-    and Welch's degrees of freedom. Needs two values on each side."""
+    and Welch's degrees of freedom. Needs two values on each side.
+
+    floor_a, floor_b: a known lower bound on the variance of one value of
+    each side (the rounding of printed figures): a sample variance below it
+    is raised to it, so values that agree only because they were rounded
+    never make an interval of zero width."""
     a = np.asarray(a, dtype=np.float64)
     b = np.asarray(b, dtype=np.float64)
-    va = float(np.var(a, ddof=1)) / len(a)
-    vb = float(np.var(b, ddof=1)) / len(b)
+    va = max(float(np.var(a, ddof=1)), floor_a) / len(a)
+    vb = max(float(np.var(b, ddof=1)), floor_b) / len(b)
     se2 = va + vb
     diff = float(np.mean(b) - np.mean(a))
     if se2 == 0.0:
@@ -96,7 +56,60 @@ def welch(a, b):
     return diff, math.sqrt(se2), df
 
 
-def block_length(series):
+def drift_adjusted(xa: Sequence[float], a: Sequence[float], xb: Sequence[float],
+                   b: Sequence[float], floor: float = 0.0) -> tuple[float, float, float]:
+    """Difference b - a of values taken at times xa and xb in one session,
+    with a linear drift over time removed: least squares of value on
+    (1, is b, time); its standard error and the n - 3 degrees of freedom.
+    Needs two values on each side and times that aren't all one.
+
+    floor: a known lower bound on the variance of one value."""
+    x = np.concatenate([xa, xb]).astype(np.float64)
+    y = np.concatenate([a, b]).astype(np.float64)
+    design = np.column_stack([np.ones_like(x), np.r_[np.zeros(len(a)), np.ones(len(b))], x])
+    coef, _, rank, _ = np.linalg.lstsq(design, y, rcond=None)
+    df = len(y) - 3
+    if rank < 3 or df < 1:
+        return welch(a, b, floor, floor)
+    resid = y - design @ coef
+    s2 = max(float(resid @ resid) / df, floor)
+    cov = s2 * np.linalg.inv(design.T @ design)
+    return float(coef[1]), math.sqrt(float(cov[1, 1])), float(df)
+
+
+def rounding_variance(values: Sequence[float], half_width: float) -> float:
+    """Variance that rounding to +-half_width adds to the log of a value
+    (uniform error: half_width^2 / 3, over value^2 in log terms), at the
+    smallest of the values."""
+    return half_width * half_width / 3.0 / min(values) ** 2
+
+
+def trend(groups: Sequence[tuple[Sequence[float], Sequence[float]]]) -> Optional[tuple[float, float]]:
+    """A common linear trend of y over time x within groups (each group its
+    own level): the slope by least squares and its two-sided p from the t
+    test of the slope (n - groups - 1 degrees of freedom). None when there
+    are too few values or the times don't vary.
+
+    groups: (x, y) per group, e.g. per run (pass order, log mean frame time)."""
+    xs, ys = [], []
+    for x, y in groups:
+        x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
+        xs.append(x - x.mean())
+        ys.append(y - y.mean())
+    x, y = np.concatenate(xs), np.concatenate(ys)
+    df = len(x) - len(groups) - 1
+    sxx = float(x @ x)
+    if df < 1 or sxx == 0.0:
+        return None
+    slope = float(x @ y) / sxx
+    resid = y - slope * x
+    s2 = float(resid @ resid) / df
+    if s2 == 0.0:
+        return slope, 0.0 if slope != 0.0 else 1.0
+    return slope, t_two_sided_p(slope / math.sqrt(s2 / sxx), df)
+
+
+def block_length(series: Sequence[float]) -> int:
     """Frames per bootstrap block: four times the lag at which the series'
     autocorrelation first falls to the noise level 2/sqrt(n), at least 10.
     Blocks well beyond the correlation keep slow stretches together; at
@@ -138,22 +151,23 @@ def bootstrap_change(a, b, stat, block, resamples=RESAMPLES, seed=SEED):
     return np.log(vb / va)
 
 
-def percent(log_ratio):
+def percent(log_ratio: float) -> float:
+    """A log ratio as a change in percent."""
     return (math.exp(log_ratio) - 1.0) * 100.0
 
 
-def log_bounds(pct):
+def log_bounds(pct: float) -> tuple[float, float]:
     """The no-change band +-pct as log ratios."""
     return math.log1p(-pct / 100.0), math.log1p(pct / 100.0)
 
 
-def margin(est, bounds):
+def margin(est: float, bounds: tuple[float, float]) -> float:
     """How far the log ratio lies from the threshold that would decide it."""
     lo, hi = bounds
     return est - hi if est > hi else lo - est if est < lo else min(hi - est, est - lo)
 
 
-def side_p(est, se, df, bounds):
+def side_p(est: float, se: float, df: float, bounds: tuple[float, float]) -> float:
     """Two-sided p of the change lying beyond the threshold on the side of
     the estimate: below 0.05 exactly when the 95% interval clears it."""
     if bounds[0] <= est <= bounds[1]:
@@ -163,12 +177,13 @@ def side_p(est, se, df, bounds):
     return min(1.0, t_two_sided_p(margin(est, bounds) / se, df))
 
 
-def interval(est, se, df):
+def interval(est: float, se: float, df: float) -> tuple[float, float]:
+    """The 95% interval of est from its standard error and t with df."""
     half = 0.0 if se == 0.0 else t_quantile(0.5 + CONFIDENCE / 2.0, df) * se
     return est - half, est + half
 
 
-def holm(pvalues):
+def holm(pvalues: Sequence[float]) -> list[float]:
     """Holm's step-down adjusted p-values, in the input's order."""
     m = len(pvalues)
     order = sorted(range(m), key=lambda i: pvalues[i])
@@ -180,7 +195,8 @@ def holm(pvalues):
     return adjusted
 
 
-def classify(est, ci, p, pct, worse=1):
+def classify(est: Optional[float], ci: Optional[Sequence[float]], p: Optional[float],
+             pct: float, worse: int = 1) -> str:
     """faster, slower, no change or inconclusive.
 
     p decides a change beyond the threshold (side_p, Holm-adjusted across
@@ -195,7 +211,7 @@ def classify(est, ci, p, pct, worse=1):
     return "inconclusive"
 
 
-def passes_needed(margin, spread2, have):
+def passes_needed(margin: float, spread2: Optional[float], have: int) -> Optional[int]:
     """About how many passes per run would bring the interval clear of the
     threshold, if the change and the per-pass spread stay as observed.
 
@@ -205,7 +221,7 @@ def passes_needed(margin, spread2, have):
     if spread2 is None or margin == 0.0:
         return None
 
-    def decides(n):
+    def decides(n: int) -> bool:
         return t_quantile(0.5 + CONFIDENCE / 2.0, 2 * n - 2) * math.sqrt(spread2 / n) < margin
 
     lo, hi = max(2, have + 1), MAX_PASSES_SUGGESTED

@@ -1,63 +1,98 @@
 # verdict.py: the words of the verdict block, made from the analysis
 # document: one headline per compared run (faster, slower, no change or
 # inconclusive, with the interval and, when inconclusive, how many passes
-# would decide it), the segments that changed, where the stutters fell and
+# would decide it; when the pictures differ or can't be compared, the same
+# sentence says so), the segments that changed, where the stutters fell and
 # whether the pictures match. The text, the JSON and the HTML page all
 # carry these same lines.
+from typing import Optional, Sequence
+
 from . import segments as segs, stats
+from .document import Comparison, Document, Interval, RunSummary
 
 
-def signed(v):
+def signed(v: float) -> str:
+    """A change in percent with its sign."""
     return "%+.1f%%" % v
 
 
-def figure(iv, what="mean frame time"):
+def figure(iv: Interval, what: str = "mean frame time", ci: str = "95% CI") -> str:
+    """The change of an interval, with the interval where there is one."""
     text = "%s %s" % (what, signed(iv["change_pct"]))
     if iv["ci_pct"] is not None:
-        text += " (95%% CI %+.1f..%+.1f%%)" % tuple(iv["ci_pct"])
+        text += " (%s %+.1f..%+.1f%%)" % (ci, *iv["ci_pct"])
     return text
 
 
-def frames_list(frames):
+def frames_list(frames: Sequence[int]) -> str:
+    """frame 5, or frames 1, 2 and 3."""
     names = ["%d" % f for f in frames]
     if len(names) < 2:
         return "frame " + "".join(names)
     return "frames " + ", ".join(names[:-1]) + " and " + names[-1]
 
 
-def headline(cmp, pct, picture_result):
+def picture_clause(picture_result: Optional[dict]) -> str:
+    """What the headline adds when the pictures differ or can't be compared."""
+    frames = picture_result["frames"] if picture_result else []
+    by: dict = {}
+    for f in frames:
+        by.setdefault(f["status"], []).append(f)
+    parts = []
+    if by.get("differs"):
+        parts.append("it draws a different picture at %s"
+                     % frames_list([f["frame"] for f in by["differs"]]))
+    sized = by.get("size differs", [])
+    if sized:
+        parts.append("its screenshots are another size (%s), so the pictures can't be compared%s"
+                     % (sized[0]["detail"], "" if len(sized) == len(frames)
+                        else " at " + frames_list([f["frame"] for f in sized])))
+    lost = by.get("missing", []) + by.get("unreadable", [])
+    if lost:
+        parts.append("%s not compared" % frames_list(sorted(f["frame"] for f in lost)))
+    return "; but " + "; ".join(parts) if parts else ""
+
+
+def headline(cmp: Comparison, pct: float, picture_result: Optional[dict]) -> str:
+    """The verdict's first line for one comparison, the pictures' state in
+    the same sentence whatever the verdict."""
+    return _timing(cmp, pct) + picture_clause(picture_result)
+
+
+def _timing(cmp: Comparison, pct: float) -> str:
     iv = cmp["intervals"]["mean"]
     a, b = cmp["against"], cmp["run"]
     kind = iv["verdict"]
     threshold = "\u00b1%g%%" % pct
     if kind in ("slower", "faster"):
-        text = "%s is %s than %s: %s, beyond the %s threshold" % (b, kind, a, figure(iv), threshold)
-        frames = picture_result["frames"] if picture_result and kind == "faster" else []
-        moved = [f["frame"] for f in frames if f["status"] == "differs"]
-        resized = [f["detail"] for f in frames if f["status"] == "size differs"]
-        if moved:
-            text += "; but it draws a different picture at %s" % frames_list(moved)
-        elif resized:
-            text += "; but its screenshots are another size (%s), so the pictures can't " \
-                "be compared" % resized[0]
-        return text
+        return "%s is %s than %s: %s, beyond the %s threshold" % (b, kind, a, figure(iv), threshold)
     if kind == "no change":
         return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv), threshold)
-    text = "inconclusive, %s against %s: %s" % (b, a, figure(iv))
+    text = "inconclusive, %s against %s: " % (b, a)
+    if cmp["method"] == "bootstrap":
+        text += figure(iv, ci="frames' 95% CI")
+        return text + "; one pass per run can't show how much passes differ from each " \
+            "other: run a second pass (2 or more per run) for a verdict"
+    text += figure(iv)
+    if cmp["method"] == "none" and max(cmp["launches"]) > 1:
+        return text + "; no interval from a single game launch: give each variant 2 or more runs"
     if iv["ci_pct"] is None:
-        if cmp["method"] == "bootstrap":
-            return text + "; frames are correlated over about %d frames, too few blocks " \
-                "for an interval: run 2 or more passes per run" % (cmp["bootstrap_block"] // 2)
         return text + "; no interval from one pass without per-frame times: " \
             "run 2 or more passes per run"
     text += " straddles the %s threshold" % threshold
+    if cmp["method"] == "runs":
+        if iv["runs_needed"]:
+            return text + "; about %d runs of each would decide it" % iv["runs_needed"]
+        return text + "; more than %d runs of each would be needed to decide it" \
+            % stats.MAX_PASSES_SUGGESTED
     if iv["passes_needed"]:
         return text + "; about %d passes per run would decide it" % iv["passes_needed"]
     return text + "; more than %d passes per run would be needed to decide it" \
         % stats.MAX_PASSES_SUGGESTED
 
 
-def segment_lines(cmp, seg_list):
+def segment_lines(cmp: Comparison, seg_list: list) -> list[str]:
+    """A line for each segment that changed, then the tally."""
     if not cmp["segments"]:
         return []
     lines = []
@@ -74,7 +109,8 @@ def segment_lines(cmp, seg_list):
     return lines
 
 
-def stutter_line(runs):
+def stutter_line(runs: Sequence[RunSummary]) -> str:
+    """Where the stutters of the runs fell."""
     parts = []
     for r in runs:
         total, chunky = r["stutters"]["total"], r["stutters"]["with_chunk_builds"]
@@ -87,7 +123,7 @@ def stutter_line(runs):
     return "  stutters over all passes: " + "; ".join(parts)
 
 
-def picture_lines(result, label_a, label_b, tolerance):
+def picture_lines(result: dict, label_a: str, label_b: str, tolerance: int) -> list[str]:
     """A summary line, then one line for each keyframe that differs or was
     not compared."""
     frames = result["frames"]
@@ -117,7 +153,7 @@ def picture_lines(result, label_a, label_b, tolerance):
     return [head + "; ".join(parts)] + details
 
 
-def block(doc):
+def block(doc: Document) -> list[str]:
     """The verdict lines, one group per compared run; also stored in each
     comparison as "verdict_lines"."""
     lines = []
