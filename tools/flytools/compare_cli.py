@@ -6,7 +6,8 @@ import argparse
 import os
 import sys
 
-from . import analysis, charts, metrics, output, page, pictures, reading, segments, stats, verdict
+from . import (analysis, charts, environment, metrics, output, page, pictures, reading,
+               runfolder, segments, stats, verdict)
 
 PROG = "flycompare"
 EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_SLOWER, EXIT_PICTURES = 0, 1, 2, 3, 4
@@ -76,7 +77,7 @@ def parser():
     p.add_argument("runs", nargs="+", metavar="[LABEL=]FILE",
                    help="a CSV log or saved stdout log; labelled by its file name unless "
                         "LABEL= is given; the first run is A, the one the others are "
-                        "compared with")
+                        "compared with; or a folder tools/flyrun wrote: a run per label")
     p.add_argument("--script", metavar="FILE",
                    help="the keyframe script the runs flew: segments go keyframe to "
                         "keyframe (otherwise %d equal stretches)" % segments.STRETCHES)
@@ -112,8 +113,6 @@ def _check(p, args):
         p.error("--pixel-tolerance: %d: must be 0 to 255" % args.pixel_tolerance)
     if args.plot is not None and os.path.splitext(args.plot)[1].lower() not in (".png", ".svg"):
         p.error("--plot: %s: the file name must end in .png or .svg" % args.plot)
-    if args.fail_if_pictures_differ and not args.shots:
-        p.error("--fail-if-pictures-differ needs --shots")
 
 
 def shot_folders(p, shot_args, runs):
@@ -136,6 +135,31 @@ def shot_folders(p, shot_args, runs):
     return folders
 
 
+def read_runs(args):
+    """The runs of the arguments; a flyrun folder gives one per label, its
+    script (when --script is not given and the file is unchanged) and its
+    screenshot folders (when no --shots are given)."""
+    used, runs, shots = set(), [], {}
+    for a in args.runs:
+        if runfolder.is_folder(a):
+            from_folder = runfolder.read_folder(a, used)
+            settings = runfolder.session(a)["settings"]
+            script = settings.get("script")
+            if args.script is None and script and os.path.isfile(script) \
+                    and environment.sha256(script) == settings.get("script_sha256"):
+                args.script = script
+            for run, label in zip(from_folder, settings["labels"]):
+                folder = runfolder.shots_folder(a, label)
+                if folder:
+                    shots[run.label] = folder
+            runs += from_folder
+        else:
+            run = reading.read_run(a, used)
+            runfolder.beside(run)
+            runs.append(run)
+    return runs, shots
+
+
 def _write(path, data):
     try:
         with open(path, "w" if isinstance(data, str) else "wb") as f:
@@ -149,11 +173,17 @@ def main(argv=None):
     args = p.parse_args(argv)
     _check(p, args)
     try:
-        used = set()
-        runs = [reading.read_run(a, used) for a in args.runs]
+        runs, folder_shots = read_runs(args)
         folders = shot_folders(p, args.shots, runs)
+        if not args.shots and runs[0].label in folder_shots:
+            folders = folder_shots
+        if args.fail_if_pictures_differ and not folders:
+            p.error("--fail-if-pictures-differ needs --shots (or a flyrun folder with screenshots)")
         keyframes = segments.read_script(args.script) if args.script else None
         doc = analysis.analyse(runs, keyframes, args.script, args.min_effect)
+        # The environment's warnings go above the verdict, in the JSON and
+        # (where the page shows them) on the page.
+        doc["warnings"] = environment.check(runs) + doc.get("warnings", [])
         if folders:
             doc["settings"]["pixel_tolerance"] = args.pixel_tolerance
         for cmp in doc["comparisons"]:
@@ -161,7 +191,8 @@ def main(argv=None):
                 cmp["pictures"] = pictures.compare_folders(
                     folders[cmp["against"]], folders[cmp["run"]], cmp["against"], cmp["run"],
                     args.pixel_tolerance, keep=bool(args.html))
-        lines = verdict.block(doc)
+        lines = [("note: " if w.startswith("environment unknown") else "warning: ") + w
+                 for w in doc["warnings"]] + verdict.block(doc)
         status = EXIT_OK
         if args.fail_if_slower and any(c["verdict"] == "slower" for c in doc["comparisons"]):
             status = EXIT_SLOWER
