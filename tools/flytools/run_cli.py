@@ -143,7 +143,7 @@ def settings(p: Parser, args) -> runner.Settings:
     except OSError as e:
         p.error("--out %s: %s" % (args.out, e.strerror or e))
     return runner.Settings(
-        out=args.out, script=args.script, frames=frames, runs=args.runs, passes=args.passes,
+        out=args.out, script=os.path.abspath(args.script), frames=frames, runs=args.runs, passes=args.passes,
         labels=labels, commands=commands, argvs=argvs, order=args.order, seed=args.seed,
         warmup_runs=args.warmup_runs, timeout_s=args.timeout, shots=args.shots,
         keep_going=args.keep_going, script_sha256=environment.sha256(args.script))
