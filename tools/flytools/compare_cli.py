@@ -160,6 +160,16 @@ def read_runs(args):
     return runs, shots
 
 
+def with_warnings(text, warnings):
+    """The text with the warnings just above the verdict block."""
+    if not warnings:
+        return text
+    block = "".join(("note: " if w.startswith("environment unknown") else "warning: ") + w + "\n"
+                    for w in warnings)
+    at = text.rfind("\nverdict (")
+    return text[:at + 1] + block + text[at:] if at >= 0 else text + block
+
+
 def _write(path, data):
     try:
         with open(path, "w" if isinstance(data, str) else "wb") as f:
@@ -191,8 +201,7 @@ def main(argv=None):
                 cmp["pictures"] = pictures.compare_folders(
                     folders[cmp["against"]], folders[cmp["run"]], cmp["against"], cmp["run"],
                     args.pixel_tolerance, keep=bool(args.html))
-        lines = [("note: " if w.startswith("environment unknown") else "warning: ") + w
-                 for w in doc["warnings"]] + verdict.block(doc)
+        lines = verdict.block(doc)
         status = EXIT_OK
         if args.fail_if_slower and any(c["verdict"] == "slower" for c in doc["comparisons"]):
             status = EXIT_SLOWER
@@ -200,7 +209,7 @@ def main(argv=None):
                 pictures.differing(c["pictures"]) for c in doc["comparisons"] if c.get("pictures")):
             status = EXIT_PICTURES
         doc["exit_status"] = status
-        sys.stdout.write(output.text(doc, lines))
+        sys.stdout.write(with_warnings(output.text(doc, lines), doc["warnings"]))
         if args.json:
             _write(args.json, output.json_text(doc))
             sys.stdout.write("JSON written to %s\n" % args.json)
