@@ -59,7 +59,7 @@ def complete_runs(path: str, label: str) -> tuple[list[tuple[str, dict]], int]:
         try:
             env = load_json(os.path.join(run_dir, "run.json"))
         except reading.InputError:
-            env = {}
+            env = {}  # a run.json that can't be read is no complete run
         if env.get("status") == "complete":
             found.append((int(m.group(1)), run_dir, env))
         else:
@@ -68,13 +68,18 @@ def complete_runs(path: str, label: str) -> tuple[list[tuple[str, dict]], int]:
     return [(d, e) for _, d, e in found], other
 
 
+def _status(run_dir: str) -> str | None:
+    try:
+        return load_json(os.path.join(run_dir, "run.json")).get("status")
+    except reading.InputError:
+        return None
+
+
 def shots_folder(path: str, label: str) -> str | None:
     """The screenshots of the label's picture-taking run, else of its first
     complete run that took any; None without them."""
     shots_run = os.path.join(path, label, "shots-run")
-    candidates = [shots_run] if os.path.isfile(os.path.join(shots_run, "run.json")) else []
-    candidates = [d for d in candidates if load_json(os.path.join(d, "run.json"))
-                  .get("status") == "complete"]
+    candidates = [shots_run] if _status(shots_run) == "complete" else []
     candidates += [d for d, e in complete_runs(path, label)[0] if e.get("shots")]
     for d in candidates:
         shots = os.path.join(d, "shots")
