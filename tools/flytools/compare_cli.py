@@ -52,6 +52,11 @@ pictures (--shots), for each frame-NNNNN.ppm in A's folder and another run's:
 input: a CSV log (header pass,frame,frame_ms or pass,frame,frame_ms,chunks;
 one row per frame, frames 1..N per pass, passes one after another) or the
 plug-in's standard output saved to a file; told apart by the contents.
+A folder tools/flyrun wrote gives a run per label (the passes of its
+complete launches), its script and its screenshots; a run.json beside a
+CSV is that run's environment. Differences between the environments
+(script, framebuffer size, renderer, host, CPU, governor, passes, view
+distance, seed, screenshots taken) are warned about above the verdict.
 
 exit status: 0 success; 1 bad input; 2 bad command line; 3 a run is slower
 than A (with --fail-if-slower); 4 a keyframe's pictures differ (with
