@@ -36,15 +36,15 @@ again.
 
 A launch fails when it can't start, exits non-zero, is killed by a signal,
 outlives --timeout, or leaves a frames.csv without PASSES whole passes of
-the script's frames. Ctrl-C (or SIGTERM) kills the running launch's group,
-records it as failed, and exits with 130 (143) without comparing; the
-completed runs stay in DIR for tools/flycompare.
+the script's frames. Ctrl-C (SIGINT; also SIGTERM, SIGHUP) kills the
+running launch's group, records it as failed, and exits with 130 (143,
+129) without comparing; the completed runs stay in DIR for tools/flycompare.
 
 exit status: 0 success; 1 a launch failed (the first one stops the session
 unless --keep-going; with it, 1 when any failed and the comparison gave 0)
 or the runs can't be compared; 2 bad command line (also a script, program
 or --out that can't be used); 3 and 4 as tools/flycompare
-(--fail-if-slower, --fail-if-pictures-differ); 130 interrupted."""
+(--fail-if-slower, --fail-if-pictures-differ); 130 interrupted (Ctrl-C)."""
 
 
 class Parser(argparse.ArgumentParser):

@@ -98,7 +98,7 @@ def plan(s: Settings) -> list[Planned]:
     return out
 
 
-# Set by the SIGINT/SIGTERM handler; the waiting loop and the plan look at it.
+# Set by the SIGINT/SIGTERM/SIGHUP handler; the waiting loop and the plan look at it.
 interrupted = {"signal": None}
 
 
@@ -106,14 +106,19 @@ def _on_signal(signum, _frame):
     interrupted["signal"] = signum
 
 
+# The game runs in a session of its own, so the terminal's Ctrl-C (and a
+# closed terminal's SIGHUP) reach only flyrun, which passes them on.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
 def catch_signals() -> None:
-    for sig in (signal.SIGINT, signal.SIGTERM):
+    for sig in STOP_SIGNALS:
         signal.signal(sig, _on_signal)
 
 
 def release_signals() -> None:
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, signal.SIG_DFL if sig == signal.SIGTERM else signal.default_int_handler)
+    for sig in STOP_SIGNALS:
+        signal.signal(sig, signal.default_int_handler if sig == signal.SIGINT else signal.SIG_DFL)
 
 
 def now() -> str:
