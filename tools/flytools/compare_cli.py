@@ -3,6 +3,7 @@
 # statuses. Errors are one line on standard error starting
 # "flycompare: error:"; a traceback never reaches the user.
 import argparse
+import html
 import os
 import sys
 
@@ -175,6 +176,16 @@ def with_warnings(text, warnings):
     return text[:at + 1] + block + text[at:] if at >= 0 else text + block
 
 
+def page_with_warnings(html_text, warnings):
+    """The page with the warnings just above the first verdict."""
+    at = html_text.find('<div class="verdict')
+    if not warnings or at < 0:
+        return html_text
+    items = "".join("<li>%s</li>" % html.escape(w) for w in warnings)
+    return '%s<ul class="warnings" style="color:#a40">%s</ul>\n%s' % (
+        html_text[:at], items, html_text[at:])
+
+
 def _write(path, data):
     try:
         with open(path, "w" if isinstance(data, str) else "wb") as f:
@@ -226,7 +237,8 @@ def main(argv=None):
                 charts.save(fig, args.plot)
                 sys.stdout.write("chart written to %s\n" % args.plot)
         if args.html:
-            _write(args.html, page.render(doc, chart_png, folders))
+            _write(args.html, page_with_warnings(page.render(doc, chart_png, folders),
+                                                 doc["warnings"]))
             sys.stdout.write("page written to %s\n" % args.html)
         sys.stdout.flush()
     except reading.InputError as e:

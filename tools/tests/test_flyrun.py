@@ -204,7 +204,7 @@ class Standin(Case):
         exe, plugin = standin()
         report = os.path.join(self.dir, "r.json")
         r = self.flyrun("A=%s --view-distance 32 %s" % (exe, plugin),
-                        "B=%s --view-distance 48 %s" % (exe, plugin), "--json", report,
+                        "B=%s --view-distance 48 %s" % (exe, plugin), "--json", report, "--html", report + ".html",
                         opts=("--runs", "1", "--passes", "2", "--quiet"))
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("warning: environment differs: view distance A 32, B 48", r.stdout)
@@ -212,6 +212,8 @@ class Standin(Case):
         self.assertIn("pictures (B against A): differ", r.stdout)
         with open(report) as f:
             self.assertEqual(json.load(f)["warnings"], ["environment differs: view distance A 32, B 48"])
+        with open(report + ".html") as f:
+            self.assertIn("<li>environment differs: view distance A 32, B 48</li>", f.read())
         with open(os.path.join(self.out, "report.txt")) as f:
             self.assertEqual(f.read(), r.stdout)
         env = self.run_json("A/run-01")
