@@ -6,7 +6,8 @@ import argparse
 import os
 import sys
 
-from . import analysis, charts, metrics, output, page, pictures, reading, segments, stats, verdict
+from . import (analysis, charts, environment, metrics, output, page, pictures, reading,
+               runfolder, segments, stats, verdict)
 
 PROG = "flycompare"
 EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_SLOWER, EXIT_PICTURES = 0, 1, 2, 3, 4
@@ -60,6 +61,11 @@ pictures (--shots), for each frame-NNNNN.ppm in A's folder and another run's:
 input: a CSV log (header pass,frame,frame_ms or pass,frame,frame_ms,chunks;
 one row per frame, frames 1..N per pass, passes one after another) or the
 plug-in's standard output saved to a file; told apart by the contents.
+A folder tools/flyrun wrote gives a run per label (the passes of its
+complete launches), its script and its screenshots; a run.json beside a
+CSV is that run's environment. Differences between the environments
+(script, framebuffer size, renderer, host, CPU, governor, passes, view
+distance, seed, screenshots taken) are warned about above the verdict.
 
 exit status: 0 success; 1 bad input; 2 bad command line; 3 a run is slower
 than A (with --fail-if-slower); 4 a keyframe's pictures differ (with
@@ -85,7 +91,7 @@ def parser():
     p.add_argument("runs", nargs="+", metavar="[LABEL=]FILE",
                    help="a CSV log or saved stdout log; labelled by its file name unless "
                         "LABEL= is given; the first run is A, the one the others are "
-                        "compared with")
+                        "compared with; or a folder tools/flyrun wrote: a run per label")
     p.add_argument("--script", metavar="FILE",
                    help="the keyframe script the runs flew: segments go keyframe to "
                         "keyframe (otherwise %d equal stretches)" % segments.STRETCHES)
@@ -121,8 +127,6 @@ def _check(p, args):
         p.error("--pixel-tolerance: %d: must be 0 to 255" % args.pixel_tolerance)
     if args.plot is not None and os.path.splitext(args.plot)[1].lower() not in (".png", ".svg"):
         p.error("--plot: %s: the file name must end in .png or .svg" % args.plot)
-    if args.fail_if_pictures_differ and not args.shots:
-        p.error("--fail-if-pictures-differ needs --shots")
 
 
 def shot_folders(p, shot_args, runs):
@@ -145,6 +149,31 @@ def shot_folders(p, shot_args, runs):
     return folders
 
 
+def read_runs(args):
+    """The runs of the arguments; a flyrun folder gives one per label, its
+    script (when --script is not given and the file is unchanged) and its
+    screenshot folders (when no --shots are given)."""
+    used, runs, shots = set(), [], {}
+    for a in args.runs:
+        if runfolder.is_folder(a):
+            from_folder = runfolder.read_folder(a, used)
+            settings = runfolder.session(a)["settings"]
+            script = settings.get("script")
+            if args.script is None and script and os.path.isfile(script) \
+                    and environment.sha256(script) == settings.get("script_sha256"):
+                args.script = script
+            for run, label in zip(from_folder, settings["labels"]):
+                folder = runfolder.shots_folder(a, label)
+                if folder:
+                    shots[run.label] = folder
+            runs += from_folder
+        else:
+            run = reading.read_run(a, used)
+            runfolder.beside(run)
+            runs.append(run)
+    return runs, shots
+
+
 def _write(path, data):
     try:
         with open(path, "w" if isinstance(data, str) else "wb") as f:
@@ -158,11 +187,20 @@ def main(argv=None):
     args = p.parse_args(argv)
     _check(p, args)
     try:
-        used = set()
-        runs = [reading.read_run(a, used) for a in args.runs]
+        runs, folder_shots = read_runs(args)
         folders = shot_folders(p, args.shots, runs)
+        if not args.shots and runs[0].label in folder_shots:
+            folders = folder_shots
+        if args.fail_if_pictures_differ and not folders:
+            p.error("--fail-if-pictures-differ needs --shots (or a flyrun folder with screenshots)")
         keyframes = segments.read_script(args.script) if args.script else None
-        doc = analysis.analyse(runs, keyframes, args.script, args.min_effect)
+        # The environments' differences are warnings above the verdict, in
+        # the JSON and on the page; runs without one are named once.
+        doc = analysis.analyse(runs, keyframes, args.script, args.min_effect,
+                               warnings=environment.check(runs))
+        note = environment.unknown(runs)
+        if note:
+            doc["environment_note"] = note
         if folders:
             doc["settings"]["pixel_tolerance"] = args.pixel_tolerance
         for cmp in doc["comparisons"]:

@@ -137,7 +137,8 @@ def comparison_tables(doc: Document, cmp: Comparison) -> list[str]:
 
 def warning_lines(doc: Document) -> list[str]:
     """The document's warnings, one line each, shown above the verdict."""
-    return ["warning: " + w for w in doc.get("warnings", [])]
+    note = doc.get("environment_note")
+    return ["warning: " + w for w in doc.get("warnings", [])] + (["note: " + note] if note else [])
 
 
 def text(doc: Document, verdict_lines: list[str]) -> str:
@@ -149,7 +150,7 @@ def text(doc: Document, verdict_lines: list[str]) -> str:
             out += comparison_tables(doc, cmp)
         out += ["", "verdict (a change smaller than \u00b1%g%% counts as no change)"
                 % doc["settings"]["min_effect_pct"]] + warning_lines(doc) + verdict_lines
-    elif doc.get("warnings"):
+    elif doc.get("warnings") or doc.get("environment_note"):
         out += [""] + warning_lines(doc)
     return "\n".join(out) + "\n"
 
