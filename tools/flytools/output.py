@@ -137,8 +137,13 @@ def comparison_tables(doc: Document, cmp: Comparison) -> list[str]:
 
 def warning_lines(doc: Document) -> list[str]:
     """The document's warnings, one line each, shown above the verdict."""
+    return ["warning: " + w for w in doc.get("warnings", [])]
+
+
+def note_lines(doc: Document) -> list[str]:
+    """The note on runs without an environment, said once before the verdict."""
     note = doc.get("environment_note")
-    return ["warning: " + w for w in doc.get("warnings", [])] + (["note: " + note] if note else [])
+    return ["", "note: " + note] if note else []
 
 
 def text(doc: Document, verdict_lines: list[str]) -> str:
@@ -148,9 +153,10 @@ def text(doc: Document, verdict_lines: list[str]) -> str:
         out += metric_table(doc)
         for cmp in doc["comparisons"]:
             out += comparison_tables(doc, cmp)
+        out += note_lines(doc)
         out += ["", "verdict (a change smaller than \u00b1%g%% counts as no change)"
                 % doc["settings"]["min_effect_pct"]] + warning_lines(doc) + verdict_lines
-    elif doc.get("warnings") or doc.get("environment_note"):
+    elif doc.get("warnings"):
         out += [""] + warning_lines(doc)
     return "\n".join(out) + "\n"
 

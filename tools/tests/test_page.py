@@ -60,7 +60,8 @@ class Page(Tool):
                       "--json", "d.json")
         doc = json.loads((self.dir / "d.json").read_text())
         doc.update(warnings=["drift in %s</li>" % a, b], environment_note="environment unknown <hr>")
-        for text, alts, above in [((self.dir / "p.html").read_text(), [a, b, "difference"] * 2, ([], [])),
+        note = "environment unknown for %s, %s (no run.json): host, size, renderer and script not checked" % (a, b)
+        for text, alts, above in [((self.dir / "p.html").read_text(), [a, b, "difference"] * 2, ([], [note])),
                                   (page.render(doc, None, {}), [], (doc["warnings"], [doc["environment_note"]]))]:
             top = text.split('<div class="verdict')[0]
             self.assertEqual((set(re.findall(r"</?(\w+)", text)) - ALLOWED, pick(text, "<title>(.*)</title>"),
