@@ -318,8 +318,11 @@ static int64_t Record_Trim(int fd) {
 // of that recording would have. Returns 1 when it held too little to keep
 // (and is gone), so this start-up records as usual; 0 otherwise.
 static int Record_Recover(int fd, const char *scratch) {
+    // A file that doesn't start as a scratch file does is left as it is.
+    char start[sizeof kScratchHeader - 1];
+    bool ours = pread(fd, start, sizeof start, 0) == (ssize_t)sizeof start && !memcmp(start, kScratchHeader, sizeof start);
     // The header's two lines and two frames make a script.
-    int64_t lines = Record_Trim(fd);
+    int64_t lines = ours ? Record_Trim(fd) : -1;
     if (lines >= 0 && lines < 4) {
         unlink(scratch);
         return 1;

@@ -3,6 +3,7 @@
 // crash's scratch file finished by the next start; the files it writes.
 #include <fcntl.h>
 #include <math.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -112,6 +113,7 @@ TEST_F(Recording, ACrashLeavesTheFlightSoFarForTheNextStartToFinish) {
     if (child == 0) Record(600, "", false), raise(SIGKILL);
     int status = 0, saved = 0, keyframes = 0;
     ASSERT_TRUE(child > 0 && waitpid(child, &status, 0) == child && WIFSIGNALED(status));
+    std::ofstream(file + ".recording", std::ios::app) << "600 1.5";  // and a write cut short, as a crash may
     std::vector<std::string> out = Record(5);
     ASSERT_EQ(out.size(), 2u) << Lines(out);
     EXPECT_EQ(out[0], "flyrate: finishing the recording left in " + file + ".recording; nothing new is recorded this time");
@@ -120,6 +122,15 @@ TEST_F(Recording, ACrashLeavesTheFlightSoFarForTheNextStartToFinish) {
     ExpectReplays(saved);
     EXPECT_EQ(TestDir_List(dir), std::vector<std::string>{"flight.txt"});
     EXPECT_EQ(Record(5).front(), "flyrate: recording to " + file);
+    // A scratch file another game holds is left to it; one that isn't a recording is left to the user.
+    const std::string scratch = file + ".recording";
+    std::ofstream(scratch) << "# not a recording\n0 1 2 3 4 5\n7 1 2 3 4 5\n1 2";
+    int held = open(scratch.c_str(), O_RDONLY);
+    flock(held, LOCK_EX);
+    EXPECT_EQ(Lines(Record(5)), "flyrate: warning: can't write " + file + ": another game is recording to it; nothing is recorded\n");
+    close(held);
+    EXPECT_EQ(Record(5).back(), "flyrate: warning: " + scratch + " isn't a recording flyrate can finish: nothing is recorded to " + file + " until it is removed");
+    EXPECT_EQ(TestFile_Read(scratch), "# not a recording\n0 1 2 3 4 5\n7 1 2 3 4 5\n1 2") << "left as it was";
 }
 
 // A new file gets the mode the umask leaves, an existing one keeps its own,
