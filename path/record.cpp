@@ -216,8 +216,10 @@ static int Record_SyncFolder(void) {
     return ok;
 }
 
-// Writes the script to TARGET.recording.new, syncs it and renames it over
-// the target. Returns 0, with nothing left behind, when any of it fails.
+// Writes the script to TARGET.recording.new, syncs it, renames it over the
+// target and syncs the folder. Returns 0 when any of it fails: with nothing
+// left behind, except when only the folder's sync failed (the script is in
+// place, but may not last; the scratch file is kept as for any failure).
 static int Record_Script(const Keyframe *keys, int32_t count, int32_t frames) {
     char temp[kRecordPathMax], header[256];
     Record_Name(temp, ".recording.new");
