@@ -81,10 +81,13 @@ TEST_F(Recording, EndsWithoutAScriptWhenItCantMakeOne) {
     EXPECT_EQ(Record(1).back(), "flyrate: warning: 1" + notWritten);
     // A destination that can't be written is refused at start: one line, nothing recorded.
     symlink("loop", (dir + "/loop").c_str());
+    symlink(std::string(4090, 'b').c_str(), (dir + "/long").c_str());
+    const std::string tooLong = "File name too long";
     for (auto [to, why] : std::vector<std::pair<std::string, std::string>>{
              {"/nonexistent/flight.txt", "No such file or directory"}, {file + "/x", "Not a directory"},
-             {dir, "Is a directory"}, {dir + "/loop", "Too many levels of symbolic links"}, {"/dev/null", "not a regular file"}})
-        EXPECT_EQ(Lines(Record(5, to)), cant + to + ": " + why + "; nothing is recorded\n");
+             {dir, "Is a directory"}, {dir + "/loop", "Too many levels of symbolic links"}, {"/dev/null", "not a regular file"},
+             {std::string(5000, 'a'), tooLong}, {dir + "/long", tooLong}, {dir + "/" + std::string(4060, 'c'), tooLong}})  // no room for ".recording.new"
+        EXPECT_EQ(Lines(Record(5, to)), (cant + to + ": " + why + "; nothing is recorded").substr(0, 1022) + "\n");
     // The disk fills: what the scratch file got is kept there, for the next start to finish.
     std::vector<std::string> full = DiskFullAfter(2000, [&] { return Record(5000); });
     int saved = 0, keyframes = 0;
@@ -98,7 +101,7 @@ TEST_F(Recording, EndsWithoutAScriptWhenItCantMakeOne) {
     EXPECT_EQ(sscanf(next[1].c_str(), ("flyrate: recorded " + std::to_string(saved) + " frames as %d keyframes to " + file).c_str(), &keyframes), 1);
     EXPECT_GT(saved, 10);
     ExpectReplays(saved);
-    EXPECT_EQ(TestDir_List(dir), (std::vector<std::string>{"flight.txt", "loop"})) << "the scratch file gone";
+    EXPECT_EQ(TestDir_List(dir), (std::vector<std::string>{"flight.txt", "long", "loop"})) << "the scratch file gone";
     // With FLYRATE set too the benchmark runs, and says the recording is off.
     setenv("FLYRATE_RECORD", file.c_str(), 1);
     std::string script = Start("0 0 0 0 0 0\n10 1 1 1 1 1\n");
@@ -121,7 +124,8 @@ TEST_F(Recording, ACrashLeavesTheFlightSoFarForTheNextStartToFinish) {
     EXPECT_GE(saved, 600 - 8) << "saved every 2 s, 8 frames here";
     ExpectReplays(saved);
     EXPECT_EQ(TestDir_List(dir), std::vector<std::string>{"flight.txt"});
-    EXPECT_EQ(Record(5).front(), "flyrate: recording to " + file);
+    std::ofstream(file + ".recording") << "# flyrate recording in progress: one keyframe per frame\nwarmup 2 1 30\n0 1 2 3 4 5\n";
+    EXPECT_EQ(Record(5).front(), "flyrate: recording to " + file) << "one frame left: nothing to finish";
     // A scratch file another game holds is left to it; one that isn't a recording is left to the user.
     const std::string scratch = file + ".recording";
     std::ofstream(scratch) << "# not a recording\n0 1 2 3 4 5\n7 1 2 3 4 5\n1 2";
