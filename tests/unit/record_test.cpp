@@ -102,6 +102,10 @@ TEST_F(Recording, EndsWithoutAScriptWhenItCantMakeOne) {
     EXPECT_GT(saved, 10);
     ExpectReplays(saved);
     EXPECT_EQ(TestDir_List(dir), (std::vector<std::string>{"flight.txt", "long", "loop"})) << "the scratch file gone";
+    Record(5, "", false), unlink(file.c_str()), mkdir(file.c_str(), 0755);  // FILE made a folder meanwhile
+    Play("q");
+    EXPECT_EQ(Out().back(), cant + file + ": the recording stays in " + scratch + " for the next start to finish");
+    EXPECT_EQ(TestDir_List(dir), (std::vector<std::string>{"flight.txt", "flight.txt.recording", "long", "loop"}));
     // With FLYRATE set too the benchmark runs, and says the recording is off.
     setenv("FLYRATE_RECORD", file.c_str(), 1);
     std::string script = Start("0 0 0 0 0 0\n10 1 1 1 1 1\n");
@@ -112,22 +116,22 @@ TEST_F(Recording, EndsWithoutAScriptWhenItCantMakeOne) {
 // scratch file got, the last save at most a few seconds before, and records
 // nothing; the start after records again.
 TEST_F(Recording, ACrashLeavesTheFlightSoFarForTheNextStartToFinish) {
+    const std::string scratch = file + ".recording";
     pid_t child = fork();
     if (child == 0) Record(600, "", false), raise(SIGKILL);
     int status = 0, saved = 0, keyframes = 0;
     ASSERT_TRUE(child > 0 && waitpid(child, &status, 0) == child && WIFSIGNALED(status));
-    std::ofstream(file + ".recording", std::ios::app) << "600 1.5";  // and a write cut short, as a crash may
+    std::ofstream(scratch, std::ios::app) << "600 1.5";  // and a write cut short, as a crash may
     std::vector<std::string> out = Record(5);
     ASSERT_EQ(out.size(), 2u) << Lines(out);
-    EXPECT_EQ(out[0], "flyrate: finishing the recording left in " + file + ".recording; nothing new is recorded this time");
+    EXPECT_EQ(out[0], "flyrate: finishing the recording left in " + scratch + "; nothing new is recorded this time");
     ASSERT_EQ(sscanf(out[1].c_str(), ("flyrate: recorded %d frames as %d keyframes to " + file).c_str(), &saved, &keyframes), 2);
     EXPECT_GE(saved, 600 - 8) << "saved every 2 s, 8 frames here";
     ExpectReplays(saved);
     EXPECT_EQ(TestDir_List(dir), std::vector<std::string>{"flight.txt"});
-    std::ofstream(file + ".recording") << "# flyrate recording in progress: one keyframe per frame\nwarmup 2 1 30\n0 1 2 3 4 5\n";
+    std::ofstream(scratch) << "# flyrate recording in progress: one keyframe per frame\nwarmup 2 1 30\n0 1 2 3 4 5\n";
     EXPECT_EQ(Record(5).front(), "flyrate: recording to " + file) << "one frame left: nothing to finish";
     // A scratch file another game holds is left to it; one that isn't a recording is left to the user.
-    const std::string scratch = file + ".recording";
     std::ofstream(scratch) << "# not a recording\n0 1 2 3 4 5\n7 1 2 3 4 5\n1 2";
     int held = open(scratch.c_str(), O_RDONLY);
     flock(held, LOCK_EX);
@@ -143,18 +147,19 @@ TEST_F(Recording, ACrashLeavesTheFlightSoFarForTheNextStartToFinish) {
 TEST_F(Recording, WritesTheLinksTargetWithItsMode) {
     mode_t mask = umask(027);
     mkdir((dir + "/sub").c_str(), 0755);
-    struct Case {
-        const char *link;
-        mode_t existing, expected;
-    } cases[] = {{nullptr, 0, 0640}, {nullptr, 0604, 0604}, {"sub/real.txt", 0600, 0600}, {"sub/new.txt", 0, 0640}};
-    for (const Case &c : cases) {
+    struct { const char *link; mode_t existing, expected; } cases[] = {  // under umask 027
+        {nullptr, 0, 0640}, {nullptr, 0604, 0604}, {"sub/real.txt", 0600, 0600}, {"sub/new.txt", 0, 0640}};
+    for (const auto &c : cases) {
         std::string target = c.link ? dir + "/" + c.link : file;
         unlink(file.c_str());
         if (c.link) symlink(c.link, file.c_str());
         if (c.existing) close(open(target.c_str(), O_CREAT | O_WRONLY, 0)), chmod(target.c_str(), c.existing);
         umaskCalls = fsyncCalls = 0;
-        EXPECT_EQ(Record(20).size(), 2u);
-        struct stat st = {}, at = {};
+        int here = open(".", O_RDONLY);  // FILE named from the current folder
+        EXPECT_EQ(chdir(dir.c_str()), 0);
+        EXPECT_EQ(Record(20, "flight.txt").size(), 2u);
+        EXPECT_EQ(fchdir(here) + close(here), 0);
+        struct stat st = {}, at = {};  // the target's mode; FILE itself
         stat(target.c_str(), &st), lstat(file.c_str(), &at);
         EXPECT_TRUE((st.st_mode & 07777) == c.expected && S_ISLNK(at.st_mode) == (c.link != nullptr)) << target;
         EXPECT_TRUE(umaskCalls == 0 && fsyncCalls == 2) << umaskCalls << " umask, " << fsyncCalls << " fsync calls";
