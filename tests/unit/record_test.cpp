@@ -89,17 +89,14 @@ TEST_F(Recording, EndsWithoutAScriptWhenItCantMakeOne) {
              {std::string(5000, 'a'), tooLong}, {dir + "/long", tooLong}, {dir + "/" + std::string(4060, 'c'), tooLong}})  // no room for ".recording.new"
         EXPECT_EQ(Lines(Record(5, to)), (cant + to + ": " + why + "; nothing is recorded").substr(0, 1022) + "\n");
     // The disk fills: what the scratch file got is kept there, for the next start to finish.
-    std::vector<std::string> full = DiskFullAfter(2000, [&] { return Record(5000); });
-    int saved = 0, keyframes = 0;
-    ASSERT_EQ(full.size(), 3u) << Lines(full);
-    EXPECT_EQ(sscanf(full[1].c_str(), (cant + scratch + " after %d frames: later frames are kept in memory only").c_str(), &saved), 1);
+    std::vector<std::string> full = DiskFullAfter(2000, [&] { return Record(5000); }), next;
+    int saved = 0;
+    ASSERT_TRUE(full.size() == 3 &&
+                sscanf(full[1].c_str(), (cant + scratch + " after %d frames: later frames are kept in memory only").c_str(), &saved) == 1 && saved > 10) << Lines(full);
     EXPECT_EQ(full[2], cant + file + ": the recording stays in " + scratch + " for the next start to finish");
     EXPECT_EQ(TestFile_Read(file), old) << "the older file left whole";
-    std::vector<std::string> next = Record(5);
-    ASSERT_EQ(next.size(), 2u) << Lines(next);
-    EXPECT_EQ(next[0], "flyrate: finishing the recording left in " + scratch + "; nothing new is recorded this time");
-    EXPECT_EQ(sscanf(next[1].c_str(), ("flyrate: recorded " + std::to_string(saved) + " frames as %d keyframes to " + file).c_str(), &keyframes), 1);
-    EXPECT_GT(saved, 10);
+    next = Record(5);
+    ASSERT_TRUE(next.size() == 2 && !next[1].rfind("flyrate: recorded " + std::to_string(saved) + " frames as ", 0)) << Lines(next);
     ExpectReplays(saved);
     EXPECT_EQ(TestDir_List(dir), (std::vector<std::string>{"flight.txt", "long", "loop"})) << "the scratch file gone";
     Record(5, "", false), unlink(file.c_str()), mkdir(file.c_str(), 0755);  // FILE made a folder meanwhile
