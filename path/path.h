@@ -29,8 +29,13 @@ void BenchCamera_Ensure(void);
 Vec2 BenchCamera_GetOrientation(void);
 Vec3 BenchCamera_GetPosition(float t);
 
-// Recording a flight (FLYRATE_RECORD): samples the game's active camera
-// once per rendered frame, and at the end writes the fewest-keyframe script
-// that replays every sample within the tolerance.
-void Record_Frame(void);
-void Record_Write(void);
+// Recording a flight (FLYRATE_RECORD=file): Start makes sure the script can
+// be written, by creating the scratch file it grows in, and finishes a
+// recording a crash left there instead. Returns 1 when the recording starts,
+// 0 when it doesn't (having said why). Frame samples the game's active
+// camera once per rendered frame and saves the samples to the scratch file
+// every few seconds; Finish writes the fewest-keyframe script that replays
+// every sample within the tolerance over the file.
+int Record_Start(const char *file);
+void Record_Frame(double now);
+void Record_Finish(void);

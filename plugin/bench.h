@@ -24,6 +24,8 @@ enum RunState : int32_t {
 
 // The most characters of text a log line keeps (its newline aside).
 static constexpr int kLogLineMax = 1022;
+// The longest file name a recording keeps, its terminating zero included.
+static constexpr int kRecordPathMax = 4096;
 
 // One point of the camera path.
 struct Keyframe {
@@ -74,12 +76,20 @@ struct BenchState {
     Keyframe pose = {};
 
     // Recording (FLYRATE_RECORD): the game's camera pose of every frame
-    // since the map loaded, owned from the first frame to Bench_Free.
+    // since the map loaded, owned from the first frame to Bench_Free, and
+    // the scratch file beside FILE that holds them as they come, from
+    // Bench_Init to Bench_Free.
     const char *recordPath = nullptr;  // the environment's string, not owned
     Keyframe *samples = nullptr;       // frame = index, angles in degrees, unwrapped
     int32_t sampleCount = 0;
     int32_t sampleCapacity = 0;
     bool recordFull = false;           // out of memory: no more samples are taken
+    char recordTarget[kRecordPathMax] = {};  // FILE with its symbolic links followed: the file replaced
+    int recordFd = -1;                 // the scratch file, open and locked while recording
+    int32_t samplesSaved = 0;          // samples in the scratch file
+    int64_t scratchBytes = 0;          // its length after the last whole write
+    double lastSave = 0;               // clock at the last write to it
+    bool scratchFailed = false;        // a write to it failed: later samples are in memory only
 };
 
 extern BenchState bench;

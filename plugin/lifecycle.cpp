@@ -66,8 +66,11 @@ void Bench_Init(void) {
     }
     if (!path) {
         // Recording: the game's camera is only looked at, and nothing
-        // closes the game.
-        bench.recordPath = record;
+        // closes the game. Without a file to write to, nothing is done.
+        if (!Record_Start(record)) {
+            bench.hookIndex = -1;
+            return;
+        }
         Game.Draw2DHooks[bench.hookIndex] = Bench_OnDraw2D;
         bench.state = RunState_RecordWaiting;
         Bench_Log("flyrate: recording to %s", record);
@@ -102,7 +105,7 @@ fail:
 }
 
 void Bench_Free(void) {
-    if (bench.state == RunState_RecordWaiting || bench.state == RunState_Recording) Record_Write();
+    if (bench.state == RunState_RecordWaiting || bench.state == RunState_Recording) Record_Finish();
     if (bench.state == RunState_WarmingUp || bench.state == RunState_Running) {
         Bench_Log("flyrate: the game closed before the end (frame %d of %d, pass %d of %d)", bench.curFrame,
                   bench.totalFrames, bench.pass, bench.passes);

@@ -107,6 +107,6 @@ void Bench_OnDraw2D(double delta) {
     } else if (bench.state == RunState_Running) {
         Bench_RunFrame(now);
     } else if (bench.state == RunState_Recording) {
-        Record_Frame();
+        Record_Frame(now);
     }
 }

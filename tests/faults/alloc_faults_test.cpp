@@ -123,7 +123,7 @@ TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
         {nullptr, recording.c_str(), {"flyrate: warning: out of memory after 0 frames",
                                       "flyrate: warning: 0 frames recorded, a script needs two",
                                       "flyrate: warning: out of memory after 4096 frames",
-                                      "flyrate: recorded 4096 frames as ", "flyrate: warning: can't write " + recording}},
+                                      "flyrate: recorded 4096 frames as "}},  // the files are written without allocating
     };
     for (const Mode &m : modes) {
         SCOPED_TRACE(m.flyrate ? "benchmark" : "recording");
