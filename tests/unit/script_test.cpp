@@ -6,7 +6,10 @@
 
 #include <thread>
 
+#include <fstream>
+
 #include "path/path.h"
+#include "standin/standin.h"
 #include "tests/support/plugintest.h"
 
 namespace {
@@ -55,6 +58,62 @@ TEST_F(KeyframesLoad, AcceptsWhatTheFormatsAccept) {
         EXPECT_EQ(OutText() + Loaded(), c.second) << c.first;
         EXPECT_EQ(bench.totalFrames, bench.keyframes[bench.keyframeCount - 1].frame);
     }
+}
+
+// A case's script from the table, its escapes undone.
+std::string Unescape(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        char c = s[i] == '\\' ? s[++i] : 0;
+        if (c == '{') {
+            char *end;
+            out.append(strtoul(&s[i + 1], &end, 10) - 1, out.back());
+            i = end - s.data();
+        } else {
+            out += !c ? s[i] : c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c == 'v' ? '\v' : c == 'f' ? '\f' : c == '0' ? '\0' : c;
+        }
+    }
+    return out;
+}
+
+// The shared table of scripts, which flycompare's tests read too: the
+// plug-in's loader and the stand-in's each give its result.
+TEST_F(KeyframesLoad, AgreeWithTheCaseTable) {
+    std::ifstream table(KEYFRAME_CASES);
+    int cases = 0;
+    for (std::string line; std::getline(table, line);) {
+        size_t arrow = line.rfind(" => ");
+        if (arrow == std::string::npos) continue;
+        SetUp();
+        std::string path, want = line.substr(arrow + 4), script = Unescape(line.substr(0, arrow));
+        // What a load gave: the frames, "line N" or "refused", from the
+        // table or else the message after the path.
+        auto result = [&](const std::string &message, std::vector<int> frames) {
+            std::string got;
+            for (int f : frames) got += (got.empty() ? "" : " ") + std::to_string(f);
+            int at = 0;
+            if (got.empty()) got = sscanf(message.c_str() + message.find(path) + path.size(), ":%d:", &at) == 1 ? "line " + std::to_string(at) : "refused";
+            return got;
+        };
+        Load(script, &path);
+        std::vector<int> frames;
+        for (int i = 0; i < bench.keyframeCount; i++) frames.push_back(bench.keyframes[i].frame);
+        EXPECT_EQ(result(OutText(), frames), want) << "plug-in: " << line;
+        // The stand-in's messages go to standard error: caught in a file.
+        fflush(stderr);
+        int err = dup(2);
+        std::string caught = Scratch("");
+        freopen(caught.c_str(), "w", stderr);
+        Fly_Load(path.c_str());
+        fflush(stderr);
+        dup2(err, 2);
+        close(err);
+        frames.clear();
+        for (const FlyKey &k : flyKeys) frames.push_back(k.frame);
+        EXPECT_EQ(result(TestFile_Read(caught), frames), want) << "stand-in: " << line;
+        cases++;
+    }
+    EXPECT_GT(cases, 30) << KEYFRAME_CASES;  // the table was found and read
 }
 
 TEST_F(KeyframesLoad, RefusesWithTheLineAndWhy) {
