@@ -5,6 +5,7 @@
 # array elements [start:end] of a pass's frame times.
 import math
 import re
+from collections.abc import Iterator
 
 from . import reading
 
@@ -63,7 +64,7 @@ def _scan(text: bytes, kinds: str) -> list | None:
     return values
 
 
-def _pieces(data: bytes):
+def _pieces(data: bytes) -> Iterator[tuple[int, bytes]]:
     """(line number, text) of each line as the loader reads it: fgets's
     pieces, each up to its first NUL byte (where C's string ends)."""
     lineno = 0
