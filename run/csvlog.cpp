@@ -45,8 +45,7 @@ void Report_WriteCsv(void) {
     if (fclose(f) != 0) ok = 0;
     if (ok) return;
     // A short write leaves part of a row: the pass is taken out again, and
-    // the user is told, as for a failed open.
-    Bench_Log("flyrate: warning: can't write %s", bench.csvPath);
-    if (regular && truncate(bench.csvPath, start) != 0)
-        Bench_Log("flyrate: warning: %s: pass %d's rows are incomplete", bench.csvPath, (int)bench.pass);
+    // the user is told, as for a failed open (and if even that fails).
+    bool torn = regular && truncate(bench.csvPath, start) != 0;
+    Bench_Log("flyrate: warning: can't write %s%s", bench.csvPath, torn ? "; its last pass is incomplete" : "");
 }
