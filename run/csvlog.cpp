@@ -8,7 +8,14 @@
 // counted during the frame. Without room for the chunk counts the column is
 // left out, header included. The first pass creates or truncates the file;
 // later passes append to it.
+//
+// A pass's rows are all there or none are: a pass whose rows can't be
+// written whole (a full disk, say) is cut off the file again, so the passes
+// before it stay readable, and a pass that finds the file empty (the first
+// pass's write failed, or the file was emptied) starts it with the header.
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "plugin/bench.h"
 #include "run/run.h"
@@ -20,16 +27,25 @@ void Report_WriteCsv(void) {
         Bench_Log("flyrate: warning: can't write %s", bench.csvPath);
         return;
     }
-    // A short write (a full disk, say) is reported like a failed open: the
-    // rows are incomplete and the user must know.
+    // Where this pass's rows start. A pipe or a device (/dev/stdout, say)
+    // has no size to go back to: it gets the header with the first pass only.
+    struct stat st = {};
+    bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+    off_t start = regular ? st.st_size : 0;
+    bool header = regular ? start == 0 : bench.pass == 1;
+
     const int64_t *chunks = bench.frameChunks;
     int ok = 1;
-    if (bench.pass == 1 && fputs(chunks ? "pass,frame,frame_ms,chunks\n" : "pass,frame,frame_ms\n", f) < 0) ok = 0;
+    if (header && fputs(chunks ? "pass,frame,frame_ms,chunks\n" : "pass,frame,frame_ms\n", f) < 0) ok = 0;
     for (int32_t i = 0; ok && i < bench.totalFrames; i++) {
         int n = chunks ? fprintf(f, "%d,%d,%.6f,%lld\n", bench.pass, i + 1, bench.frameTimes[i], (long long)chunks[i])
                        : fprintf(f, "%d,%d,%.6f\n", bench.pass, i + 1, bench.frameTimes[i]);
         if (n < 0) ok = 0;
     }
     if (fclose(f) != 0) ok = 0;
-    if (!ok) Bench_Log("flyrate: warning: can't write %s", bench.csvPath);
+    if (ok) return;
+    // A short write leaves part of a row: the pass is taken out again, and
+    // the user is told, as for a failed open (and if even that fails).
+    bool torn = regular && truncate(bench.csvPath, start) != 0;
+    Bench_Log("flyrate: warning: can't write %s%s", bench.csvPath, torn ? "; its last pass is incomplete" : "");
 }

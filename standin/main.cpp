@@ -69,7 +69,8 @@ static int Standin_Run(void) {
         fprintf(stderr, "standin: no OpenGL: %s\n", err);
         return 1;
     }
-    fprintf(stderr, "standin: %s, %dx%d, seed %u, view distance %g, %d chunk builds per frame\n",
+    // One line in a fixed form that run tools read back to record the set-up.
+    fprintf(stderr, "standin: renderer: %s, size %dx%d, seed %u, view distance %g, %d chunk builds per frame\n",
             GlContext_Renderer(gl), opts.width, opts.height, opts.seed, (double)opts.viewDistance, opts.buildRate);
     World_Init(opts.seed);
     Chunks_Init(opts.seed, opts.viewDistance);

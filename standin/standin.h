@@ -82,7 +82,14 @@ const char *Records_DescribeActiveCamera(void);
 
 // ---- fly.cpp: the host camera following a keyframe script -----------------
 
-// Reads the script; returns 1, or 0 after printing why.
+struct FlyKey {
+    int frame;
+    float v[5];  // x, y, z, yaw, pitch (degrees)
+};
+// The keyframes loaded, in frame order.
+extern std::vector<FlyKey> flyKeys;
+// Reads the script into flyKeys, which it empties first; returns 1, or 0
+// after printing why.
 int Fly_Load(const char *path);
 // The script's pose at frame (held at its ends), angles in radians.
 Pose Fly_Pose(int frame);

@@ -110,6 +110,31 @@ TEST_F(RunController, PassesScreenshotsSwitchesAndTheLog) {
     TestDir_Remove(dir);
 }
 
+// A pass whose log rows can't be written whole (the disk fills in the
+// middle of pass 1's rows, or of pass 2's, past what the pass prints, which
+// is caught in a file too) is taken out again with the warning: the passes
+// before it stay whole, and the next pass, finding the file empty, starts
+// it with the header.
+TEST_F(RunController, AFailedLogPassLeavesTheOtherPassesWhole) {
+    std::string rows[4] = {"pass,frame,frame_ms,chunks\n"};
+    for (int pass = 1; pass <= 3; pass++)
+        for (int frame = 1; frame <= 40; frame++) rows[pass] += std::to_string(pass) + "," + std::to_string(frame) + ",250.000000,0\n";
+    for (int failing : {1, 2}) {
+        SetUp();
+        std::string csv = Scratch("");
+        setenv("FLYRATE_PASSES", "3", 1);
+        setenv("FLYRATE_CSV", csv.c_str(), 1);
+        Start(Path({0, 40}));
+        Play("mf");
+        for (int pass = 1; pass <= 3; pass++) {
+            Out();
+            pass == failing ? DiskFullAfter(failing * 500, [&] { return Play("40f"), 0; }) : (Play("40f"), 0);
+            EXPECT_EQ(OutText().find("flyrate: warning: can't write " + csv + "\n") != std::string::npos, pass == failing);
+        }
+        EXPECT_EQ(TestFile_Read(csv), rows[0] + rows[failing == 1 ? 2 : 1] + rows[3]) << failing;
+    }
+}
+
 TEST_F(RunController, FreeSlotInEveryStateGivesBackHookCameraAndTables) {
     struct Case {
         const char *passes, *events, *line;

@@ -13,7 +13,7 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
-from flytools import analysis, metrics, output, reading, stats, verdict  # noqa: E402
+from flytools import analysis, metrics, output, reading, segments, stats, verdict  # noqa: E402
 
 
 def csv_text(passes, chunks=None):
@@ -140,6 +140,25 @@ class Statistics(unittest.TestCase):
 
 
 class Inputs(Tool):
+    def test_keyframe_case_table(self):
+        # The table the plug-in's and the stand-in's loaders are held to (their unit test reads it too): each
+        # script's frames, or a one-line refusal naming the file and the line if there is one.
+        esc = {"n": "\n", "r": "\r", "t": "\t", "v": "\v", "f": "\f", "0": "\0"}
+        with open(os.path.join(HERE, "..", "..", "tests", "data", "keyframe-cases.txt")) as f:
+            cases = [line.rstrip("\n").rsplit(" => ", 1) for line in f if " => " in line]
+        for script, want in cases:
+            out = []  # the script, escapes (\n ..., c\{N} for N copies of c) undone
+            for m in re.finditer(r"\\\{(\d+)\}|\\(.)|.", script, re.S):
+                out.append(out[-1][-1] * (int(m[1]) - 1) if m[1] else esc.get(m[2], m[2]) if m[2] else m[0])
+            self.write("k", "".join(out).encode("latin-1"))
+            try:
+                got = " ".join(map(str, segments.read_script(str(self.dir / "k"))))
+            except reading.InputError as e:
+                self.assertRegex(str(e), r"\A%s: [^\n]+\Z" % re.escape(str(self.dir / "k")))
+                got = re.sub(r".*?: (?:line (\d+): .*|.*)", lambda m: "line " + m[1] if m[1] else "refused", str(e))
+            self.assertEqual(got, want, script)
+        self.assertGreater(len(cases), 30)
+
     def test_stdout_log(self):
         # A stdout log against CSV runs: intervals from the passes, no stutters known; the gate lets an
         # inconclusive run pass; an existing path with "=" is no LABEL=PATH; a repeated name is numbered.
