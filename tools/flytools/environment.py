@@ -10,12 +10,10 @@ import platform
 import re
 import socket
 
-# The stand-in's line, and its older form without the field names; any
-# other game: the first line that names its renderer.
+# The stand-in's line; any other game: the first line that names its
+# renderer.
 STANDIN_RE = re.compile(r"standin: renderer: (.*), size (\d+)x(\d+), seed (\d+), "
                         r"view distance (\S+), (\d+) chunk builds per frame")
-STANDIN_OLD_RE = re.compile(r"standin: (.*), (\d+)x(\d+), seed (\d+), "
-                            r"view distance (\S+), (\d+) chunk builds per frame")
 RENDERER_RE = re.compile(r"renderer: (.*)")
 
 
@@ -72,7 +70,7 @@ def renderer(*texts: str) -> tuple[str | None, dict]:
     stand-in's line gives size, seed and view distance too."""
     for text in texts:
         for line in text.splitlines():
-            m = STANDIN_RE.search(line) or STANDIN_OLD_RE.search(line)
+            m = STANDIN_RE.search(line)
             if m:
                 return m.group(1), {"size": "%sx%s" % (m.group(2), m.group(3)),
                                     "seed": int(m.group(4)), "view_distance": m.group(5)}

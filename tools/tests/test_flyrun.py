@@ -235,9 +235,6 @@ class Environment(unittest.TestCase):
             ("standin: renderer: llvmpipe (LLVM 15.0.6, 256 bits), size 960x540, seed 1, "
              "view distance 96, 4 chunk builds per frame",
              ("llvmpipe (LLVM 15.0.6, 256 bits)", {"size": "960x540", "seed": 1, "view_distance": "96"})),
-            ("x\nstandin: llvmpipe (LLVM 15.0.6, 256 bits), 640x360, seed 7, view distance 160, "
-             "4 chunk builds per frame\n", ("llvmpipe (LLVM 15.0.6, 256 bits)",
-                                            {"size": "640x360", "seed": 7, "view_distance": "160"})),
             ("game: GL renderer: Mesa Intel(R) UHD 620\nrenderer: other", ("Mesa Intel(R) UHD 620", {})),
             ("nothing here", (None, {})),
         ]:
