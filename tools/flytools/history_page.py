@@ -1,0 +1,174 @@
+# history_page.py: the page of flyhistory report, one self-contained HTML
+# file (charts inline as PNG data: URIs, no network). Per series: the steps
+# found, newest first in a table, then each detected metric over commits
+# (every pass a dot, each run's mean with its 95% interval over passes, the
+# levels between the steps, the steps marked), the segments as a heat map
+# of their mean frame time against their own median, so the eye sees where
+# on the path a step happened, and the other metrics small below.
+import base64
+import html
+import io
+
+import numpy as np
+
+from . import history_cli, stats
+
+STYLE = """
+body { font: 15px/1.45 system-ui, sans-serif; margin: 1.5em auto; max-width: 1300px;
+       padding: 0 1em; color: #222; }
+h1 { font-size: 1.5em; } h2 { font-size: 1.2em; margin-top: 2em; }
+table { border-collapse: collapse; margin: .5em 0; font-variant-numeric: tabular-nums; }
+th, td { border: 1px solid #ccc; padding: .2em .6em; text-align: left; }
+td.num { text-align: right; }
+tr.regression td { background: #fbe3e3; } tr.improvement td { background: #e3f4e3; }
+.note { color: #555; } img { max-width: 100%; }
+"""
+COLORS = {"regression": "#d62728", "improvement": "#2ca02c"}
+OTHER = ["median", "p95", "p99.9", "max", "low01", "stutters", "chunk_builds"]
+
+
+def _e(value):
+    return html.escape(str(value))
+
+
+def _pyplot():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    return plt
+
+
+def _png(fig):
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png", dpi=80)
+    _pyplot().close(fig)
+    return "data:image/png;base64," + base64.b64encode(buf.getvalue()).decode("ascii")
+
+
+def _run_values(commits, get):
+    """x, per-run mean and 95% half-width over passes, and every pass's dot."""
+    xs, means, halves, px, py = [], [], [], [], []
+    for i, c in enumerate(commits):
+        for r in c["runs"]:
+            v = [x for x in get(r) if x is not None]
+            if not v:
+                continue
+            xs.append(i)
+            means.append(float(np.mean(v)))
+            if len(v) >= 2:
+                se = float(np.std(v, ddof=1)) / np.sqrt(len(v))
+                lo, hi = stats.interval(means[-1], se, len(v) - 1)
+                halves.append((hi - lo) / 2)
+            else:
+                halves.append(0.0)
+            px += [i] * len(v)
+            py += v
+    return xs, means, halves, px, py
+
+
+def _ticks(ax, commits):
+    step = max(1, len(commits) // 12)
+    ticks = list(range(0, len(commits), step))
+    ax.set_xticks(ticks, [str(commits[i]["commit"])[:8] for i in ticks], rotation=40,
+                  fontsize="x-small", ha="right")
+
+
+def _metric_panel(ax, commits, name, steps, small=False):
+    xs, means, halves, px, py = _run_values(commits, lambda r: r["passes"].get(name, []))
+    ax.scatter(px, py, s=3, color="#999999", alpha=0.5, linewidths=0, label="pass")
+    if xs:
+        ax.errorbar(xs, means, yerr=halves, fmt="o", ms=2.5, color="#1f77b4", elinewidth=0.8,
+                    label="run (95% interval)")
+    mine = [s for s in steps if s["line"] == name]
+    bounds = [0] + [s["commit_index"] for s in mine] + [len(commits)]
+    for a, b in zip(bounds, bounds[1:]):
+        level = [m for x, m in zip(xs, means) if a <= x < b]
+        if level:
+            ax.hlines(np.mean(level), a - 0.5, b - 0.5, color="black", linewidth=1.2)
+    for s in mine:
+        ax.axvline(s["commit_index"] - 0.5, color=COLORS[s["kind"]], linestyle="--")
+        ax.annotate("%+.1f%%" % s["change_pct"], (s["commit_index"] - 0.5, 1), xycoords=("data", "axes fraction"),
+                    color=COLORS[s["kind"]], fontsize="small", ha="left", va="top")
+    ax.set_title(history_cli.NAMES.get(name, name), fontsize="small" if small else "medium")
+    _ticks(ax, commits)
+    if not small:
+        ax.legend(fontsize="x-small", loc="lower left")
+
+
+def _segment_panel(fig, ax, commits, steps):
+    nseg = max((r["nseg"] for c in commits for r in c["runs"]), default=0)
+    grid = np.full((nseg, len(commits)), np.nan)
+    for s in range(1, nseg + 1):
+        for i, c in enumerate(commits):
+            v = [float(np.mean(r["segments"][s])) for r in c["runs"] if r["segments"].get(s)]
+            if v:
+                grid[s - 1, i] = np.mean(v)
+        row = grid[s - 1]
+        grid[s - 1] = (row / np.nanmedian(row) - 1) * 100 if np.isfinite(row).any() else row
+    lim = max(1.0, float(np.nanpercentile(np.abs(grid), 98))) if np.isfinite(grid).any() else 1.0
+    im = ax.imshow(grid, aspect="auto", cmap="RdBu_r", vmin=-lim, vmax=lim, interpolation="nearest",
+                   extent=(-0.5, len(commits) - 0.5, nseg + 0.5, 0.5))
+    fig.colorbar(im, ax=ax, label="% from the segment's median")
+    for s in steps:
+        if s["segment"] is not None:
+            ax.plot(s["commit_index"] - 0.5, s["segment"], marker="<" if s["kind"] == "regression" else ">",
+                    color=COLORS[s["kind"]], ms=9, markeredgecolor="black")
+    ax.set(title="mean frame time per segment (markers: steps found)", ylabel="segment")
+    _ticks(ax, commits)
+
+
+def charts(doc):
+    plt = _pyplot()
+    commits, steps = doc["commits"], doc["steps"]
+    has_segments = any(r["nseg"] for c in commits for r in c["runs"])
+    fig, axes = plt.subplots(3 + has_segments, 1, figsize=(13, 3.3 * (3 + has_segments)),
+                             layout="constrained")
+    for ax, name in zip(axes, history_cli.DETECTED):
+        _metric_panel(ax, commits, name, steps)
+    if has_segments:
+        _segment_panel(fig, axes[3], commits, steps)
+    main = _png(fig)
+    fig, axes = plt.subplots(2, 4, figsize=(13, 5), layout="constrained")
+    for ax, name in zip(axes.flat, OTHER):
+        _metric_panel(ax, commits, name, [], small=True)
+    axes.flat[-1].axis("off")
+    return main, _png(fig)
+
+
+def _series_html(doc):
+    s = doc["series"]
+    parts = ["<h2>Series %d: %s</h2>" % (s["id"], _e(doc["name"])),
+             "<p class=note>%d runs over %d commits, %s to %s.</p>" % (
+                 s["runs"], len(doc["commits"]), _e(doc["commits"][0]["date"]),
+                 _e(doc["commits"][-1]["date"]))]
+    if doc["steps"]:
+        rows = "".join(
+            "<tr class=%s><td>%s</td><td>%s</td><td>%s</td><td>%s .. %s</td><td class=num>%+.2f%%</td>"
+            "<td class=num>%s</td><td class=num>%d / %d</td></tr>" % (
+                st["kind"], st["kind"], _e(st["metric"]),
+                "whole path" if st["segment"] is None else "segment %d" % st["segment"],
+                _e(st["after_commit"]), _e(st["commit"]), st["change_pct"],
+                "%+.2f%% to %+.2f%%" % tuple(st["ci_pct"]) if st["ci_pct"] else "-",
+                st["runs_before"], st["runs_after"]) for st in reversed(doc["steps"]))
+        parts.append("<table><tr><th>step</th><th>metric</th><th>where</th><th>between commits"
+                     "</th><th>change</th><th>95% interval</th><th>runs before / after</th></tr>"
+                     + rows + "</table>")
+    else:
+        parts.append("<p>No step found: every metric's level held over the history.</p>")
+    main, other = charts(doc)
+    parts.append('<img alt="metrics over commits" src="%s">' % main)
+    parts.append("<h3>Other metrics (not searched for steps)</h3>")
+    parts.append('<img alt="other metrics over commits" src="%s">' % other)
+    return "\n".join(parts)
+
+
+def render(docs, db_name):
+    body = "\n".join(_series_html(d) for d in docs)
+    total = sum(len(d["steps"]) for d in docs)
+    return ("<!DOCTYPE html><html><head><meta charset=utf-8><title>flyhistory report</title>"
+            "<style>%s</style></head><body><h1>Performance over time</h1>"
+            "<p>%d series from %s; %d step(s) found by E-divisive means (permutation test, "
+            "at most 5%% chance of any false step per series), each sized by Welch's 95%% "
+            "interval over the runs between its neighbouring steps. A step between commits X "
+            "and Y happened in a commit after X up to Y.</p>%s</body></html>\n"
+            % (STYLE, len(docs), _e(db_name), total, body))
