@@ -188,9 +188,12 @@ def store(db, inc, commit, branch, date):
         if same:
             raise reading.InputError("%s: already in the database as run %d (same measurements)"
                                      % (inc.path, same[0][0]))
-        db.execute("INSERT INTO series (key, %s) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) "
-                   "DO NOTHING" % ", ".join(fields), [key] + list(fields.values()))
-        series_id = db.rows("SELECT id FROM series WHERE key = ?", (key,))[0][0]
+        found = db.rows("SELECT id FROM series WHERE key = ?", (key,))
+        if not found:  # (a writer at the same moment may have made it)
+            db.execute("INSERT INTO series (key, %s) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) "
+                       "DO NOTHING" % ", ".join(fields), [key] + list(fields.values()))
+            found = db.rows("SELECT id FROM series WHERE key = ?", (key,))
+        series_id = found[0][0]
         run_id = db.execute(
             "INSERT INTO runs (series_id, content_hash, path, kind, label, commit_sha, branch, "
             "run_date, added, environment, passes, segments) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "

@@ -11,7 +11,7 @@ import io
 
 import numpy as np
 
-from . import history_cli, stats
+from . import changepoint, history_cli, stats
 
 STYLE = """
 body { font: 15px/1.45 system-ui, sans-serif; margin: 1.5em auto; max-width: 1300px;
@@ -75,6 +75,8 @@ def _ticks(ax, commits):
 
 def _metric_panel(ax, commits, name, steps, small=False):
     xs, means, halves, px, py = _run_values(commits, lambda r: r["passes"].get(name, []))
+    if not xs:
+        ax.text(0.5, 0.5, "not in these logs", transform=ax.transAxes, ha="center", color="#777")
     ax.scatter(px, py, s=3, color="#999999", alpha=0.5, linewidths=0, label="pass")
     if xs:
         ax.errorbar(xs, means, yerr=halves, fmt="o", ms=2.5, color="#1f77b4", elinewidth=0.8,
@@ -100,7 +102,8 @@ def _segment_panel(fig, ax, commits, steps):
     grid = np.full((nseg, len(commits)), np.nan)
     for s in range(1, nseg + 1):
         for i, c in enumerate(commits):
-            v = [float(np.mean(r["segments"][s])) for r in c["runs"] if r["segments"].get(s)]
+            v = [float(np.mean(r["segments"][s]) / np.mean(r["passes"]["mean"])) for r in c["runs"]
+                 if r["segments"].get(s) and r["passes"].get("mean")]
             if v:
                 grid[s - 1, i] = np.mean(v)
         row = grid[s - 1]
@@ -108,12 +111,13 @@ def _segment_panel(fig, ax, commits, steps):
     lim = max(1.0, float(np.nanpercentile(np.abs(grid), 98))) if np.isfinite(grid).any() else 1.0
     im = ax.imshow(grid, aspect="auto", cmap="RdBu_r", vmin=-lim, vmax=lim, interpolation="nearest",
                    extent=(-0.5, len(commits) - 0.5, nseg + 0.5, 0.5))
-    fig.colorbar(im, ax=ax, label="% from the segment's median")
+    fig.colorbar(im, ax=ax, label="% from its median")
     for s in steps:
         if s["segment"] is not None:
             ax.plot(s["commit_index"] - 0.5, s["segment"], marker="<" if s["kind"] == "regression" else ">",
                     color=COLORS[s["kind"]], ms=9, markeredgecolor="black")
-    ax.set(title="mean frame time per segment (markers: steps found)", ylabel="segment")
+    ax.set(title="each segment's mean frame time against the whole path's (markers: steps found)",
+           ylabel="segment")
     _ticks(ax, commits)
 
 
@@ -168,7 +172,7 @@ def render(docs, db_name):
     return ("<!DOCTYPE html><html><head><meta charset=utf-8><title>flyhistory report</title>"
             "<style>%s</style></head><body><h1>Performance over time</h1>"
             "<p>%d series from %s; %d step(s) found by E-divisive means (permutation test, "
-            "at most 5%% chance of any false step per series), each sized by Welch's 95%% "
+            "at most %g%% chance of any false step per series), each sized by Welch's 95%% "
             "interval over the runs between its neighbouring steps. A step between commits X "
             "and Y happened in a commit after X up to Y.</p>%s</body></html>\n"
-            % (STYLE, len(docs), _e(db_name), total, body))
+            % (STYLE, len(docs), _e(db_name), total, changepoint.ALPHA * 100, body))
