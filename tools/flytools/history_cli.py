@@ -244,10 +244,10 @@ def load_series(db, series_id, newest=None):
                    "WHERE series_id = ? ORDER BY run_date, id", (series_id,))
     commits, index = [], {}
     for run_id, sha, branch, date, path, nseg in runs:
-        key = sha or "run %d" % run_id   # repeats of a commit are one point
-        c = index.get(key)
+        key = sha[:12] if sha else "run %d" % run_id   # repeats of a commit are one point
+        c = index.get(sha or key)
         if c is None:
-            c = index[key] = {"commit": key, "sha": sha, "branch": branch, "date": date, "runs": []}
+            c = index[sha or key] = {"commit": key, "sha": sha, "branch": branch, "date": date, "runs": []}
             commits.append(c)
         c["runs"].append({"id": run_id, "path": path, "nseg": nseg})
     if newest:
@@ -271,12 +271,22 @@ def load_series(db, series_id, newest=None):
     for c in commits:
         for r in c["runs"]:
             r.update(by_id[r["id"]])
+            summarise(r)
     return commits
 
 
 def _run_value(values):
-    vals = [v for v in values if v is not None]
-    return float(np.mean(vals)) if vals and len(vals) == len(values) else None
+    """A run's value of a metric: the mean over its passes (None unless
+    every pass has one)."""
+    if not values or any(v is None for v in values):
+        return None
+    return sum(values) / len(values)
+
+
+def summarise(run):
+    """A run's values (mean over passes) of each metric and segment."""
+    run["value"] = {k: _run_value(v) for k, v in run["passes"].items()}
+    run["seg"] = {k: _run_value(v) for k, v in run["segments"].items()}
 
 
 def lines_of(commits):
@@ -286,9 +296,8 @@ def lines_of(commits):
     segment alike cancel and a step there is the segment's own."""
     lines = {}
     nseg = max((r["nseg"] for c in commits for r in c["runs"]), default=0)
-    whole = lambda r: _run_value(r["passes"].get("mean", []))  # noqa: E731
-    names = [(m, lambda r, m=m: _run_value(r["passes"].get(m, []))) for m in DETECTED] + \
-            [("segment %d" % s, lambda r, s=s: _ratio(_run_value(r["segments"].get(s, [])), whole(r)))
+    names = [(m, lambda r, m=m: r["value"].get(m)) for m in DETECTED] + \
+            [("segment %d" % s, lambda r, s=s: _ratio(r["seg"].get(s), r["value"].get("mean")))
              for s in range(1, nseg + 1)]
     for name, get in names:
         idx, vals = [], []
@@ -296,7 +305,7 @@ def lines_of(commits):
             v = [x for x in (get(r) for r in c["runs"]) if x is not None and x > 0]
             if v:
                 idx.append(i)
-                vals.append(np.log(v))
+                vals.append(np.log(np.array(v)))
         lines[name] = (idx, vals)
     return lines
 

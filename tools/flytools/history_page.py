@@ -45,25 +45,25 @@ def _png(fig):
     return "data:image/png;base64," + base64.b64encode(buf.getvalue()).decode("ascii")
 
 
-def _run_values(commits, get):
+def _run_values(commits, name):
     """x, per-run mean and 95% half-width over passes, and every pass's dot."""
     xs, means, halves, px, py = [], [], [], [], []
     for i, c in enumerate(commits):
         for r in c["runs"]:
-            v = [x for x in get(r) if x is not None]
+            v = [x for x in r["passes"].get(name, []) if x is not None]
             if not v:
                 continue
+            m = sum(v) / len(v)
             xs.append(i)
-            means.append(float(np.mean(v)))
+            means.append(m)
             if len(v) >= 2:
-                se = float(np.std(v, ddof=1)) / np.sqrt(len(v))
-                lo, hi = stats.interval(means[-1], se, len(v) - 1)
-                halves.append((hi - lo) / 2)
+                se = (sum((x - m) ** 2 for x in v) / (len(v) - 1) / len(v)) ** 0.5
+                halves.append(stats.interval(m, se, len(v) - 1)[1] - m)
             else:
                 halves.append(0.0)
             px += [i] * len(v)
             py += v
-    return xs, means, halves, px, py
+    return tuple(np.array(a, dtype=np.float64) for a in (xs, means, halves, px, py))
 
 
 def _ticks(ax, commits):
@@ -74,18 +74,20 @@ def _ticks(ax, commits):
 
 
 def _metric_panel(ax, commits, name, steps, small=False):
-    xs, means, halves, px, py = _run_values(commits, lambda r: r["passes"].get(name, []))
-    if not xs:
+    xs, means, halves, px, py = _run_values(commits, name)
+    if not len(xs):
         ax.text(0.5, 0.5, "not in these logs", transform=ax.transAxes, ha="center", color="#777")
     ax.scatter(px, py, s=3, color="#999999", alpha=0.5, linewidths=0, label="pass")
-    if xs:
-        ax.errorbar(xs, means, yerr=halves, fmt="o", ms=2.5, color="#1f77b4", elinewidth=0.8,
-                    label="run (95% interval)")
+    if len(xs) > 300:  # a long history: the intervals as one band (quicker to draw)
+        ax.fill_between(xs, means - halves, means + halves, color="#1f77b4", alpha=0.25, linewidth=0)
+    elif len(xs):
+        ax.vlines(xs, means - halves, means + halves, color="#1f77b4", linewidth=0.8)
+        ax.plot(xs, means, "o", ms=2.5, color="#1f77b4", label="run (95% interval)")
     mine = [s for s in steps if s["line"] == name]
     bounds = [0] + [s["commit_index"] for s in mine] + [len(commits)]
     for a, b in zip(bounds, bounds[1:]):
-        level = [m for x, m in zip(xs, means) if a <= x < b]
-        if level:
+        level = means[(xs >= a) & (xs < b)]
+        if len(level):
             ax.hlines(np.mean(level), a - 0.5, b - 0.5, color="black", linewidth=1.2)
     for s in mine:
         ax.axvline(s["commit_index"] - 0.5, color=COLORS[s["kind"]], linestyle="--")
@@ -102,8 +104,8 @@ def _segment_panel(fig, ax, commits, steps):
     grid = np.full((nseg, len(commits)), np.nan)
     for s in range(1, nseg + 1):
         for i, c in enumerate(commits):
-            v = [float(np.mean(r["segments"][s]) / np.mean(r["passes"]["mean"])) for r in c["runs"]
-                 if r["segments"].get(s) and r["passes"].get("mean")]
+            v = [r["seg"][s] / r["value"]["mean"] for r in c["runs"]
+                 if r["seg"].get(s) and r["value"].get("mean")]
             if v:
                 grid[s - 1, i] = np.mean(v)
         row = grid[s - 1]
@@ -111,7 +113,7 @@ def _segment_panel(fig, ax, commits, steps):
     lim = max(1.0, float(np.nanpercentile(np.abs(grid), 98))) if np.isfinite(grid).any() else 1.0
     im = ax.imshow(grid, aspect="auto", cmap="RdBu_r", vmin=-lim, vmax=lim, interpolation="nearest",
                    extent=(-0.5, len(commits) - 0.5, nseg + 0.5, 0.5))
-    fig.colorbar(im, ax=ax, label="% from its median")
+    fig.colorbar(im, ax=ax, label="% from its median", pad=0.01)
     for s in steps:
         if s["segment"] is not None:
             ax.plot(s["commit_index"] - 0.5, s["segment"], marker="<" if s["kind"] == "regression" else ">",
@@ -125,14 +127,16 @@ def charts(doc):
     plt = _pyplot()
     commits, steps = doc["commits"], doc["steps"]
     has_segments = any(r["nseg"] for c in commits for r in c["runs"])
-    fig, axes = plt.subplots(3 + has_segments, 1, figsize=(13, 3.3 * (3 + has_segments)),
-                             layout="constrained")
+    rows = 3 + has_segments
+    fig, axes = plt.subplots(rows, 1, figsize=(13, 3.3 * rows))
+    fig.subplots_adjust(left=0.06, right=0.93, top=1 - 0.35 / rows, bottom=0.5 / rows, hspace=0.55)
     for ax, name in zip(axes, history_cli.DETECTED):
         _metric_panel(ax, commits, name, steps)
     if has_segments:
         _segment_panel(fig, axes[3], commits, steps)
     main = _png(fig)
-    fig, axes = plt.subplots(2, 4, figsize=(13, 5), layout="constrained")
+    fig, axes = plt.subplots(2, 4, figsize=(13, 5))
+    fig.subplots_adjust(left=0.05, right=0.98, top=0.93, bottom=0.14, hspace=0.6, wspace=0.3)
     for ax, name in zip(axes.flat, OTHER):
         _metric_panel(ax, commits, name, [], small=True)
     axes.flat[-1].axis("off")
