@@ -20,7 +20,7 @@ from . import changepoint, history_db, metrics, reading, segments
 PROG = "flyhistory"
 EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_REGRESSION = 0, 1, 2, 3
 DEFAULT_DB = "flyrate-history.sqlite"
-CHECK_HISTORY = changepoint.WINDOW   # newest commits check searches
+CHECK_HISTORY = 60   # newest commits check searches (at least 3 times --window)
 # The lines searched for steps: whole-path metrics (frame times, where
 # larger is worse, and 1% low, where larger is better) and each segment's
 # mean frame time.
@@ -240,8 +240,19 @@ def series_name(s):
 def load_series(db, series_id, newest=None):
     """The runs of a series in commit order (date, then adding order),
     with their per-pass metrics and per-pass segment means."""
-    runs = db.rows("SELECT id, commit_sha, branch, run_date, path, segments FROM runs "
-                   "WHERE series_id = ? ORDER BY run_date, id", (series_id,))
+    cur = db.execute("SELECT id, commit_sha, branch, run_date, path, segments FROM runs WHERE "
+                     "series_id = ? ORDER BY run_date DESC, id DESC", (series_id,))
+    runs, keys = [], set()
+    while rows := cur.fetchmany(500):  # newest first, as far back as asked
+        for row in rows:
+            keys.add(row[1] or row[0])
+            if newest and len(keys) > newest:
+                break
+            runs.append(row)
+        else:
+            continue
+        break
+    runs.reverse()
     commits, index = [], {}
     for run_id, sha, branch, date, path, nseg in runs:
         key = sha[:12] if sha else "run %d" % run_id   # repeats of a commit are one point
@@ -250,23 +261,19 @@ def load_series(db, series_id, newest=None):
             c = index[sha or key] = {"commit": key, "sha": sha, "branch": branch, "date": date, "runs": []}
             commits.append(c)
         c["runs"].append({"id": run_id, "path": path, "nseg": nseg})
-    if newest:
-        commits = commits[-newest:]
     ids = [r["id"] for c in commits for r in c["runs"]]
     by_id = {i: {"passes": {}, "segments": {}} for i in ids}
-    cols = ", ".join("p." + c for c in history_db.PASS_COLUMNS.values())
-    lo = min(ids) if ids else 0
-    for row in db.rows("SELECT p.run_id, %s FROM pass_metrics p JOIN runs r ON r.id = p.run_id "
-                       "WHERE r.series_id = ? AND r.id >= ? ORDER BY p.run_id, p.pass_no"
-                       % cols, (series_id, lo)):
-        if row[0] in by_id:
+    cols = ", ".join(history_db.PASS_COLUMNS.values())
+    for at in range(0, len(ids), 500):  # the runs' rows by their keys, a few hundred at a time
+        part = ids[at:at + 500]
+        marks = ", ".join("?" * len(part))
+        for row in db.rows("SELECT run_id, %s FROM pass_metrics WHERE run_id IN (%s) "
+                           "ORDER BY run_id, pass_no" % (cols, marks), part):
+            passes = by_id[row[0]]["passes"]
             for name, v in zip(history_db.PASS_COLUMNS, row[1:]):
-                by_id[row[0]]["passes"].setdefault(name, []).append(v)
-    for run_id, seg, mean in db.rows(
-            "SELECT s.run_id, s.segment, s.mean FROM segment_metrics s JOIN runs r ON "
-            "r.id = s.run_id WHERE r.series_id = ? AND r.id >= ? ORDER BY s.run_id, s.pass_no",
-            (series_id, lo)):
-        if run_id in by_id:
+                passes.setdefault(name, []).append(v)
+        for run_id, seg, mean in db.rows("SELECT run_id, segment, mean FROM segment_metrics WHERE "
+                                         "run_id IN (%s) ORDER BY run_id, pass_no" % marks, part):
             by_id[run_id]["segments"].setdefault(seg, []).append(mean)
     for c in commits:
         for r in c["runs"]:
@@ -499,7 +506,7 @@ def cmd_report(db, args, out):
 def cmd_check(db, args, out):
     failed = []
     for s in series_list(db):
-        d = series_doc(db, s, newest=max(CHECK_HISTORY, args.window))
+        d = series_doc(db, s, newest=max(CHECK_HISTORY, 3 * args.window))
         first = len(d["commits"]) - args.window
         for st in d["steps"]:
             lo, hi = st["ci_pct"] or (None, None)

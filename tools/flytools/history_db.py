@@ -63,6 +63,8 @@ def describe(e):
     first = text[0] if text else type(e).__name__
     if "database is locked" in first:
         return "the database is locked by another writer; try again later"
+    if "content_hash" in first:  # another writer stored the same run a moment before
+        return "the same measurements are already in the database"
     if "not a database" in first or "malformed" in first:
         return "not a flyhistory database or damaged (%s)" % first
     return first

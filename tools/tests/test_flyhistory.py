@@ -1,6 +1,7 @@
 # Tests for tools/flyhistory: steps found at the right commits in a seeded game-like history and
 # false steps in flat ones at most 5% of the time; storing, refusing and recovering on SQLite and
 # on a PostgreSQL server started here on a unix socket (the same tests for both). CTest runs each class.
+import html
 import io
 import json
 import os
@@ -11,7 +12,6 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import numpy as np
@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.join(HERE, ".."))
 from flytools import history_cli, metrics  # noqa: E402
 
 PG_BIN = "/usr/lib/postgresql/15/bin"
+CHROMIUM = "/usr/bin/chromium"
 FRAMES, SEGS = 600, 10
 
 
@@ -113,6 +114,18 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertEqual(r.returncode, status, r.stderr + r.stdout[-2000:])
         return r
 
+    def browse(self, page):
+        probe = ("<script>addEventListener('load', function () { var all = s => Array.from(document.querySelectorAll(s));"
+                 "document.title = JSON.stringify({images: all('img').map(i => i.complete && i.naturalWidth > 0), "
+                 "outside: all('[src],[href]').map(e => e.src || e.href).filter(u => !u.startsWith('data:')), "
+                 "rows: all('tr').length}); });</script>")
+        (self.dir / "probed.html").write_text((self.dir / page).read_text().replace("<head>", "<head>" + probe, 1))
+        dom = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                              "--disable-background-networking", "--user-data-dir=%s/profile" % self.dir,
+                              "--virtual-time-budget=10000", "--dump-dom", "file://%s/probed.html" % self.dir],
+                             capture_output=True, timeout=120).stdout.decode()
+        return json.loads(html.unescape(dom.split("<title>")[1].split("</title>")[0]))
+
     def folder(self, name, frames, **kw):
         return write_folder(self.dir / name, frames, **kw)
 
@@ -128,6 +141,8 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertTrue(steps[1]["ci_pct"][0] < 3 < steps[1]["ci_pct"][1])
         self.assertIn("regression: mean frame time +", r.stdout)
         self.assertTrue((self.dir / "h.html").read_text().count("data:image/png;base64,") == 2)
+        if isinstance(self, SQLite) and os.access(CHROMIUM, os.X_OK):  # the page as a browser shows it
+            self.assertEqual(self.browse("h.html"), {"images": [True, True], "outside": [], "rows": 3})
         self.tool("check", "--window", "10")
         r = self.tool("check", "--window", "25", status=3)
         self.assertRegex(r.stderr, r"series 1 \(A on box1 .*\): regression: mean frame time \+\d\.\d+% "
@@ -157,6 +172,8 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         shown = self.tool("show", "1").stdout
         self.assertIn("host box1, Test CPU @ 3GHz, renderer llvmpipe (LLVM 15), 256 bits", shown)
         self.assertEqual(len(shown.splitlines()), 3 + 4 + 1)
+        self.tool("report", "--json", "r.json")  # the two runs of c1 are repeats of one point
+        self.assertEqual(len(json.loads((self.dir / "r.json").read_text())["series"][0]["commits"][0]["runs"]), 2)
         self.tool("remove", "2")
         self.assertNotIn("run 2 ", self.tool("list").stdout)
         self.assertIn("2: no such run", self.tool("show", "2", status=1).stderr)
