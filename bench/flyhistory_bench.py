@@ -108,6 +108,12 @@ def main():
         build(path)
         print("built %s: %d runs, %.0f MB, in %.0f s" % (path, SERIES * COMMITS, os.path.getsize(path) / 1e6,
                                                          time.perf_counter() - t))
+    import test_flyhistory as sim
+    run = sim.write_folder(__import__("pathlib").Path(tempfile.mkdtemp()) / "run",
+                           sim.game_frames(np.random.default_rng(os.getpid()), (3, 2, 600)))
+    for args in (["add", run], ["remove", run]):  # one nightly run of 3 launches x 2 passes x 600 frames
+        wall, cpu, r = timed("--db", path, *args)
+        print("flyhistory %s: processor time %.2f s, wall time %.2f s (exit %d)" % (args[0], cpu, wall, r.returncode))
     for args in (["report", "--series", "1", "--html", os.path.join(folder, "h.html")],
                  ["report", "--series", "1", "--json", os.path.join(folder, "h.json")],
                  ["check"]):
