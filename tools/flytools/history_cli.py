@@ -368,7 +368,8 @@ def parser():
                            "metric stepped.",
                epilog="Steps are found by E-divisive means with a seeded permutation test (at most "
                       "%d%% chance of any false step per series, windows of %d commits) on the "
-                      "mean and p99 frame time, the 1%% low and each segment's mean frame time; "
+                      "mean and p99 frame time, the 1%% low and each segment's mean frame time "
+                      "against the whole path's; "
                       "each step's size is Welch's 95%% interval over the runs either side.\n"
                       "exit status: 0 success; 1 bad input or database; 2 bad command line; "
                       "3 check found a regression." % (changepoint.ALPHA * 100, changepoint.WINDOW))
@@ -410,9 +411,8 @@ def _date(text):
 
 
 def cmd_add(db, args, out):
-    date = _date(args.date) if args.date else None
-    for inc in read_input(args.run, args.label):
-        run_id, series_id, f = store(db, inc, args.commit, args.branch, date)
+    for inc in args.incoming:
+        run_id, series_id, f = store(db, inc, args.commit, args.branch, args.when)
         out.write("added run %d (%s, %d passes%s) to series %d: %s\n" % (
             run_id, inc.label, len(inc.passes), ", commit " + args.commit if args.commit else "",
             series_id, series_name(dict(f))))
@@ -538,6 +538,9 @@ def main(argv=None, out=None):
     if args.command in ("show", "remove") and not args.run:
         p.error("%s: RUN is a run id or path" % args.command)
     try:
+        if args.command == "add":  # the input read before the database is made
+            args.when = _date(args.date) if args.date else None
+            args.incoming = read_input(args.run, args.label)
         db = history_db.connect(args.db, create=args.command == "add", lock_timeout=args.lock_timeout)
         try:
             return COMMANDS[args.command](db, args, out)

@@ -159,6 +159,11 @@ def migrate(db):
     with db.transaction():
         if db.postgres:  # concurrent first adds: one creates, the others wait
             db.execute("SELECT pg_advisory_xact_lock(7263401)")
+        if not db.postgres:  # another program's file is not ours to add tables to
+            names = {r[0] for r in db.rows("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            if names and "schema_version" not in names:
+                raise InputError("%s: not a flyhistory database (it holds other tables: %s)"
+                                 % (db.name, ", ".join(sorted(names)[:3])))
         db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
         row = db.rows("SELECT MAX(version) FROM schema_version")
         have = row[0][0] or 0

@@ -156,7 +156,7 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
                                           "10/16/20/30\n")
         self.assertIn("added run 1 (A, 4 passes, commit c1) to series 1: A on box1 (Test CPU @ 3GHz), "
                       "960x540", self.tool("add", a, "--commit", "c1").stdout)
-        self.assertIn("1 run(s) not complete, left out", self.tool("add", b, "--commit", "c1").stderr)
+        self.assertRegex(self.tool("add", b, "--commit", "c1").stderr, "not complete|did not complete")
         other = self.folder("c", game_frames(rng, (1, 2, FRAMES)), host="box2")
         self.assertIn("to series 2", self.tool("add", other).stdout)  # another machine, another series
         self.tool("add", "log.txt", "--label", "nightly")
@@ -214,6 +214,11 @@ class SQLite(Backend, unittest.TestCase):
         lock.execute("UPDATE schema_version SET version = 2")
         lock.execute("COMMIT")
         self.assertIn("has schema version 2, newer than this flyhistory knows (1)", self.tool("list", status=1).stderr)
+        other = sqlite3.connect(self.dir / "other.sqlite")
+        other.execute("CREATE TABLE notes (t TEXT)")
+        other.commit()
+        self.assertIn("other.sqlite: not a flyhistory database (it holds other tables: notes)",
+                      self.tool("--db", "other.sqlite", "add", run, status=1).stderr)
         pathlib.Path(self.db).write_bytes(b"x" * 4096)
         self.assertIn("not a flyhistory database or damaged (file is not a database)",
                       self.tool("list", status=1).stderr)
