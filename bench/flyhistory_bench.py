@@ -78,9 +78,8 @@ def rates(histories=200):
     """A/A false-step rate and how often the steps are found where they are."""
     import test_flyhistory as sim
     rng = np.random.default_rng(11)
-    sim.FRAMES = 300
-    false = sum(bool(history_cli.analyse(sim.commits_of(sim.history(rng, 60)))) for _ in range(histories))
-    sim.FRAMES = 600
+    false = sum(bool(history_cli.analyse(sim.commits_of(sim.history(rng, 60, frames=300))))
+                for _ in range(histories))
     rng, whole, exact, seg, segx, extra = np.random.default_rng(5), 0, 0, 0, 0, 0
     for _ in range(histories):
         found = [(s["line"], s["commit_index"]) for s in

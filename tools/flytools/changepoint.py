@@ -37,7 +37,7 @@ def _upper(n):
     return np.triu(np.ones((n, n), dtype=np.float32), 1)
 
 
-def q_curve(y):
+def q_curve(y: np.ndarray) -> np.ndarray:
     """Q(tau) of E-divisive means for every split tau = MIN_SIZE .. n -
     MIN_SIZE of each row of y (shape (..., n)), with alpha = 1: the scaled
     energy distance between y[:tau] and y[tau:]. Worked in O(n^2) from the
@@ -59,7 +59,7 @@ def q_curve(y):
     return (m * k / n * e).astype(np.float64)
 
 
-def _significant(x, q_obs, alpha, rng):
+def _significant(x: np.ndarray, q_obs: float, alpha: float, rng: np.random.Generator) -> bool:
     """Permutation test of the best split: significant at level alpha when
     none of ceil(1/alpha) permutations reaches the observed statistic
     (p = 1/(R+1) <= alpha). Stops at the first that does, so a flat piece
@@ -77,7 +77,7 @@ def _significant(x, q_obs, alpha, rng):
     return True
 
 
-def e_divisive(x, alpha, seed=SEED):
+def e_divisive(x: np.ndarray, alpha: float, seed: int = SEED) -> list[int]:
     """Change points of x (sorted indices of the first value of each new
     level) by E-divisive means: each round tests the best split over all
     current pieces and stops at the first that is not significant."""
@@ -98,7 +98,7 @@ def e_divisive(x, alpha, seed=SEED):
         cuts = sorted(cuts + [best[3]])
 
 
-def find(x, alpha, window=WINDOW, seed=SEED):
+def find(x: np.ndarray, alpha: float, window: int = WINDOW, seed: int = SEED) -> list[int]:
     """Change points of a long series: E-divisive in windows overlapping by
     half, each window keeping the points in its middle half (the first and
     last windows their outer ends too), so every index belongs to one."""
@@ -117,7 +117,8 @@ def find(x, alpha, window=WINDOW, seed=SEED):
     return sorted(set(found))
 
 
-def steps(commit_values, run_values, alpha, window=WINDOW, seed=SEED):
+def steps(commit_values: np.ndarray, run_values: list[np.ndarray], alpha: float,
+          window: int = WINDOW, seed: int = SEED) -> list[Step]:
     """The steps of one metric's history. commit_values: the log of the
     metric per commit (mean over its runs), in commit order; run_values: per
     commit, the logs of its runs' values. Each step is sized against the
@@ -138,7 +139,8 @@ def steps(commit_values, run_values, alpha, window=WINDOW, seed=SEED):
     return out
 
 
-def series_steps(lines, alpha=ALPHA, window=WINDOW, seed=SEED):
+def series_steps(lines: dict[str, list[np.ndarray]], alpha: float = ALPHA, window: int = WINDOW,
+                 seed: int = SEED) -> dict[str, list[Step]]:
     """Steps of every line of a series: lines maps a name to, per commit in
     order, the array of its runs' log values (commits without a value of
     that line left out beforehand). Bonferroni over the lines keeps the

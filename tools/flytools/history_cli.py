@@ -44,7 +44,7 @@ class Incoming:
 
 # ---- reading what `add` is given -------------------------------------------
 
-def _json_file(path):
+def _json_file(path: str) -> dict:
     try:
         with open(path, encoding="utf-8") as f:
             return json.load(f)
@@ -54,7 +54,7 @@ def _json_file(path):
         raise reading.InputError("%s: not JSON: %s" % (path, e))
 
 
-def _read_folder_here(path):
+def _read_folder_here(path: str) -> tuple[list[reading.Run], dict]:
     """A flyrun folder, read as its layout says: per label in the session's
     order, the passes of every complete run-NN by run number (each one game
     launch), their run.json as the environments. A stand-in for
@@ -89,7 +89,7 @@ def _read_folder_here(path):
     return runs, settings
 
 
-def read_input(path, label):
+def read_input(path: str, label: str | None) -> list[Incoming]:
     """The runs in what `add` was given: one per flyrun label of a folder
     (only `label` if given), or the one run of a CSV or stdout log."""
     if os.path.isdir(path):
@@ -114,7 +114,7 @@ def read_input(path, label):
     return [Incoming(label or "default", path, run.kind, run.passes)]
 
 
-def content_hash(inc):
+def content_hash(inc: Incoming) -> str:
     """SHA-256 of a run's measurements, so the same run is known again
     under another name or path."""
     h = hashlib.sha256(inc.kind.encode() if inc.kind == "log" else b"frames")
@@ -129,7 +129,7 @@ def content_hash(inc):
     return h.hexdigest()
 
 
-def series_fields(inc):
+def series_fields(inc: Incoming) -> dict:
     """What must match for two runs to be compared; empty where unknown."""
     env = inc.environments[0] if inc.environments else {}
     host = env.get("host") or {}
@@ -141,7 +141,7 @@ def series_fields(inc):
             "host": str(host.get("name") or ""), "cpu": str(host.get("cpu_model") or "")}
 
 
-def segment_plan(inc):
+def segment_plan(inc: Incoming) -> list[dict]:
     """The segments of the run's passes (keyframe to keyframe of the
     session's script when readable, else equal stretches), or none."""
     if not all(p.frame_ms is not None for p in inc.passes):
@@ -160,7 +160,7 @@ def segment_plan(inc):
     return segments.stretches(n) if n >= 20 else []
 
 
-def pass_rows(inc):
+def pass_rows(inc: Incoming) -> list[tuple[int, list]]:
     """Per pass: its launch and every stored metric."""
     rows = []
     for p in inc.passes:
@@ -174,7 +174,8 @@ def pass_rows(inc):
 
 # ---- storing ----------------------------------------------------------------
 
-def store(db, inc, commit, branch, date):
+def store(db: history_db.DB, inc: Incoming, commit: str | None, branch: str | None,
+          date: str | None) -> tuple[int, int, dict]:
     """One run in one transaction; its id and series id."""
     digest = content_hash(inc)
     fields = series_fields(inc)
@@ -200,7 +201,8 @@ def store(db, inc, commit, branch, date):
             "?, ?, ?) RETURNING id",
             (series_id, digest, os.path.abspath(inc.path), inc.kind, inc.label, commit, branch,
              date or now, now, json.dumps(env), len(rows), len(seg_list))).fetchone()[0]
-        db.insert_many("pass_metrics", ["run_id", "pass_no", "launch"] + list(history_db.PASS_COLUMNS.values()),
+        db.insert_many("pass_metrics",
+                       ["run_id", "pass_no", "launch"] + list(history_db.PASS_COLUMNS.values()),
                        [(run_id, i, launch, *vals) for i, (launch, vals) in enumerate(rows, 1)])
         seg_rows = []
         for i, p in enumerate(inc.passes, 1):
@@ -213,7 +215,7 @@ def store(db, inc, commit, branch, date):
 
 # ---- a series' history and its steps ---------------------------------------
 
-def series_list(db, wanted=None):
+def series_list(db: history_db.DB, wanted: list[int] | None = None) -> list[dict]:
     rows = db.rows("SELECT s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
                    "s.cpu, COUNT(r.id) FROM series s LEFT JOIN runs r ON r.series_id = s.id "
                    "GROUP BY s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
@@ -230,14 +232,14 @@ def series_list(db, wanted=None):
     return [s for s in out if s["runs"]]
 
 
-def series_name(s):
+def series_name(s: dict) -> str:
     unknown = "?"
     return "%s on %s (%s), %s, %s, script %s" % (
         s["label"], s["host"] or unknown, s["cpu"] or "CPU " + unknown, s["framebuffer"] or "size " + unknown,
         s["renderer"] or "renderer " + unknown, s["script_sha256"][:12] or unknown)
 
 
-def load_series(db, series_id, newest=None):
+def load_series(db: history_db.DB, series_id: int, newest: int | None = None) -> list[dict]:
     """The runs of a series in commit order (date, then adding order),
     with their per-pass metrics and per-pass segment means."""
     cur = db.execute("SELECT id, commit_sha, branch, run_date, path, segments FROM runs WHERE "
@@ -282,7 +284,7 @@ def load_series(db, series_id, newest=None):
     return commits
 
 
-def _run_value(values):
+def _run_value(values: list) -> float | None:
     """A run's value of a metric: the mean over its passes (None unless
     every pass has one)."""
     if not values or any(v is None for v in values):
@@ -290,13 +292,13 @@ def _run_value(values):
     return sum(values) / len(values)
 
 
-def summarise(run):
+def summarise(run: dict) -> None:
     """A run's values (mean over passes) of each metric and segment."""
     run["value"] = {k: _run_value(v) for k, v in run["passes"].items()}
     run["seg"] = {k: _run_value(v) for k, v in run["segments"].items()}
 
 
-def lines_of(commits):
+def lines_of(commits: list[dict]) -> dict[str, tuple[list[int], list[np.ndarray]]]:
     """Per detected line, (commit indices with a value, per such commit the
     log run values). A segment's line is its mean frame time against the
     whole path's in the same run, so the run-to-run offsets that move every
@@ -317,11 +319,11 @@ def lines_of(commits):
     return lines
 
 
-def _ratio(a, b):
+def _ratio(a: float | None, b: float | None) -> float | None:
     return a / b if a is not None and b else None
 
 
-def analyse(commits):
+def analyse(commits: list[dict]) -> list[dict]:
     """Every step of the series' lines, each named and judged."""
     lines = lines_of(commits)
     found = changepoint.series_steps({k: v[1] for k, v in lines.items()})
@@ -333,7 +335,8 @@ def analyse(commits):
             before, at = commits[idx[s.index - 1]], commits[idx[s.index]]
             out.append({
                 "line": name, "metric": NAMES[name] if name in DETECTED
-                else "mean frame time against the whole path's", "segment": None if name in DETECTED else int(name.split()[1]),
+                else "mean frame time against the whole path's",
+                "segment": None if name in DETECTED else int(name.split()[1]),
                 "commit_index": idx[s.index], "after_commit": before["commit"], "commit": at["commit"],
                 "change_pct": s.est_pct, "ci_pct": list(s.ci_pct) if s.ci_pct else None,
                 "runs_before": s.before, "runs_after": s.after,
@@ -342,14 +345,14 @@ def analyse(commits):
     return out
 
 
-def step_text(st):
+def step_text(st: dict) -> str:
     where = "whole path" if st["segment"] is None else "segment %d" % st["segment"]
     ci = " (95%% interval %+.2f%% to %+.2f%%)" % tuple(st["ci_pct"]) if st["ci_pct"] else ""
     return "%s: %s %+.2f%%%s, %s, between %s and %s" % (
         st["kind"], st["metric"], st["change_pct"], ci, where, st["after_commit"], st["commit"])
 
 
-def series_doc(db, s, newest=None):
+def series_doc(db: history_db.DB, s: dict, newest: int | None = None) -> dict:
     commits = load_series(db, s["id"], newest)
     return {"series": s, "name": series_name(s), "commits": commits, "steps": analyse(commits)}
 
@@ -362,7 +365,7 @@ class Parser(argparse.ArgumentParser):
         sys.exit(EXIT_USAGE)
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     p = Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
                description="Keep every flyrate run in a database and find where across commits a "
                            "metric stepped.",
@@ -400,7 +403,7 @@ def parser():
     return p
 
 
-def _date(text):
+def _date(text: str) -> str:
     try:
         d = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
     except ValueError:
@@ -475,7 +478,7 @@ def _write(path, data):
         raise reading.InputError("can't write %s: %s" % (path, e.strerror or e))
 
 
-def report_json(docs):
+def report_json(docs: list[dict]) -> str:
     return json.dumps({"format": "flyhistory-report", "version": 1, "series": [
         {"id": d["series"]["id"], "name": d["name"], "fields": d["series"], "steps": d["steps"],
          "commits": [{"commit": c["commit"], "sha": c["sha"], "branch": c["branch"], "date": c["date"],
@@ -529,7 +532,7 @@ COMMANDS = {"add": cmd_add, "report": cmd_report, "check": cmd_check, "list": cm
             "show": cmd_show, "remove": cmd_remove}
 
 
-def main(argv=None, out=None):
+def main(argv: list[str] | None = None, out=None) -> int:
     p = parser()
     args = p.parse_args(argv)
     out = out or sys.stdout
@@ -553,7 +556,7 @@ def main(argv=None, out=None):
         return EXIT_INPUT
 
 
-def run():
+def run() -> int:
     """The command's entry: main(), and never a traceback."""
     try:
         return main()

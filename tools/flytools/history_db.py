@@ -42,11 +42,11 @@ MIGRATIONS = {1: [
 ]}
 
 
-def is_postgres(spec):
+def is_postgres(spec: str) -> bool:
     return spec.startswith(("postgresql://", "postgres://"))
 
 
-def _errors():
+def _errors() -> tuple:
     """The exception classes of the database drivers in use."""
     classes = [sqlite3.Error]
     try:
@@ -57,7 +57,7 @@ def _errors():
     return tuple(classes)
 
 
-def describe(e):
+def describe(e: Exception) -> str:
     """A driver's error as one line."""
     text = str(e).strip().splitlines()
     first = text[0] if text else type(e).__name__
@@ -73,24 +73,24 @@ def describe(e):
 class DB:
     """A connection and its dialect."""
 
-    def __init__(self, conn, postgres, name):
+    def __init__(self, conn, postgres: bool, name: str):
         self.conn, self.postgres, self.name = conn, postgres, name
 
-    def sql(self, text):
+    def sql(self, text: str) -> str:
         if self.postgres:
             return text.replace("%", "%%").replace("?", "%s") \
                        .replace("INTEGER PRIMARY KEY", "BIGSERIAL PRIMARY KEY")
         return text
 
-    def execute(self, text, params=()):
+    def execute(self, text: str, params=()):
         cur = self.conn.cursor()
         cur.execute(self.sql(text), tuple(params))
         return cur
 
-    def rows(self, text, params=()):
+    def rows(self, text: str, params=()) -> list[tuple]:
         return self.execute(text, params).fetchall()
 
-    def insert_many(self, table, columns, rows):
+    def insert_many(self, table: str, columns: list[str], rows: list[tuple]) -> None:
         if not rows:
             return
         head = "INSERT INTO %s (%s) VALUES " % (table, ", ".join(columns))
@@ -125,7 +125,7 @@ class DB:
         self.conn.close()
 
 
-def connect(spec, create=True, lock_timeout=30.0):
+def connect(spec: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
     """Open (and create or migrate) the database named by --db."""
     if is_postgres(spec):
         try:
@@ -154,7 +154,7 @@ def connect(spec, create=True, lock_timeout=30.0):
     return db
 
 
-def migrate(db):
+def migrate(db: DB) -> None:
     """Bring the schema to SCHEMA_VERSION; refuse a newer one."""
     with db.transaction():
         if db.postgres:  # concurrent first adds: one creates, the others wait

@@ -91,7 +91,8 @@ def _metric_panel(ax, commits, name, steps, small=False):
             ax.hlines(np.mean(level), a - 0.5, b - 0.5, color="black", linewidth=1.2)
     for s in mine:
         ax.axvline(s["commit_index"] - 0.5, color=COLORS[s["kind"]], linestyle="--")
-        ax.annotate("%+.1f%%" % s["change_pct"], (s["commit_index"] - 0.5, 1), xycoords=("data", "axes fraction"),
+        ax.annotate("%+.1f%%" % s["change_pct"], (s["commit_index"] - 0.5, 1),
+                    xycoords=("data", "axes fraction"),
                     color=COLORS[s["kind"]], fontsize="small", ha="left", va="top")
     ax.set_title(history_cli.NAMES.get(name, name), fontsize="small" if small else "medium")
     _ticks(ax, commits)
@@ -123,7 +124,7 @@ def _segment_panel(fig, ax, commits, steps):
     _ticks(ax, commits)
 
 
-def charts(doc):
+def charts(doc: dict) -> tuple[str, str]:
     plt = _pyplot()
     commits, steps = doc["commits"], doc["steps"]
     has_segments = any(r["nseg"] for c in commits for r in c["runs"])
@@ -143,7 +144,7 @@ def charts(doc):
     return main, _png(fig)
 
 
-def _series_html(doc):
+def _series_html(doc: dict) -> str:
     s = doc["series"]
     parts = ["<h2>Series %d: %s</h2>" % (s["id"], _e(doc["name"])),
              "<p class=note>%d runs over %d commits, %s to %s.</p>" % (
@@ -170,7 +171,7 @@ def _series_html(doc):
     return "\n".join(parts)
 
 
-def render(docs, db_name):
+def render(docs: list[dict], db_name: str) -> str:
     body = "\n".join(_series_html(d) for d in docs)
     total = sum(len(d["steps"]) for d in docs)
     return ("<!DOCTYPE html><html><head><meta charset=utf-8><title>flyhistory report</title>"
