@@ -39,7 +39,8 @@ class Incoming:
     kind: str
     passes: list
     environments: list = field(default_factory=list)
-    script: str | None = None
+    script: str | None = None       # the session's keyframe script, for the segments
+    script_sha256: str = ""         # its SHA-256 as the session recorded it
 
 
 # ---- reading what `add` is given -------------------------------------------
@@ -108,8 +109,10 @@ def read_input(path: str, label: str | None) -> list[Incoming]:
             raise reading.InputError("%s: no complete run%s in the flyrun folder" % (
                 path, " of label %s" % label if label else ""))
         script = settings.get("script")
+        if script and not os.path.isabs(script) and not os.path.exists(script):
+            script = os.path.join(path, script)  # written relative to the session's folder
         return [Incoming(r.label, path, "folder", r.passes, list(getattr(r, "environments", [])),
-                         script) for r in runs]
+                         script, str(settings.get("script_sha256") or "")) for r in runs]
     run = reading.read_run(path, set())
     return [Incoming(label or "default", path, run.kind, run.passes)]
 
@@ -136,7 +139,8 @@ def series_fields(inc: Incoming) -> dict:
     fb = env.get("framebuffer") or {}
     size = "%dx%d" % (fb["width"], fb["height"]) if fb.get("width") else \
         str((env.get("game") or {}).get("size") or "")
-    return {"label": inc.label, "script_sha256": str((env.get("script") or {}).get("sha256") or ""),
+    sha = (env.get("script") or {}).get("sha256") or inc.script_sha256
+    return {"label": inc.label, "script_sha256": str(sha or ""),
             "framebuffer": size, "renderer": str(env.get("renderer") or ""),
             "host": str(host.get("name") or ""), "cpu": str(host.get("cpu_model") or "")}
 

@@ -49,7 +49,7 @@ def history(rng, commits, step_at=None, seg_at=None, launches=3, passes=2, frame
     return f
 
 
-def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=False):
+def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=False, script=None):
     """A flyrun folder of one label, one complete run-NN per launch (and a failed one)."""
     env = {"format": "flyrun-run", "version": 1, "label": label, "status": "complete",
            "script": {"path": "fly.txt", "sha256": "ab" * 32}, "renderer": "llvmpipe (LLVM 15), 256 bits",
@@ -66,7 +66,8 @@ def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=F
     if failed:
         (root / label / ("run-%02d.failed" % (len(frames) + 1))).mkdir()
     (root / "flyrun.json").write_text(json.dumps({"format": "flyrun", "version": 1, "runs": runs,
-                                                  "settings": {"labels": [label]}, "complete": True}))
+                                                  "settings": {"labels": [label], "script": script},
+                                                  "complete": True}))
     return str(root)
 
 
@@ -157,7 +158,8 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertIn("added run 1 (A, 4 passes, commit c1) to series 1: A on box1 (Test CPU @ 3GHz), "
                       "960x540", self.tool("add", a, "--commit", "c1").stdout)
         self.assertRegex(self.tool("add", b, "--commit", "c1").stderr, "not complete|did not complete")
-        other = self.folder("c", game_frames(rng, (1, 2, FRAMES)), host="box2")
+        (self.dir / "fly.txt").write_text("0 0 0 0 0 0\n200 1 0 0 0 0\n%d 2 0 0 0 0\n" % FRAMES)
+        other = self.folder("c", game_frames(rng, (1, 2, FRAMES)), host="box2", script="fly.txt")
         self.assertIn("to series 2", self.tool("add", other).stdout)  # another machine, another series
         self.tool("add", "log.txt", "--label", "nightly")
         for args, message in [
@@ -173,7 +175,9 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertIn("host box1, Test CPU @ 3GHz, renderer llvmpipe (LLVM 15), 256 bits", shown)
         self.assertEqual(len(shown.splitlines()), 3 + 4 + 1)
         self.tool("report", "--json", "r.json")  # the two runs of c1 are repeats of one point
-        self.assertEqual(len(json.loads((self.dir / "r.json").read_text())["series"][0]["commits"][0]["runs"]), 2)
+        series = json.loads((self.dir / "r.json").read_text())["series"]
+        self.assertEqual(len(series[0]["commits"][0]["runs"]), 2)
+        self.assertEqual(list(series[1]["commits"][0]["runs"][0]["segments"]), ["1", "2"])  # keyframe to keyframe
         self.tool("remove", "2")
         self.assertNotIn("run 2 ", self.tool("list").stdout)
         self.assertIn("2: no such run", self.tool("show", "2", status=1).stderr)
