@@ -2,6 +2,7 @@
 # false steps in flat ones at most 5% of the time; storing, refusing and recovering on SQLite and
 # on a PostgreSQL server started here on a unix socket (the same tests for both). CTest runs each class.
 import html
+import importlib.util
 import io
 import json
 import os
@@ -230,6 +231,7 @@ class SQLite(Backend, unittest.TestCase):
 
 
 @unittest.skipUnless(os.path.exists(os.path.join(PG_BIN, "pg_ctl")), "no PostgreSQL server binaries in " + PG_BIN)
+@unittest.skipUnless(importlib.util.find_spec("psycopg2"), "no psycopg2 (Debian's python3-psycopg2)")
 class PostgreSQL(Backend, unittest.TestCase):
     """A server of its own on a unix socket in a scratch folder; no network."""
 
