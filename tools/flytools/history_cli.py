@@ -551,7 +551,7 @@ def main(argv: list[str] | None = None, out=None) -> int:
         db = history_db.connect(args.db, create=args.command == "add", lock_timeout=args.lock_timeout)
         try:
             return COMMANDS[args.command](db, args, out)
-        except history_db._errors() as e:
+        except history_db.driver_errors() as e:
             raise reading.InputError("%s: %s" % (args.db, history_db.describe(e)))
         finally:
             db.close()

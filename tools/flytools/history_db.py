@@ -46,7 +46,7 @@ def is_postgres(spec: str) -> bool:
     return spec.startswith(("postgresql://", "postgres://"))
 
 
-def _errors() -> tuple:
+def driver_errors() -> tuple:
     """The exception classes of the database drivers in use."""
     classes = [sqlite3.Error]
     try:
@@ -145,7 +145,7 @@ def connect(spec: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
             raise InputError("%s: can't open: %s" % (spec, describe(e)))
     try:
         migrate(db)
-    except _errors() as e:
+    except driver_errors() as e:
         db.close()
         raise InputError("%s: %s" % (spec, describe(e)))
     except InputError:
@@ -154,8 +154,26 @@ def connect(spec: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
     return db
 
 
+def _version(db: DB) -> int:
+    have = db.rows("SELECT MAX(version) FROM schema_version")[0][0] or 0
+    if have > SCHEMA_VERSION:
+        raise InputError("%s: the database has schema version %d, newer than this "
+                         "flyhistory knows (%d); use a newer flyhistory"
+                         % (db.name, have, SCHEMA_VERSION))
+    return have
+
+
 def migrate(db: DB) -> None:
-    """Bring the schema to SCHEMA_VERSION; refuse a newer one."""
+    """Bring the schema to SCHEMA_VERSION; refuse a newer one. A current
+    schema is only read, so readers don't queue behind a writer."""
+    try:
+        current = _version(db) == SCHEMA_VERSION
+    except driver_errors():  # no schema yet (or no database: said below)
+        current = False
+    if db.postgres:
+        db.conn.rollback()  # end the reading transaction (or the failed one)
+    if current:
+        return
     with db.transaction():
         if db.postgres:  # concurrent first adds: one creates, the others wait
             db.execute("SELECT pg_advisory_xact_lock(7263401)")
@@ -165,12 +183,7 @@ def migrate(db: DB) -> None:
                 raise InputError("%s: not a flyhistory database (it holds other tables: %s)"
                                  % (db.name, ", ".join(sorted(names)[:3])))
         db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
-        row = db.rows("SELECT MAX(version) FROM schema_version")
-        have = row[0][0] or 0
-        if have > SCHEMA_VERSION:
-            raise InputError("%s: the database has schema version %d, newer than this "
-                             "flyhistory knows (%d); use a newer flyhistory"
-                             % (db.name, have, SCHEMA_VERSION))
+        have = _version(db)
         for version in range(have + 1, SCHEMA_VERSION + 1):
             for statement in MIGRATIONS[version]:
                 db.execute(statement)
