@@ -14,8 +14,6 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import stats
-
 ALPHA = 0.03            # chance of any false step per series (and window)
 MIN_SIZE = 3            # commits at least on each side of a step
 WINDOW = 120            # longer histories are searched in windows of this many commits
@@ -124,6 +122,8 @@ def steps(commit_values: np.ndarray, run_values: list[np.ndarray], alpha: float,
     commit, the logs of its runs' values. Each step is sized against the
     levels between its neighbouring change points."""
     cps = find(commit_values, alpha, window, seed)
+    if cps:  # (imported here: a history without steps, check's usual case, never needs it)
+        from . import stats
     bounds = [0] + cps + [len(commit_values)]
     out = []
     for j, c in enumerate(cps):
