@@ -102,15 +102,20 @@ def _metric_panel(ax, commits, name, steps, small=False):
 
 def _segment_panel(fig, ax, commits, steps):
     nseg = max((r["nseg"] for c in commits for r in c["runs"]), default=0)
-    grid = np.full((nseg, len(commits)), np.nan)
-    for s in range(1, nseg + 1):
-        for i, c in enumerate(commits):
-            v = [r["seg"][s] / r["value"]["mean"] for r in c["runs"]
-                 if r["seg"].get(s) and r["value"].get("mean")]
-            if v:
-                grid[s - 1, i] = np.mean(v)
-        row = grid[s - 1]
-        grid[s - 1] = (row / np.nanmedian(row) - 1) * 100 if np.isfinite(row).any() else row
+    total = np.zeros((nseg, len(commits)))
+    count = np.zeros((nseg, len(commits)))
+    for i, c in enumerate(commits):
+        for r in c["runs"]:
+            whole = r["value"].get("mean")
+            for s, v in r["seg"].items() if whole else ():
+                if v is not None:
+                    total[s - 1, i] += v / whole
+                    count[s - 1, i] += 1
+    with np.errstate(invalid="ignore", divide="ignore"):
+        grid = np.where(count > 0, total / count, np.nan)
+        for row in grid:  # each segment against its own median
+            if np.isfinite(row).any():
+                row[:] = (row / np.nanmedian(row) - 1) * 100
     lim = max(1.0, float(np.nanpercentile(np.abs(grid), 98))) if np.isfinite(grid).any() else 1.0
     im = ax.imshow(grid, aspect="auto", cmap="RdBu_r", vmin=-lim, vmax=lim, interpolation="nearest",
                    extent=(-0.5, len(commits) - 0.5, nseg + 0.5, 0.5))
