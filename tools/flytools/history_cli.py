@@ -268,7 +268,7 @@ def load_series(db: history_db.DB, series_id: int, newest: int | None = None) ->
             commits.append(c)
         c["runs"].append({"id": run_id, "path": path, "nseg": nseg})
     ids = [r["id"] for c in commits for r in c["runs"]]
-    by_id = {i: {"passes": {}, "segments": {}} for i in ids}
+    by_id = {i: {"passes": {}, "seg": {}} for i in ids}
     cols = ", ".join(history_db.PASS_COLUMNS.values())
     for at in range(0, len(ids), 500):  # the runs' rows by their keys, a few hundred at a time
         part = ids[at:at + 500]
@@ -278,9 +278,10 @@ def load_series(db: history_db.DB, series_id: int, newest: int | None = None) ->
             passes = by_id[row[0]]["passes"]
             for name, v in zip(history_db.PASS_COLUMNS, row[1:]):
                 passes.setdefault(name, []).append(v)
-        for run_id, seg, mean in db.rows("SELECT run_id, segment, mean FROM segment_metrics WHERE "
-                                         "run_id IN (%s) ORDER BY run_id, pass_no" % marks, part):
-            by_id[run_id]["segments"].setdefault(seg, []).append(mean)
+        # A run's segment value is the mean over its passes, worked by the database.
+        for run_id, seg, mean in db.rows("SELECT run_id, segment, AVG(mean) FROM segment_metrics "
+                                         "WHERE run_id IN (%s) GROUP BY run_id, segment" % marks, part):
+            by_id[run_id]["seg"][seg] = float(mean)
     for c in commits:
         for r in c["runs"]:
             r.update(by_id[r["id"]])
@@ -297,9 +298,8 @@ def _run_value(values: list) -> float | None:
 
 
 def summarise(run: dict) -> None:
-    """A run's values (mean over passes) of each metric and segment."""
+    """A run's value (mean over passes) of each metric."""
     run["value"] = {k: _run_value(v) for k, v in run["passes"].items()}
-    run["seg"] = {k: _run_value(v) for k, v in run["segments"].items()}
 
 
 def lines_of(commits: list[dict]) -> dict[str, tuple[list[int], list[np.ndarray]]]:
@@ -487,7 +487,7 @@ def report_json(docs: list[dict]) -> str:
         {"id": d["series"]["id"], "name": d["name"], "fields": d["series"], "steps": d["steps"],
          "commits": [{"commit": c["commit"], "sha": c["sha"], "branch": c["branch"], "date": c["date"],
                       "runs": [{"id": r["id"], "path": r["path"], "passes": r["passes"],
-                                "segments": r["segments"]} for r in c["runs"]]}
+                                "segments": r["seg"]} for r in c["runs"]]}
                      for c in d["commits"]]} for d in docs]}, indent=1)
 
 

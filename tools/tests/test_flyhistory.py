@@ -78,7 +78,7 @@ def commits_of(frames):
     m = {"mean": metrics.mean_ms(flat), "p99": metrics.p99_ms(flat), "low1": metrics.low1_fps(flat)}
     seg = flat.reshape(flat.shape[:2] + (SEGS, -1)).mean(-1)
     commits = [{"commit": "c%d" % i, "runs": [{"nseg": SEGS, "passes": {k: list(v[i]) for k, v in m.items()},
-                                              "segments": {s + 1: list(seg[i, :, s]) for s in range(SEGS)}}]}
+                                              "seg": {s + 1: float(seg[i, :, s].mean()) for s in range(SEGS)}}]}
                for i in range(len(flat))]
     for c in commits:
         history_cli.summarise(c["runs"][0])
