@@ -88,13 +88,17 @@ def shots_folder(path: str, label: str) -> str | None:
     return None
 
 
-def read_folder(path: str, used_labels: set) -> list[reading.Run]:
-    """One Run per label of the session (in the session's label order) with
-    the passes of its complete runs; Pass.launch is the index of the run
-    among them, Pass.order its place in the session."""
+def read_folder(path: str, used_labels: set, only: str | None = None,
+                prog: str = "flycompare") -> list[reading.Run]:
+    """One Run per label of the session (in the session's label order, or
+    just the label `only`) with the passes of its complete runs; Pass.launch
+    is the index of the run among them, Pass.order its place in the
+    session. prog names the tool in the note on skipped runs."""
     settings = session(path)["settings"]
     runs, skipped = [], []
     for label in settings["labels"]:
+        if only is not None and label != only:
+            continue
         done, other = complete_runs(path, label)
         if other:
             skipped.append("%s: %d" % (label, other))
@@ -113,8 +117,8 @@ def read_folder(path: str, used_labels: set) -> list[reading.Run]:
         run.environments = [e for _, e in done]
         runs.append(run)
     if skipped:
-        sys.stderr.write("flycompare: %s: skipped runs that did not complete (%s)\n"
-                         % (path, ", ".join(skipped)))
+        sys.stderr.write("%s: %s: skipped runs that did not complete (%s)\n"
+                         % (prog, path, ", ".join(skipped)))
     return runs
 
 

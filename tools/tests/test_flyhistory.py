@@ -1,0 +1,261 @@
+# Tests for tools/flyhistory: steps found at the right commits in a seeded game-like history and
+# false steps in flat ones at most 5% of the time; storing, refusing and recovering on SQLite and
+# on a PostgreSQL server started here on a unix socket (the same tests for both). CTest runs each class.
+import html
+import importlib.util
+import io
+import json
+import os
+import pathlib
+import shutil
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+from scipy.signal import lfilter
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "flyhistory")
+sys.path.insert(0, os.path.join(HERE, ".."))
+from flytools import history_cli, metrics  # noqa: E402
+
+PG_BIN = "/usr/lib/postgresql/15/bin"
+CHROMIUM = "/usr/bin/chromium"
+FRAMES, SEGS = 600, 10
+
+
+def game_frames(rng, shape, level=16.0):
+    """Frame times of shape (..., FRAMES): AR(1) noise (phi 0.9), a per-pass offset, a drift
+    from pass to pass and launch to launch, the odd stutter of three times the frame."""
+    ar = lfilter([1.0], [1.0, -0.9], rng.normal(0, 0.6, shape), axis=-1)
+    passes = np.exp(rng.normal(0, 0.005, shape[:-1] + (1,)))
+    drift = 1 + 0.002 * np.arange(np.prod(shape[-3:-1])).reshape(shape[-3:-1] + (1,))
+    stutter = np.where(rng.random(shape) < 0.01, 3.0, 1.0)
+    return level * passes * drift * stutter * (1 + 0.05 * np.tanh(ar / 3))
+
+
+def history(rng, commits, step_at=None, seg_at=None, launches=3, passes=2, frames=FRAMES):
+    """Per commit, frames (launches, passes, FRAMES): run-to-run offsets of 1.5%, a 3% slower whole
+    path from commit step_at, segment 4 2% faster from commit seg_at."""
+    f = game_frames(rng, (commits, launches, passes, frames))
+    f *= np.exp(rng.normal(0, 0.015, (commits, launches, 1, 1)))
+    if step_at is not None:
+        f[step_at:] *= 1.03
+    if seg_at is not None:
+        f[seg_at:, :, :, 3 * frames // SEGS:4 * frames // SEGS] *= 0.98
+    return f
+
+
+def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=False, script=None):
+    """A flyrun folder of one label, one complete run-NN per launch (and a failed one)."""
+    env = {"format": "flyrun-run", "version": 1, "label": label, "status": "complete",
+           "script": {"path": "fly.txt", "sha256": "ab" * 32}, "renderer": "llvmpipe (LLVM 15), 256 bits",
+           "host": {"name": host, "cpu_model": "Test CPU @ 3GHz", "cpu_cores": 2},
+           "framebuffer": {"width": size[0], "height": size[1]}, "game": {}}
+    runs = []
+    for n, launch in enumerate(frames, 1):
+        d = root / label / ("run-%02d" % n)
+        d.mkdir(parents=True)
+        (d / "frames.csv").write_text("pass,frame,frame_ms\n" + "".join(
+            "%d,%d,%.4f\n" % (p, i, t) for p, times in enumerate(launch, 1) for i, t in enumerate(times, 1)))
+        (d / "run.json").write_text(json.dumps(dict(env, run=n)))
+        runs.append({"label": label, "run": n, "dir": "%s/run-%02d" % (label, n), "status": "complete"})
+    if failed:
+        (root / label / ("run-%02d.failed" % (len(frames) + 1))).mkdir()
+    (root / "flyrun.json").write_text(json.dumps({"format": "flyrun", "version": 1, "runs": runs,
+                                                  "settings": {"labels": [label], "script": script},
+                                                  "complete": True}))
+    return str(root)
+
+
+def commits_of(frames):
+    """A history as load_series gives it, from frames (commits, launches, passes, FRAMES)."""
+    flat = frames.reshape(frames.shape[0], -1, frames.shape[-1])
+    m = {"mean": metrics.mean_ms(flat), "p99": metrics.p99_ms(flat), "low1": metrics.low1_fps(flat)}
+    seg = flat.reshape(flat.shape[:2] + (SEGS, -1)).mean(-1)
+    commits = [{"commit": "c%d" % i, "runs": [{"nseg": SEGS, "passes": {k: list(v[i]) for k, v in m.items()},
+                                              "seg": {s + 1: float(seg[i, :, s].mean()) for s in range(SEGS)}}]}
+               for i in range(len(flat))]
+    for c in commits:
+        history_cli.summarise(c["runs"][0])
+    return commits
+
+
+class Detection(unittest.TestCase):
+    def test_flat_histories_rarely_step(self):
+        rng = np.random.default_rng(11)
+        false = sum(bool(history_cli.analyse(commits_of(history(rng, 60, frames=300)))) for _ in range(200))
+        self.assertLessEqual(false, 10)  # 5% of 200
+
+    def test_steps_found_where_they_are(self):
+        rng, whole, seg = np.random.default_rng(5), 0, 0
+        for _ in range(30):
+            found = [(s["line"], s["commit_index"]) for s in
+                     history_cli.analyse(commits_of(history(rng, 60, step_at=40, seg_at=20)))]
+            whole += any(n == "mean" and abs(i - 40) <= 1 for n, i in found)
+            seg += any(n == "segment 4" and abs(i - 20) <= 2 for n, i in found)
+        self.assertGreaterEqual(whole, 29)
+        self.assertGreaterEqual(seg, 24)
+
+
+class Backend:  # the store tests, run on SQLite and on PostgreSQL
+    def setUp(self):
+        self.dir = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(ignore_cleanup_errors=True)))
+        self.db = self.database()
+
+    def tool(self, *args, status=0, out=None):
+        if out is not None:  # in-process, for the many adds of a history
+            self.assertEqual(history_cli.main(["--db", self.db, *args], out=out), status)
+            return out
+        r = subprocess.run([TOOL, "--db", self.db, *args], capture_output=True, text=True, cwd=self.dir,
+                           timeout=120, env=dict(os.environ, MPLCONFIGDIR=str(self.dir / "mpl")))
+        self.assertEqual(r.returncode, status, r.stderr + r.stdout[-2000:])
+        return r
+
+    def browse(self, page):
+        probe = ("<script>addEventListener('load', function () { var all = s => Array.from(document.querySelectorAll(s));"
+                 "document.title = JSON.stringify({images: all('img').map(i => i.complete && i.naturalWidth > 0), "
+                 "outside: all('[src],[href]').map(e => e.src || e.href).filter(u => !u.startsWith('data:')), "
+                 "rows: all('tr').length}); });</script>")
+        (self.dir / "probed.html").write_text((self.dir / page).read_text().replace("<head>", "<head>" + probe, 1))
+        dom = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                              "--disable-background-networking", "--user-data-dir=%s/profile" % self.dir,
+                              "--virtual-time-budget=10000", "--dump-dom", "file://%s/probed.html" % self.dir],
+                             capture_output=True, timeout=120).stdout.decode()
+        return json.loads(html.unescape(dom.split("<title>")[1].split("</title>")[0]))
+
+    def folder(self, name, frames, **kw):
+        return write_folder(self.dir / name, frames, **kw)
+
+    def test_history_report_and_check(self):
+        frames = history(np.random.default_rng(3), 60, step_at=40, seg_at=20)
+        for i, f in enumerate(frames):
+            self.tool("add", self.folder("n%02d" % i, f), "--commit", "c%02d" % i,
+                      "--date", "2026-01-01T00:00:%02d" % i, out=io.StringIO())
+        r = self.tool("report", "--json", "h.json", "--html", "h.html")
+        steps = json.loads((self.dir / "h.json").read_text())["series"][0]["steps"]
+        self.assertEqual([(s["line"], s["after_commit"], s["commit"], s["kind"]) for s in steps],
+                         [("segment 4", "c19", "c20", "improvement"), ("mean", "c39", "c40", "regression")])
+        self.assertTrue(steps[1]["ci_pct"][0] < 3 < steps[1]["ci_pct"][1])
+        self.assertIn("regression: mean frame time +", r.stdout)
+        self.assertTrue((self.dir / "h.html").read_text().count("data:image/png;base64,") == 2)
+        if isinstance(self, SQLite) and os.access(CHROMIUM, os.X_OK):  # the page as a browser shows it
+            self.assertEqual(self.browse("h.html"), {"images": [True, True], "outside": [], "rows": 3})
+        self.tool("check", "--window", "10")
+        r = self.tool("check", "--window", "25", status=3)
+        self.assertRegex(r.stderr, r"series 1 \(A on box1 .*\): regression: mean frame time \+\d\.\d+% "
+                                   r"\(95% interval .*\), whole path, between c39 and c40\n")
+        self.tool("check", "--window", "25", "--fail-on-regression", "9")
+
+    def test_runs_kept_refused_and_removed(self):
+        rng = np.random.default_rng(1)
+        a, b = (self.folder(n, game_frames(rng, (2, 2, FRAMES)), failed=n == "b") for n in "ab")
+        (self.dir / "log.txt").write_text("flyrate: 600 frames 9.6 seconds 62.5 fps, frame ms min/avg/p99/max "
+                                          "10/16/20/30\n")
+        self.assertIn("added run 1 (A, 4 passes, commit c1) to series 1: A on box1 (Test CPU @ 3GHz), "
+                      "960x540", self.tool("add", a, "--commit", "c1").stdout)
+        self.assertRegex(self.tool("add", b, "--commit", "c1").stderr, "not complete|did not complete")
+        (self.dir / "fly.txt").write_text("0 0 0 0 0 0\n200 1 0 0 0 0\n%d 2 0 0 0 0\n" % FRAMES)
+        other = self.folder("c", game_frames(rng, (1, 2, FRAMES)), host="box2", script="fly.txt")
+        self.assertIn("to series 2", self.tool("add", other).stdout)  # another machine, another series
+        self.tool("add", "log.txt", "--label", "nightly")
+        for args, message in [
+                ((a,), "a: already in the database as run 1 (same measurements)"),
+                ((str(self.dir / "b"), "--label", "B"), "b: no complete run of label B in the flyrun folder"),
+                ((str(self.dir),), "a folder without flyrun.json is no flyrun folder"),
+                ((a, "--date", "yesterday"), "--date yesterday: not an ISO 8601 date")]:
+            self.assertTrue(self.tool("add", *args, status=1).stderr.endswith(message + "\n"))
+        listing = self.tool("list").stdout
+        self.assertRegex(listing, r"series 1: .*: 2 runs\n  run 1 .* c1 .*\n  run 2 .* c1 ")
+        self.assertIn("series 3: nightly on ? (CPU ?), size ?", listing)
+        shown = self.tool("show", "1").stdout
+        self.assertIn("host box1, Test CPU @ 3GHz, renderer llvmpipe (LLVM 15), 256 bits", shown)
+        self.assertEqual(len(shown.splitlines()), 3 + 4 + 1)
+        self.tool("report", "--json", "r.json")  # the two runs of c1 are repeats of one point
+        series = json.loads((self.dir / "r.json").read_text())["series"]
+        self.assertEqual(len(series[0]["commits"][0]["runs"]), 2)
+        self.assertEqual(list(series[1]["commits"][0]["runs"][0]["segments"]), ["1", "2"])  # keyframe to keyframe
+        self.tool("remove", "2")
+        self.assertNotIn("run 2 ", self.tool("list").stdout)
+        self.assertIn("2: no such run", self.tool("show", "2", status=1).stderr)
+        self.tool("add", b, "--commit", "c1")  # removed, so it may come again
+
+    def test_killed_add_leaves_nothing(self):
+        run = self.folder("a", game_frames(np.random.default_rng(2), (1, 2, FRAMES)))
+        killer = ("import os, signal, sys; sys.path.insert(0, %r); from flytools import history_db, history_cli\n"
+                  "real = history_db.DB.insert_many\n"
+                  "def die(self, *a):\n    real(self, *a); os.kill(os.getpid(), signal.SIGKILL)\n"
+                  "history_db.DB.insert_many = die\n"
+                  "history_cli.main(['--db', %r, 'add', %r])" % (os.path.join(HERE, ".."), self.db, run))
+        self.assertEqual(subprocess.run([sys.executable, "-c", killer]).returncode, -signal.SIGKILL)
+        self.assertNotIn("run 1", self.tool("list").stdout)
+        self.tool("add", run)
+
+    def test_parallel_adds_lose_nothing(self):
+        rng = np.random.default_rng(4)
+        paths = [self.folder("p%d" % i, game_frames(rng, (1, 1, FRAMES))) for i in range(8)]
+        procs = [subprocess.Popen([TOOL, "--db", self.db, "add", p, "--commit", "c%d" % (i % 3)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) for i, p in enumerate(paths)]
+        self.assertEqual([p.communicate(timeout=120)[1].count(b"error") + p.returncode for p in procs], [0] * 8)
+        self.assertEqual(self.tool("list").stdout.count("  run "), 8)
+
+
+class SQLite(Backend, unittest.TestCase):
+    def database(self):
+        return str(self.dir / "h.sqlite")
+
+    def test_damaged_locked_and_newer_databases(self):
+        run = self.folder("a", game_frames(np.random.default_rng(2), (1, 1, FRAMES)))
+        self.tool("add", run)
+        lock = sqlite3.connect(self.db, isolation_level=None)
+        lock.execute("BEGIN EXCLUSIVE")
+        r = self.tool("--lock-timeout", "0.1", "list", status=1)
+        self.assertEqual(r.stderr, "flyhistory: error: %s: the database is locked by another writer; "
+                                   "try again later\n" % self.db)
+        lock.execute("UPDATE schema_version SET version = 2")
+        lock.execute("COMMIT")
+        self.assertIn("has schema version 2, newer than this flyhistory knows (1)", self.tool("list", status=1).stderr)
+        other = sqlite3.connect(self.dir / "other.sqlite")
+        other.execute("CREATE TABLE notes (t TEXT)")
+        other.commit()
+        self.assertIn("other.sqlite: not a flyhistory database (it holds other tables: notes)",
+                      self.tool("--db", "other.sqlite", "add", run, status=1).stderr)
+        pathlib.Path(self.db).write_bytes(b"x" * 4096)
+        self.assertIn("not a flyhistory database or damaged (file is not a database)",
+                      self.tool("list", status=1).stderr)
+        self.assertIn("nothing.sqlite: no such database", self.tool("--db", "nothing.sqlite", "report", status=1).stderr)
+
+
+@unittest.skipUnless(os.path.exists(os.path.join(PG_BIN, "pg_ctl")), "no PostgreSQL server binaries in " + PG_BIN)
+@unittest.skipUnless(importlib.util.find_spec("psycopg2"), "no psycopg2 (Debian's python3-psycopg2)")
+class PostgreSQL(Backend, unittest.TestCase):
+    """A server of its own on a unix socket in a scratch folder; no network."""
+
+    def setUp(self):
+        self.pg = pathlib.Path(tempfile.mkdtemp(prefix="flyhistory-pg-"))
+        root = os.geteuid() == 0  # the server refuses to run as root
+        if root:
+            shutil.chown(self.pg, "postgres")
+        self.as_pg = ["runuser", "-u", "postgres", "--"] if root else []
+        subprocess.run(self.as_pg + [PG_BIN + "/initdb", "-D", str(self.pg / "data"), "-A", "trust", "-U", "fly"],
+                       check=True, capture_output=True)
+        subprocess.run(self.as_pg + [PG_BIN + "/pg_ctl", "-D", str(self.pg / "data"), "-w", "-l",
+                                     str(self.pg / "log"), "-o", "-c listen_addresses='' -k %s -p 5439" % self.pg,
+                                     "start"], check=True, capture_output=True)
+        super().setUp()
+
+    def tearDown(self):
+        subprocess.run(self.as_pg + [PG_BIN + "/pg_ctl", "-D", str(self.pg / "data"), "-m", "fast", "-w", "stop"],
+                       capture_output=True)
+        shutil.rmtree(self.pg, ignore_errors=True)
+
+    def database(self):
+        return "postgresql://fly@/postgres?host=%s&port=5439" % self.pg
+
+
+if __name__ == "__main__":
+    unittest.main()
