@@ -60,8 +60,6 @@ def read_input(path: str, label: str | None) -> list[Incoming]:
     if os.path.isdir(path):
         if not os.path.exists(os.path.join(path, "flyrun.json")):
             raise reading.InputError("%s: a folder without flyrun.json is no flyrun folder" % path)
-        if label is not None and label not in runfolder.session(path)["settings"]["labels"]:
-            raise reading.InputError("%s: no label %s in the flyrun folder" % (path, label))
         runs = runfolder.read_folder(path, set(), only=label, prog=PROG)
         settings = runfolder.session(path)["settings"]
         if not runs:
