@@ -151,6 +151,7 @@ def main(argv=None):
     try:
         used = set()
         runs = [reading.read_run(a, used) for a in args.runs]
+        reading.check_flight(runs)
         folders = shot_folders(p, args.shots, runs)
         keyframes = segments.read_script(args.script) if args.script else None
         doc = analysis.analyse(runs, keyframes, args.script, args.min_effect)
@@ -169,17 +170,27 @@ def main(argv=None):
                 pictures.differing(c["pictures"]) for c in doc["comparisons"] if c.get("pictures")):
             status = EXIT_PICTURES
         doc["exit_status"] = status
+        for note in reading.notes(runs):  # said once the comparison goes ahead
+            sys.stderr.write("%s: note: %s\n" % (PROG, note))
         sys.stdout.write(output.text(doc, lines))
         if args.json:
             _write(args.json, output.json_text(doc))
             sys.stdout.write("JSON written to %s\n" % args.json)
         chart_png = None
         if args.plot or args.html:
+            # Drawn once; a PNG rendered once serves both the page and a .png --plot.
             fig = charts.figure(runs, doc)
-            chart_png = charts.png(fig) if args.html else None
-            if args.plot:
-                charts.save(fig, args.plot)
-                sys.stdout.write("chart written to %s\n" % args.plot)
+            try:
+                chart_png = charts.png(fig) if args.html or args.plot.lower().endswith(".png") \
+                    else None
+                if args.plot:
+                    if chart_png is not None and args.plot.lower().endswith(".png"):
+                        _write(args.plot, chart_png)
+                    else:
+                        charts.save(fig, args.plot)
+                    sys.stdout.write("chart written to %s\n" % args.plot)
+            finally:
+                charts.close(fig)
         if args.html:
             _write(args.html, page.render(doc, chart_png, folders))
             sys.stdout.write("page written to %s\n" % args.html)

@@ -136,7 +136,7 @@ class Inputs(Tool):
         # inconclusive run pass; an existing path with "=" is no LABEL=PATH; a repeated name is numbered.
         line = "flyrate: 240 frames %.2f seconds %.2f fps, frame ms min/avg/p99/max 15/%.1f/19/25\n"
         self.write("run.log", "flyrate: per-second fps: 60 61\nflyrate: pass 1 of 2\nflyrate: warning: x\n"
-                   + line % (3.98, 60.3, 16.6) + line % (4.1, 58.54, 17.1))
+                   + line % (3.98, 60.3, 16.6) + "flyrate: pass 2 of 2\n" + line % (4.1, 58.54, 17.1))
         self.write("x=y.csv", csv_text([[16.0] * 240, [16.2] * 240]))
         out = self.run_tool("run.log", "x=y.csv", "x=y.csv", "--plot", "c.png", "--fail-if-slower").stdout
         self.assertIn("\ninconclusive, x=y.csv (2) against run.log: mean frame time -4.4% (95% CI -14.8..+7.2%) "
@@ -153,7 +153,7 @@ class Inputs(Tool):
             (h + "1,1\n", "line 2: expected 3 columns"), (h + "1,1,fast\n", "line 2: not a number"),
             (h + "0,1,10\n", "passes count from 1"), (h + "1,1,0\n", "frame_ms must be a positive number"),
             (h + "1,1,10\n" + h4, "line 3: header pass,frame,frame_ms,chunks after"),
-            (h + "1,1,1e308\n", "of at most 3600000 (an hour), found '1e308'"),
+            (h + "1,1,1e308\n", "at most 3600000 (an hour), found '1e308'"),
             (h + "1,1,10\n1,3,10\n", "line 3: expected frame 2 of pass 1"),
             (h + "2,1,10\n1,1,10\n", "line 3: pass 1 after pass 2"), (h4 + "1,1,10,-1\n", "chunks must be 0 or more"),
             ("flyrate: per-second fps: 60\n", "no flyrate pass summary found"),
