@@ -346,7 +346,7 @@ def notes(runs):
                        % (r.path, seen[key], r.label))
         else:
             seen[key] = r.label
-    return out
+    return list(dict.fromkeys(out))  # a file given twice has its gaps said once
 
 
 def split_label(arg):
