@@ -159,45 +159,64 @@ def _means(x, block):
     return means
 
 
+def _prefix(values):
+    return np.concatenate(([0], np.cumsum(values)))
+
+
 def _tail(row, block, stat):
-    # p99 or 1% low of each resample from its slowest frames only. Every
-    # frame outside the pass's slowest `high` is no slower than any frame
-    # inside, so a resample holding `need` or more of those has the same
-    # `need` slowest frames as if all its frames were gathered; the few that
-    # don't are gathered whole. None when the pass is too short for this.
+    # p99 or 1% low of each resample from a few of the pass's slowest frames.
+    # The pass's frames are ranked slowest first: a top set, a band of ranks
+    # around the one the stat needs, the rest. A resample's k-th slowest
+    # frame lies in the band when it holds fewer than k copies of top
+    # frames and at least k of top and band together; then only its band
+    # frames are gathered (top counts and sums come from prefix sums, one
+    # number per block). Other resamples, rare, are gathered whole.
     n = len(row)
-    above = n - n * 990 // 1000          # frames from the p99 frame up
+    above = n - n * 990 // 1000          # rank of the p99 frame, slowest first
     low = (n + 99) // 100                # frames of the 1% low
-    need = max(above, low)
-    high = 2 * need
-    if high >= n // 2:
+    k = above if stat is metrics.p99_ms else low
+    width = max(k // 4, 64)
+    top, band_end = max(k - width, 0), k + width
+    if band_end >= n // 2:
         return None
     lengths = _lengths(n, block)
-    where = np.sort(np.argpartition(row, n - high)[n - high:])
-    where2 = np.concatenate((where, where + n))      # blocks may wrap past the end
-    values2 = np.concatenate((row[where], row[where]))
-    before = np.cumsum(np.bincount(where2 + 1, minlength=2 * n + 1), dtype=np.int32)
+    order = np.argpartition(row, [n - band_end, n - top] if top else [n - band_end])
+    marks = np.zeros(n, dtype=np.int32)
+    marks[order[n - top:]] = 1
+    top_count = _prefix(marks).astype(np.int32)
+    top_sum = _prefix(np.where(marks == 1, row, 0.0)) if stat is metrics.low1_fps else None
+    marks[:] = 0
+    marks[order[n - band_end:n - top]] = 1
+    del order
+    band_count = _prefix(marks).astype(np.int32)
+    band_values = row[np.flatnonzero(marks)]
+    band_values = np.concatenate((band_values, band_values))  # blocks may wrap past the end
+    del marks
 
     def tail(starts):
         s = starts[:, :, 0]
-        lo = before[s]
-        counts = before[s + lengths] - lo
+        e = s + lengths
+        e1, e2 = np.minimum(e, n), np.where(e > n, e - n, 0)   # a wrapping block: s..n, 0..e2
+        ahead = (top_count[e1] - top_count[s] + top_count[e2]).sum(axis=1)
+        sums = None if top_sum is None else (top_sum[e1] - top_sum[s] + top_sum[e2]).sum(axis=1)
+        lo = band_count[s]
+        counts = band_count[e1] + band_count[e2] - lo
         flat_counts = counts.ravel()
         flat = np.arange(flat_counts.sum()) + np.repeat(
             lo.ravel() - (np.cumsum(flat_counts) - flat_counts), flat_counts)
-        gathered = values2[flat]
-        bounds = np.concatenate(([0], np.cumsum(counts.sum(axis=1))))
+        gathered = band_values[flat]
+        bounds = _prefix(counts.sum(axis=1))
         out = np.empty(len(s))
         for i in range(len(s)):
             vals = gathered[bounds[i]:bounds[i + 1]]
-            m = len(vals)
-            if m < need:
+            m, j = len(vals), k - int(ahead[i])      # the stat's frames: the j slowest in the band
+            if not 1 <= j <= m:
                 idx = ((starts[i] + np.arange(block)) % n).reshape(-1)[:n]
                 out[i] = stat(row[idx])
-            elif stat is metrics.p99_ms:
-                out[i] = np.partition(vals, m - above)[m - above]
+            elif sums is None:
+                out[i] = np.partition(vals, m - j)[m - j]
             else:
-                out[i] = 1000.0 / np.mean(np.partition(vals, m - low)[m - low:])
+                out[i] = 1000.0 / ((sums[i] + np.partition(vals, m - j)[m - j:].sum()) / low)
         return out
     return tail
 
@@ -232,10 +251,10 @@ def bootstrap_change(a, b, stat, block, resamples=RESAMPLES, seed=SEED):
     rng = np.random.default_rng(seed)
     same = b.shape[1] == a.shape[1]
     rng_b = rng if same else np.random.default_rng(seed)
-    # Numbers per resample: every frame gathered, or with the fast ways one
-    # per block and the slowest 2% of the frames.
+    # Numbers per resample: every frame gathered, or with the fast ways a
+    # few per block and the band of slow frames.
     n, passes = max(a.shape[1], b.shape[1]), max(a.shape[0], b.shape[0])
-    per_resample = passes * (max(-(-n // block), n // 25) if stat in _FAST else n)
+    per_resample = passes * (4 * -(-n // block) + n // 100 if stat in _FAST else n)
     step = max(1, CHUNK_ELEMENTS // per_resample)
     if not same:  # B's blocks are drawn after all of A's, as in one draw of each
         for lo in range(0, resamples, step):
