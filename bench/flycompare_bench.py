@@ -5,7 +5,8 @@ Generates game-like CSV logs (8 ms frames, AR(1) noise with phi 0.9, a
 per-pass offset, 0.3% stutters of 30-60 ms; B 2% slower) once into
 build/flycompare-bench/, then runs tools/flycompare on them, text only and
 with every output (--plot, --html, --json), and prints one line per case:
-seconds of wall time and the tool's peak resident memory (its rusage).
+seconds of wall time, CPU seconds (user + system, less affected by other
+work on the machine) and the tool's peak resident memory (its rusage).
 
     bench/flycompare_bench.py                 # every case
     bench/flycompare_bench.py 10x500k 1x5M    # only these cases
@@ -57,7 +58,7 @@ def logs(name: str) -> list:
 
 
 def measure(args: list) -> tuple:
-    """Wall seconds and peak resident MB of one run of the tool."""
+    """Wall seconds, CPU seconds and peak resident MB of one run of the tool."""
     start = time.monotonic()
     proc = subprocess.Popen([TOOL, *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             env=dict(os.environ, MPLBACKEND="Agg"))
@@ -67,7 +68,7 @@ def measure(args: list) -> tuple:
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode not in (0, 3):
         sys.stderr.write("  exit %d: %s" % (proc.returncode, err))
-    return seconds, usage.ru_maxrss / 1024
+    return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
 
 
 def main() -> int:
@@ -79,8 +80,9 @@ def main() -> int:
         for what, extra in (("text only", []),
                             ("every output", ["--plot", out + ".png", "--html", out + ".html",
                                               "--json", out + ".json"])):
-            seconds, mb = measure(runs + extra)
-            print("%-8s %-13s %6.1f s %7.0f MB" % (name, what, seconds, mb), flush=True)
+            seconds, cpu, mb = measure(runs + extra)
+            print("%-8s %-13s %6.1f s wall %6.1f s CPU %7.0f MB" % (name, what, seconds, cpu, mb),
+                  flush=True)
     return 0
 
 

@@ -155,7 +155,8 @@ def _means(x, block):
     def means(starts):
         s = starts[:, :, 0]
         ends = s + lengths
-        return np.mean([(p[ends] - p[s]).sum(axis=1) / n for p in prefix], axis=0)
+        return np.mean([(np.take(p, ends) - np.take(p, s)).sum(axis=1) / n for p in prefix],
+                       axis=0)
     return means
 
 
@@ -181,30 +182,39 @@ def _tail(row, block, stat):
         return None
     lengths = _lengths(n, block)
     order = np.argpartition(row, [n - band_end, n - top] if top else [n - band_end])
-    marks = np.zeros(n, dtype=np.int32)
+    # One table, so that a block's figures come in one look-up: before each
+    # position, the top frames, the band frames and (for the 1% low) the
+    # sum of the top frames' times.
+    table = np.zeros((n + 1, 3 if stat is metrics.low1_fps else 2))
+    marks = np.zeros(n)
     marks[order[n - top:]] = 1
-    top_count = _prefix(marks).astype(np.int32)
-    top_sum = _prefix(np.where(marks == 1, row, 0.0)) if stat is metrics.low1_fps else None
+    np.cumsum(marks, out=table[1:, 0])
+    if stat is metrics.low1_fps:
+        np.cumsum(marks * row, out=table[1:, 2])
     marks[:] = 0
-    marks[order[n - band_end:n - top]] = 1
-    del order
-    band_count = _prefix(marks).astype(np.int32)
-    band_values = row[np.flatnonzero(marks)]
+    band = order[n - band_end:n - top]
+    marks[band] = 1
+    np.cumsum(marks, out=table[1:, 1])
+    del order, marks
+    band_values = row[np.sort(band)]
     band_values = np.concatenate((band_values, band_values))  # blocks may wrap past the end
-    del marks
 
     def tail(starts):
         s = starts[:, :, 0]
         e = s + lengths
-        e1, e2 = np.minimum(e, n), np.where(e > n, e - n, 0)   # a wrapping block: s..n, 0..e2
-        ahead = (top_count[e1] - top_count[s] + top_count[e2]).sum(axis=1)
-        sums = None if top_sum is None else (top_sum[e1] - top_sum[s] + top_sum[e2]).sum(axis=1)
-        lo = band_count[s]
-        counts = band_count[e1] + band_count[e2] - lo
+        at_s = np.take(table, s, axis=0)  # (much faster than table[s] for rows)
+        # A block that wraps counts from s to n and from 0 to e - n.
+        block_sums = np.take(table, np.minimum(e, n), axis=0) - at_s \
+            + np.take(table, np.where(e > n, e - n, 0), axis=0)
+        # Counts held as floating point are whole numbers, exactly.
+        ahead = block_sums[:, :, 0].sum(axis=1).astype(np.int64)
+        sums = block_sums[:, :, 2].sum(axis=1) if table.shape[1] == 3 else None
+        lo = at_s[:, :, 1].astype(np.int64)
+        counts = block_sums[:, :, 1].astype(np.int64)
         flat_counts = counts.ravel()
         flat = np.arange(flat_counts.sum()) + np.repeat(
             lo.ravel() - (np.cumsum(flat_counts) - flat_counts), flat_counts)
-        gathered = band_values[flat]
+        gathered = np.take(band_values, flat)
         bounds = _prefix(counts.sum(axis=1))
         out = np.empty(len(s))
         for i in range(len(s)):
@@ -254,7 +264,7 @@ def bootstrap_change(a, b, stat, block, resamples=RESAMPLES, seed=SEED):
     # Numbers per resample: every frame gathered, or with the fast ways a
     # few per block and the band of slow frames.
     n, passes = max(a.shape[1], b.shape[1]), max(a.shape[0], b.shape[0])
-    per_resample = passes * (4 * -(-n // block) + n // 100 if stat in _FAST else n)
+    per_resample = passes * (8 * -(-n // block) + n // 100 if stat in _FAST else n)
     step = max(1, CHUNK_ELEMENTS // per_resample)
     if not same:  # B's blocks are drawn after all of A's, as in one draw of each
         for lo in range(0, resamples, step):
