@@ -82,7 +82,7 @@ def _frame_panel(ax, runs, doc, colors):
     long_passes = any(r.has_frames and r.frames_per_pass and r.frames_per_pass > 2 * ENVELOPE_BINS
                       for r in runs)
     ax.set(title="frame time per frame (passes overlaid%s; shading: verdict per segment)"
-           % ("; bands: shortest to longest frame of each stretch" if long_passes else ""),
+           % (" as min-max bands" if long_passes else ""),
            xlabel="frame", ylabel="frame time (ms)")
 
 

@@ -145,7 +145,7 @@ def _csv_lines(state, text, lineno):
         numbers.append(pno)
         times.append(ms)
         built.append(chunks)
-    s.numbers.append(np.array(numbers, dtype=np.int64))
+    s.numbers.append(np.array(numbers, dtype=np.int32))
     s.times.append(np.array(times, dtype=np.float64))
     if s.columns == 4:
         s.built.append(np.array(built, dtype=np.int64))
@@ -186,7 +186,7 @@ def _csv_bulk(state, piece):
     if not np.where(same, fno == prev_f + 1, (pno > prev_p) & (fno == 1)).all():
         return False
     s.pass_no, s.frames = int(pno[-1]), int(fno[-1])
-    s.numbers.append(pno.astype(np.int64))
+    s.numbers.append(pno.astype(np.int32))
     s.times.append(ms.copy())
     if s.columns == 4:
         s.built.append(rows[:, 3].astype(np.int64))
