@@ -50,7 +50,10 @@ pictures (--shots), for each frame-NNNNN.ppm in A's folder and another run's:
 
 input: a CSV log (header pass,frame,frame_ms or pass,frame,frame_ms,chunks;
 one row per frame, frames 1..N per pass, passes one after another) or the
-plug-in's standard output saved to a file; told apart by the contents.
+plug-in's standard output saved to a file (of one run); told apart by the
+contents. Every pass of every run has the same N (one flight): passes of
+other lengths are refused. Gaps in the pass numbers and a file given twice
+are said in a note on standard error.
 
 exit status: 0 success; 1 bad input; 2 bad command line; 3 a run is slower
 than A (with --fail-if-slower); 4 a keyframe's pictures differ (with

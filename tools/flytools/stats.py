@@ -203,9 +203,9 @@ def _tail(row, block, stat):
         s = starts[:, :, 0]
         e = s + lengths
         at_s = np.take(table, s, axis=0)  # (much faster than table[s] for rows)
-        # A block that wraps counts from s to n and from 0 to e - n.
-        block_sums = np.take(table, np.minimum(e, n), axis=0) - at_s \
-            + np.take(table, np.where(e > n, e - n, 0), axis=0)
+        block_sums = np.take(table, np.minimum(e, n), axis=0) - at_s
+        wraps = e > n  # a few blocks: they count from s to n and from 0 to e - n
+        block_sums[wraps] += np.take(table, e[wraps] - n, axis=0)
         # Counts held as floating point are whole numbers, exactly.
         ahead = block_sums[:, :, 0].sum(axis=1).astype(np.int64)
         sums = block_sums[:, :, 2].sum(axis=1) if table.shape[1] == 3 else None
