@@ -93,13 +93,25 @@ _PLAIN[np.frombuffer(b"0123456789+-.eE, \n", dtype=np.uint8)] = True
 
 class _CsvState:
     """What the CSV reader knows between pieces: the header, the rows read
-    so far (as arrays per piece), the current pass and its frame count."""
+    so far (in arrays made once for as many rows as the file has lines),
+    the current pass and its frame count."""
 
-    def __init__(self, path, header):
+    def __init__(self, path, header, lines):
         self.path, self.header = path, header
         self.columns = header.count(",") + 1
         self.pass_no, self.frames = None, 0
-        self.numbers, self.times, self.built = [], [], []
+        self.rows = 0
+        self.numbers = np.empty(lines, dtype=np.int32)
+        self.times = np.empty(lines, dtype=np.float64)
+        self.built = np.empty(lines if self.columns == 4 else 0, dtype=np.int64)
+
+    def take(self, numbers, times, built):
+        """Appends a piece's rows."""
+        at, self.rows = self.rows, self.rows + len(times)
+        self.numbers[at:self.rows] = numbers
+        self.times[at:self.rows] = times
+        if self.columns == 4:
+            self.built[at:self.rows] = built
 
 
 def _csv_lines(state, text, lineno):
@@ -146,10 +158,7 @@ def _csv_lines(state, text, lineno):
         numbers.append(pno)
         times.append(ms)
         built.append(chunks)
-    s.numbers.append(np.array(numbers, dtype=np.int32))
-    s.times.append(np.array(times, dtype=np.float64))
-    if s.columns == 4:
-        s.built.append(np.array(built, dtype=np.int64))
+    s.take(numbers, times, built)
 
 
 def _csv_bulk(state, piece):
@@ -182,10 +191,7 @@ def _csv_bulk(state, piece):
     if not np.where(same, fno == prev_f + 1, (pno > prev_p) & (fno == 1)).all():
         return False
     s.pass_no, s.frames = int(pno[-1]), int(fno[-1])
-    s.numbers.append(pno.astype(np.int32))
-    s.times.append(ms.copy())
-    if s.columns == 4:
-        s.built.append(rows[:, 3].astype(np.int64))
+    s.take(pno, ms, rows[:, 3] if s.columns == 4 else None)
     return True
 
 
@@ -206,7 +212,7 @@ def parse_csv(data, path):
             header = _header(line.lstrip("\ufeff"))
     if header is None:
         return []
-    state = _CsvState(path, header)
+    state = _CsvState(path, header, data.count(b"\n", offset) + 1)
     while offset < len(data):
         end = data.find(b"\n", offset + PIECE_BYTES)
         end = len(data) if end < 0 else end + 1
@@ -217,12 +223,12 @@ def parse_csv(data, path):
             _csv_lines(state, piece[:-1].decode("utf-8", errors="replace"), lines_before + 1)
         lines_before += piece.count(b"\n")
         offset = end
-    if not state.times:
+    if not state.rows:
         return []
     with_chunks = state.columns == 4
-    numbers = np.concatenate(state.numbers)
-    times = np.concatenate(state.times)
-    built = np.concatenate(state.built) if with_chunks else None
+    numbers = state.numbers[:state.rows]
+    times = state.times[:state.rows]
+    built = state.built[:state.rows] if with_chunks else None
     del state
     starts = np.flatnonzero(np.diff(numbers, prepend=-1))
     bounds = list(starts) + [len(numbers)]
