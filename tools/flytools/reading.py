@@ -140,9 +140,12 @@ def _csv_lines(state, text, lineno):
             raise InputError("%s: line %d: frame_ms must be a positive number of at least %g "
                              "(a microsecond) and at most %d (an hour), found '%s'"
                              % (s.path, lineno, MIN_FRAME_MS, MAX_FRAME_MS, fields[2].strip()))
-        if chunks < 0:
-            raise InputError("%s: line %d: chunks must be 0 or more, found %d"
-                             % (s.path, lineno, chunks))
+        if not 0 <= chunks < MAX_NUMBER:
+            raise InputError("%s: line %d: chunks must be 0 or more (and below %d), found %d"
+                             % (s.path, lineno, MAX_NUMBER, chunks))
+        if max(pno, fno) >= MAX_NUMBER:
+            raise InputError("%s: line %d: pass or frame number %d: no log has so many"
+                             % (s.path, lineno, max(pno, fno)))
         if pno != s.pass_no:
             if pno < 1:
                 raise InputError("%s: line %d: pass %d: passes count from 1"
@@ -151,7 +154,7 @@ def _csv_lines(state, text, lineno):
                 raise InputError("%s: line %d: pass %d after pass %d"
                                  % (s.path, lineno, pno, s.pass_no))
             s.pass_no, s.frames = pno, 0
-        if fno != s.frames + 1 or pno >= MAX_NUMBER:
+        if fno != s.frames + 1:
             raise InputError("%s: line %d: expected frame %d of pass %d, found frame %d"
                              % (s.path, lineno, s.frames + 1, pno, fno))
         s.frames = fno
