@@ -122,7 +122,8 @@ def figure(runs, doc):
         color = colors[i % len(colors)]
         if r.has_frames:
             s = np.sort(np.concatenate([p.frame_ms for p in r.passes]))
-            at = np.unique(np.linspace(0, len(s) - 1, min(len(s), SORTED_POINTS)).round().astype(int))
+            points = min(len(s), SORTED_POINTS)
+            at = np.unique(np.linspace(0, len(s) - 1, points).round().astype(int))
             ax_sorted.plot((at + 1) / len(s) * 100, s[at], color=color, label=plain(r.label))
         first = True
         for p in r.passes:

@@ -183,8 +183,9 @@ def _csv_bulk(state, piece):
         return False
     pno, fno, ms = rows[:, 0], rows[:, 1], rows[:, 2]
     ints = rows[:, [0, 1, 3] if s.columns == 4 else [0, 1]]
+    in_range = (ms >= MIN_FRAME_MS) & (ms <= MAX_FRAME_MS)  # false for nan too
     if (ints != np.floor(ints)).any() or (ints < 0).any() or (pno < 1).any() \
-            or (ints >= MAX_NUMBER).any() or not ((ms >= MIN_FRAME_MS) & (ms <= MAX_FRAME_MS)).all():
+            or (ints >= MAX_NUMBER).any() or not in_range.all():
         return False
     # Frames count 1, 2, ... within a pass; a new pass starts at frame 1 and
     # has a higher number than the one before.
@@ -313,7 +314,7 @@ def parse_log(text, path):
 def check_passes(run):
     """Refuses a run whose passes differ in length (a pass cut short, or
     another flight's pass): every pass of a flight has the same frames."""
-    first = run.passes[0]
+    first = run.passes[0] if run.passes else None
     for p in run.passes[1:]:
         if p.frames != first.frames:
             raise InputError("%s: pass %d has %d frames, pass %d has %d; the passes of one "
@@ -323,6 +324,7 @@ def check_passes(run):
 
 def check_flight(runs):
     """Refuses runs that are not of one flight: their passes differ in length."""
+    runs = [r for r in runs if r.passes]
     if len({r.passes[0].frames for r in runs}) > 1:
         raise InputError("the runs' passes differ in length: %s; runs of one flight have equal "
                          "passes" % ", ".join("%s %d frames" % (r.label, r.passes[0].frames)
