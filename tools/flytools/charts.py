@@ -9,8 +9,33 @@ import numpy as np
 
 from .reading import InputError
 
+DPI = 100
+# A pass longer than this many frames is drawn as the band between the
+# shortest and longest frame time of each of ENVELOPE_BINS stretches (about
+# one per pixel column at DPI 100) instead of a line through every frame,
+# which at half a million frames is a solid block and slow to draw.
+ENVELOPE_BINS = 2000
+# The sorted frame times: at most this many points of the curve.
+SORTED_POINTS = 4000
+# Per-second fps: dots on the line only while they can be told apart.
+MARKER_MAX = 600
+
 SHADES = {"slower": ("#d62728", 0.16), "faster": ("#2ca02c", 0.16),
           "inconclusive": ("#bcbd22", 0.12)}
+
+
+def plain(text):
+    """A label shown as it is: a $ in a file name is no math text."""
+    return text.replace("$", r"\$")
+
+
+def envelope(values, bins=ENVELOPE_BINS):
+    """(first frame, lowest, highest) of each of about `bins` equal stretches."""
+    n = len(values)
+    per = -(-n // bins)
+    pad = np.concatenate((values, np.full(per * -(-n // per) - n, np.nan)))
+    pad = pad.reshape(-1, per)
+    return np.arange(pad.shape[0]) * per + 1, np.nanmin(pad, axis=1), np.nanmax(pad, axis=1)
 
 
 def _pyplot():
@@ -24,11 +49,17 @@ def _frame_panel(ax, runs, doc, colors):
     for i, r in enumerate(runs):
         color = colors[i % len(colors)]
         if not r.has_frames:
-            ax.plot([], [], color=color, label="%s (no per-frame times)" % r.label)
+            ax.plot([], [], color=color, label=plain("%s (no per-frame times)" % r.label))
             continue
         for j, p in enumerate(r.passes):
-            ax.plot(np.arange(1, len(p.frame_ms) + 1), p.frame_ms, color=color, linewidth=0.7,
-                    alpha=0.8 if j == 0 else 0.45, label=r.label if j == 0 else None)
+            label = plain(r.label) if j == 0 else None
+            if len(p.frame_ms) > 2 * ENVELOPE_BINS:
+                x, lo, hi = envelope(p.frame_ms)
+                ax.fill_between(x, lo, hi, step="post", color=color, linewidth=0.3,
+                                alpha=0.5 if j == 0 else 0.3, label=label)
+            else:
+                ax.plot(np.arange(1, len(p.frame_ms) + 1), p.frame_ms, color=color,
+                        linewidth=0.7, alpha=0.8 if j == 0 else 0.45, label=label)
     seg_list = doc["segments"]
     if seg_list and doc["comparisons"]:
         cmp = doc["comparisons"][0]
@@ -39,7 +70,7 @@ def _frame_panel(ax, runs, doc, colors):
                 color, alpha = SHADES[kind]
                 ax.axvspan(seg["first_frame"], seg["last_frame"], color=color, alpha=alpha,
                            linewidth=0, label=None if kind in shaded else
-                           "%s: %s" % (cmp["run"], kind))
+                           plain("%s: %s" % (cmp["run"], kind)))
                 shaded.add(kind)
         if doc["settings"]["segments"] == "keyframes":
             # Keyframes as dotted lines, named on a second axis above the chart.
@@ -48,7 +79,10 @@ def _frame_panel(ax, runs, doc, colors):
                 ax.axvline(frame, color="black", linestyle=":", linewidth=0.8)
             ax.secondary_xaxis("top").set_xticks(
                 frames, ["key %d" % k for k in range(len(frames))], fontsize="small")
-    ax.set(title="frame time per frame (passes overlaid; shading: verdict per segment)",
+    long_passes = any(r.has_frames and r.frames_per_pass and r.frames_per_pass > 2 * ENVELOPE_BINS
+                      for r in runs)
+    ax.set(title="frame time per frame (passes overlaid%s; shading: verdict per segment)"
+           % (" as min-max bands" if long_passes else ""),
            xlabel="frame", ylabel="frame time (ms)")
 
 
@@ -68,7 +102,7 @@ def _segment_panel(ax, doc, colors):
         hi = [r["change"]["ci_pct"][1] - e if r["change"]["ci_pct"] else 0
               for e, r in zip(est, cmp["segments"])]
         ax.errorbar(x, est, yerr=[lo, hi], fmt="o", capsize=4, color=colors[(i + 1) % len(colors)],
-                    label="%s against %s" % (cmp["run"], cmp["against"]))
+                    label=plain("%s against %s" % (cmp["run"], cmp["against"])))
     ax.set(title="change in mean frame time per segment, with 95% interval",
            xlabel="frame (segment middle)", ylabel="change (%)")
 
@@ -88,12 +122,15 @@ def figure(runs, doc):
         color = colors[i % len(colors)]
         if r.has_frames:
             s = np.sort(np.concatenate([p.frame_ms for p in r.passes]))
-            ax_sorted.plot(np.arange(1, len(s) + 1) / len(s) * 100, s, color=color, label=r.label)
+            points = min(len(s), SORTED_POINTS)
+            at = np.unique(np.linspace(0, len(s) - 1, points).round().astype(int))
+            ax_sorted.plot((at + 1) / len(s) * 100, s[at], color=color, label=plain(r.label))
         first = True
         for p in r.passes:
             if p.per_second:
                 ax_fps.plot(np.arange(1, len(p.per_second) + 1), p.per_second, color=color,
-                            marker=".", linewidth=1, label=r.label if first else None)
+                            marker="." if len(p.per_second) <= MARKER_MAX else None, linewidth=1,
+                            label=plain(r.label) if first else None)
                 first = False
     ax_sorted.set(title="sorted frame times (all passes)", xlabel="percentile (%)",
                   ylabel="frame time (ms)")
@@ -101,22 +138,24 @@ def figure(runs, doc):
     for ax in axes:
         ax.grid(True, alpha=0.3)
         if ax.get_legend_handles_labels()[0]:
-            ax.legend(loc="best", fontsize="small")
+            # A fixed place: "best" searches every drawn point, minutes on long passes.
+            ax.legend(loc="upper right", fontsize="small", framealpha=0.85)
     fig.tight_layout()
     return fig
 
 
 def save(fig, path):
-    plt = _pyplot()
     try:
-        fig.savefig(path, format=os.path.splitext(path)[1][1:].lower())
+        fig.savefig(path, format=os.path.splitext(path)[1][1:].lower(), dpi=DPI)
     except OSError as e:
         raise InputError("can't write %s: %s" % (path, e.strerror or e))
-    finally:
-        plt.close(fig)
+
+
+def close(fig):
+    _pyplot().close(fig)
 
 
 def png(fig):
     buf = io.BytesIO()
-    fig.savefig(buf, format="png", dpi=100)
+    fig.savefig(buf, format="png", dpi=DPI)
     return buf.getvalue()

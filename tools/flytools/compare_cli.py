@@ -60,7 +60,10 @@ pictures (--shots), for each frame-NNNNN.ppm in A's folder and another run's:
 
 input: a CSV log (header pass,frame,frame_ms or pass,frame,frame_ms,chunks;
 one row per frame, frames 1..N per pass, passes one after another) or the
-plug-in's standard output saved to a file; told apart by the contents.
+plug-in's standard output saved to a file (of one run); told apart by the
+contents. Every pass of every run has the same N (one flight): passes of
+other lengths are refused. Gaps in the pass numbers and a file given twice
+are said in a note on standard error.
 A folder tools/flyrun wrote gives a run per label (the passes of its
 complete launches), its script and its screenshots; a run.json beside a
 CSV is that run's environment. Differences between the environments
@@ -188,6 +191,7 @@ def main(argv=None):
     _check(p, args)
     try:
         runs, folder_shots = read_runs(args)
+        reading.check_flight(runs)
         folders = shot_folders(p, args.shots, runs)
         if not args.shots and runs[0].label in folder_shots:
             folders = folder_shots
@@ -216,17 +220,27 @@ def main(argv=None):
                 pictures.differing(c["pictures"]) for c in doc["comparisons"] if c.get("pictures")):
             status = EXIT_PICTURES
         doc["exit_status"] = status
+        for note in reading.notes(runs):  # said once the comparison goes ahead
+            sys.stderr.write("%s: note: %s\n" % (PROG, note))
         sys.stdout.write(output.text(doc, lines))
         if args.json:
             _write(args.json, output.json_text(doc))
             sys.stdout.write("JSON written to %s\n" % args.json)
         chart_png = None
         if args.plot or args.html:
+            # Drawn once; a PNG rendered once serves both the page and a .png --plot.
             fig = charts.figure(runs, doc)
-            chart_png = charts.png(fig) if args.html else None
-            if args.plot:
-                charts.save(fig, args.plot)
-                sys.stdout.write("chart written to %s\n" % args.plot)
+            try:
+                chart_png = charts.png(fig) if args.html or args.plot.lower().endswith(".png") \
+                    else None
+                if args.plot:
+                    if chart_png is not None and args.plot.lower().endswith(".png"):
+                        _write(args.plot, chart_png)
+                    else:
+                        charts.save(fig, args.plot)
+                    sys.stdout.write("chart written to %s\n" % args.plot)
+            finally:
+                charts.close(fig)
         if args.html:
             _write(args.html, page.render(doc, chart_png, folders))
             sys.stdout.write("page written to %s\n" % args.html)

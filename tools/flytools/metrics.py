@@ -81,18 +81,15 @@ def per_second_counts(frame_ms):
     would otherwise make a list of that many seconds)."""
     if float(np.sum(frame_ms)) > MAX_PASS_SECONDS * 1000:
         return None
-    counts = []
-    elapsed = 0.0
-    count = 0
-    boundary = 1.0
-    for ms in frame_ms:
-        count += 1
-        elapsed += float(ms) / 1000
-        while elapsed >= boundary:
-            counts.append(count)
-            boundary += 1.0
-            count = 0
-    return counts
+    # The plug-in's loop adds ms / 1000 frame by frame and emits a count each
+    # time the running sum reaches the next whole second; cumsum adds in the
+    # same order, so the sums and the boundaries they reach are the same.
+    elapsed = np.cumsum(np.asarray(frame_ms, dtype=np.float64) / 1000)
+    seconds = int(elapsed[-1]) if len(elapsed) else 0
+    # Index of the frame that reaches each boundary 1, 2, ...; a frame that
+    # reaches several gives its count to the first and 0 to the others.
+    reach = np.searchsorted(elapsed, np.arange(1, seconds + 1, dtype=np.float64), side="left")
+    return np.diff(reach, prepend=-1).tolist()
 
 
 def frame_metrics(frame_ms):

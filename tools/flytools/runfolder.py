@@ -115,6 +115,7 @@ def read_folder(path: str, used_labels: set, only: str | None = None,
                 passes.append(p)
         run = reading.Run(_unique(label, used_labels), os.path.join(path, label), "csv", passes)
         run.environments = [e for _, e in done]
+        reading.check_passes(run)  # launches of one flight have equal passes
         runs.append(run)
     if skipped:
         sys.stderr.write("%s: %s: skipped runs that did not complete (%s)\n"

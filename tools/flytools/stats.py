@@ -16,6 +16,8 @@ from typing import Optional, Sequence
 import numpy as np
 from scipy import special
 
+from . import metrics
+
 CONFIDENCE = 0.95
 ALPHA = 1.0 - CONFIDENCE
 RESAMPLES = 1000
@@ -128,12 +130,135 @@ def block_length(series: Sequence[float]) -> int:
     return max(MIN_BLOCK, BLOCK_FACTOR * lag)
 
 
+# The bootstrap works through its resamples a few at a time, so that its
+# scratch arrays hold about this many numbers whatever the pass's length.
+CHUNK_ELEMENTS = 1 << 22
+
+
+def _block_starts(rng, n, block, resamples):
+    # Random starts of the ceil(n / block) blocks of each resample. Drawn a
+    # few resamples at a time, the generator gives the same numbers in the
+    # same order as one draw of them all.
+    return rng.integers(0, n, size=(resamples, -(-n // block), 1))
+
+
 def _block_indices(rng, n, block, resamples):
     # Circular block bootstrap: blocks of `block` consecutive frames from
     # random starts, wrapping at the end, cut to n frames.
-    count = -(-n // block)
-    starts = rng.integers(0, n, size=(resamples, count, 1))
+    starts = _block_starts(rng, n, block, resamples)
     return ((starts + np.arange(block)) % n).reshape(resamples, -1)[:, :n]
+
+
+def _lengths(n, block):
+    count = -(-n // block)
+    lengths = np.full(count, block, dtype=np.int64)
+    lengths[-1] = n - (count - 1) * block
+    return lengths
+
+
+def _means(x, block):
+    # Mean of each resample from block sums: differences of the prefix sums
+    # of the pass followed by its first block (for blocks that wrap), so a
+    # resample costs one number per block rather than one per frame.
+    n = x.shape[1]
+    lengths = _lengths(n, block)
+    prefix = np.concatenate((np.zeros((len(x), 1)), np.cumsum(
+        np.concatenate((x, x[:, :block]), axis=1), axis=1)), axis=1)
+
+    def means(starts):
+        s = starts[:, :, 0]
+        ends = s + lengths
+        return np.mean([(np.take(p, ends) - np.take(p, s)).sum(axis=1) / n for p in prefix],
+                       axis=0)
+    return means
+
+
+def _prefix(values):
+    return np.concatenate(([0], np.cumsum(values)))
+
+
+def _tail(row, block, stat):
+    # p99 or 1% low of each resample from a few of the pass's slowest frames.
+    # The pass's frames are ranked slowest first: a top set, a band of ranks
+    # around the one the stat needs, the rest. A resample's k-th slowest
+    # frame lies in the band when it holds fewer than k copies of top
+    # frames and at least k of top and band together; then only its band
+    # frames are gathered (top counts and sums come from prefix sums, one
+    # number per block). Other resamples, rare, are gathered whole.
+    n = len(row)
+    above = n - n * 990 // 1000          # rank of the p99 frame, slowest first
+    low = (n + 99) // 100                # frames of the 1% low
+    k = above if stat is metrics.p99_ms else low
+    width = max(k // 4, 64)
+    top, band_end = max(k - width, 0), k + width
+    if band_end >= n // 2:
+        return None
+    lengths = _lengths(n, block)
+    order = np.argpartition(row, [n - band_end, n - top] if top else [n - band_end])
+    # One table, so that a block's figures come in one look-up: before each
+    # position, the top frames, the band frames and (for the 1% low) the
+    # sum of the top frames' times.
+    table = np.zeros((n + 1, 3 if stat is metrics.low1_fps else 2))
+    marks = np.zeros(n)
+    marks[order[n - top:]] = 1
+    np.cumsum(marks, out=table[1:, 0])
+    if stat is metrics.low1_fps:
+        np.cumsum(marks * row, out=table[1:, 2])
+    marks[:] = 0
+    band = order[n - band_end:n - top]
+    marks[band] = 1
+    np.cumsum(marks, out=table[1:, 1])
+    del order, marks
+    band_values = row[np.sort(band)]
+    band_values = np.concatenate((band_values, band_values))  # blocks may wrap past the end
+
+    def tail(starts):
+        s = starts[:, :, 0]
+        e = s + lengths
+        at_s = np.take(table, s, axis=0)  # (much faster than table[s] for rows)
+        block_sums = np.take(table, np.minimum(e, n), axis=0) - at_s
+        wraps = e > n  # a few blocks: they count from s to n and from 0 to e - n
+        block_sums[wraps] += np.take(table, e[wraps] - n, axis=0)
+        # Counts held as floating point are whole numbers, exactly.
+        ahead = block_sums[:, :, 0].sum(axis=1).astype(np.int64)
+        sums = block_sums[:, :, 2].sum(axis=1) if table.shape[1] == 3 else None
+        lo = at_s[:, :, 1].astype(np.int64)
+        counts = block_sums[:, :, 1].astype(np.int64)
+        flat_counts = counts.ravel()
+        flat = np.arange(flat_counts.sum()) + np.repeat(
+            lo.ravel() - (np.cumsum(flat_counts) - flat_counts), flat_counts)
+        gathered = np.take(band_values, flat)
+        bounds = _prefix(counts.sum(axis=1))
+        out = np.empty(len(s))
+        for i in range(len(s)):
+            vals = gathered[bounds[i]:bounds[i + 1]]
+            m, j = len(vals), k - int(ahead[i])      # the stat's frames: the j slowest in the band
+            if not 1 <= j <= m:
+                idx = ((starts[i] + np.arange(block)) % n).reshape(-1)[:n]
+                out[i] = stat(row[idx])
+            elif sums is None:
+                out[i] = np.partition(vals, m - j)[m - j]
+            else:
+                out[i] = 1000.0 / ((sums[i] + np.partition(vals, m - j)[m - j:].sum()) / low)
+        return out
+    return tail
+
+
+def _resampler(x, block, stat):
+    """A function from block starts to the stat of each resample (mean over
+    the passes), worked the fast way where the stat is one of metrics'."""
+    if stat is metrics.mean_ms:
+        return _means(x, block)
+    if stat is metrics.p99_ms or stat is metrics.low1_fps:
+        tails = [_tail(row, block, stat) for row in x]
+        if all(t is not None for t in tails):
+            return lambda starts: np.mean([t(starts) for t in tails], axis=0)
+    n = x.shape[1]
+
+    def gathered(starts):
+        idx = ((starts + np.arange(block)) % n).reshape(len(starts), -1)[:, :n]
+        return stat(x[:, idx]).mean(axis=0)
+    return gathered
 
 
 def bootstrap_change(a, b, stat, block, resamples=RESAMPLES, seed=SEED):
@@ -142,13 +267,33 @@ def bootstrap_change(a, b, stat, block, resamples=RESAMPLES, seed=SEED):
     a, b: 2-D arrays (passes x frames). stat maps frames on the last axis to
     one value; a run's value is the mean of its passes' values. Runs of the
     same length share the resampled blocks, so frames at the same place on
-    the path stay paired."""
+    the path stay paired. The resamples are worked a few at a time (memory
+    stays bounded); the mean, p99 and 1% low of metrics are worked from
+    block sums and slowest frames, the same figures as from every resampled
+    frame (to rounding), much faster."""
     rng = np.random.default_rng(seed)
-    ia = _block_indices(rng, a.shape[1], block, resamples)
-    ib = ia if b.shape[1] == a.shape[1] else _block_indices(rng, b.shape[1], block, resamples)
-    va = stat(a[:, ia]).mean(axis=0)
-    vb = stat(b[:, ib]).mean(axis=0)
+    same = b.shape[1] == a.shape[1]
+    rng_b = rng if same else np.random.default_rng(seed)
+    # Numbers per resample: every frame gathered, or with the fast ways a
+    # few per block and the band of slow frames.
+    n, passes = max(a.shape[1], b.shape[1]), max(a.shape[0], b.shape[0])
+    per_resample = passes * (8 * -(-n // block) + n // 100 if stat in _FAST else n)
+    step = max(1, CHUNK_ELEMENTS // per_resample)
+    if not same:  # B's blocks are drawn after all of A's, as in one draw of each
+        for lo in range(0, resamples, step):
+            _block_starts(rng_b, a.shape[1], block, min(step, resamples - lo))
+    va, vb = np.empty(resamples), np.empty(resamples)
+    of_a, of_b = _resampler(a, block, stat), _resampler(b, block, stat)
+    for lo in range(0, resamples, step):
+        r = min(step, resamples - lo)
+        sa = _block_starts(rng, a.shape[1], block, r)
+        sb = sa if same else _block_starts(rng_b, b.shape[1], block, r)
+        va[lo:lo + r] = of_a(sa)
+        vb[lo:lo + r] = of_b(sb)
     return np.log(vb / va)
+
+
+_FAST = (metrics.mean_ms, metrics.p99_ms, metrics.low1_fps)
 
 
 def percent(log_ratio: float) -> float:

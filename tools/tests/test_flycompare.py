@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 import numpy as np
 
@@ -138,6 +139,34 @@ class Statistics(unittest.TestCase):
                 p.launch, p.order = i // 2, i // 2 * 3 + i % 2 / 100
         self.assertIn("+1.3% per run over the session", analysis.drift(runs))
 
+    def test_per_second_and_chunked_bootstrap(self):
+        # Per-second counts as the plug-in's loop makes them: boundaries hit exactly, frames spanning seconds.
+        def loop(times):
+            counts, elapsed, count, boundary = [], 0.0, 0, 1.0
+            for ms in times:
+                count, elapsed = count + 1, elapsed + ms / 1000
+                while elapsed >= boundary:
+                    counts, boundary, count = counts + [count], boundary + 1, 0
+            return counts
+        rng = np.random.default_rng(8)
+        for times in ([100.0] * 30, [0.1] * 25000, [2500, 1, 1, 999, 3000], [999.9], rng.gamma(2, 8, 5000)):
+            self.assertEqual(metrics.per_second_counts(np.array(times, dtype=float)), loop(times))
+        # The bootstrap in small steps gives what one draw of every resample gives (same draws, same
+        # blocks, same figures to rounding), for equal and unequal lengths and a stat without a fast way.
+        def at_once(a, b, stat, block):
+            g = np.random.default_rng(stats.SEED)
+            ia = stats._block_indices(g, a.shape[1], block, 300)
+            ib = ia if b.shape == a.shape else stats._block_indices(g, b.shape[1], block, 300)
+            return np.log(stat(b[:, ib]).mean(axis=0) / stat(a[:, ia]).mean(axis=0))
+        a = 8 + rng.gamma(2, 1, (1, 3000))
+        a[0, :200] += 40    # slow frames together: some resamples have too few of them for the fast way
+        for b, stat, block in [(a * 1.02, metrics.mean_ms, 10), (a[:, ::-1] + 1, metrics.p99_ms, 300),
+                               (8 + rng.gamma(2, 1, (3, 2990)), metrics.low1_fps, 37),
+                               (a + 0.5, lambda x: np.median(x, axis=-1), 64)]:
+            with unittest.mock.patch.object(stats, "CHUNK_ELEMENTS", 5000):
+                got = stats.bootstrap_change(a, b, stat, block, resamples=300)
+            np.testing.assert_allclose(got, at_once(a, b, stat, block), rtol=0, atol=1e-12)
+
 
 class Inputs(Tool):
     def test_keyframe_case_table(self):
@@ -164,7 +193,7 @@ class Inputs(Tool):
         # inconclusive run pass; an existing path with "=" is no LABEL=PATH; a repeated name is numbered.
         line = "flyrate: 240 frames %.2f seconds %.2f fps, frame ms min/avg/p99/max 15/%.1f/19/25\n"
         self.write("run.log", "flyrate: per-second fps: 60 61\nflyrate: pass 1 of 2\nflyrate: warning: x\n"
-                   + line % (3.98, 60.3, 16.6) + line % (4.1, 58.54, 17.1))
+                   + line % (3.98, 60.3, 16.6) + "flyrate: pass 2 of 2\n" + line % (4.1, 58.54, 17.1))
         self.write("x=y.csv", csv_text([[16.0] * 240, [16.2] * 240]))
         out = self.run_tool("run.log", "x=y.csv", "x=y.csv", "--plot", "c.png", "--fail-if-slower").stdout
         self.assertIn("\ninconclusive, x=y.csv (2) against run.log: mean frame time -4.4% (95% CI -14.8..+7.2%) "
@@ -176,14 +205,21 @@ class Inputs(Tool):
         # columns, spaces in its header, a blank line, CRLF, a repeated header.
         self.write("g", "pass, frame, frame_ms, chunks\r\n\r\n1,1,10,0\r\npass,frame,frame_ms,chunks\r\n1,2,11,3\r\n")
         h, h4, key = "pass,frame,frame_ms\n", "pass,frame,frame_ms,chunks\n", "0 1 2 3 4 5\n"
+        P1, P2, S = "flyrate: pass 1 of 2\n", "flyrate: pass 2 of 2\n", "flyrate: %d frames 5 seconds 1 fps, frame ms min/avg/p99/max 1/2/3/4\n"
         files = [  # contents of x, a run (a script where it starts with a keyframe) -> the error's words
             ("", "x: empty file"), (h, "x: no frames"), ("pass,frame,ms\n1,1,10\n", "expected the CSV header"),
             (h + "1,1\n", "line 2: expected 3 columns"), (h + "1,1,fast\n", "line 2: not a number"),
             (h + "0,1,10\n", "passes count from 1"), (h + "1,1,0\n", "frame_ms must be a positive number"),
             (h + "1,1,10\n" + h4, "line 3: header pass,frame,frame_ms,chunks after"),
-            (h + "1,1,1e308\n", "of at most 3600000 (an hour), found '1e308'"),
+            (h + "1,1,1e308\n", "at most 3600000 (an hour), found '1e308'"),
             (h + "1,1,10\n1,3,10\n", "line 3: expected frame 2 of pass 1"),
             (h + "2,1,10\n1,1,10\n", "line 3: pass 1 after pass 2"), (h4 + "1,1,10,-1\n", "chunks must be 0 or more"),
+            (h + "1,1,5e-324\n", "line 2: frame_ms must be a positive number of at least 0.001 (a microsecond)"),
+            (h + "1,1,9\n1,2,9\n2,1,9\n", "x: pass 2 has 1 frames, pass 1 has 2; the passes of one flight are equal"),
+            (h + "1,1,9\n1,2,9\n1,3,9\n", "the runs' passes differ in length: g 2 frames, x 3 frames; runs of one"),
+            (P1 + S % 600 + P2 + S % 600 + P1 + S % 100, "line 5: pass 1 of 2 follows pass 2 of 2: the log holds more"),
+            (P1 + S % 600 + P2 + S % 300, "line 4: pass 2 has 300 frames, pass 1 has 600"),
+            (S % 600 + S % 600, "line 2: a summary without a 'pass N of M' line after another summary"),
             ("flyrate: per-second fps: 60\n", "no flyrate pass summary found"),
             ("flyrate: 5 frames x seconds 1 fps, frame ms min/avg/p99/max 1/1/1/1\n", "unreadable summary line"),
             ("just some notes\n", "neither a flyrate CSV log nor a flyrate stdout log"),
@@ -205,6 +241,32 @@ class Inputs(Tool):
             with self.subTest(args=args, data=data):
                 stderr = self.run_tool(*args.split(), status=status).stderr
                 self.assertRegex(stderr, r"\Aflycompare: error: [^\n]*%s[^\n]*\n\Z" % re.escape(words))
+
+
+    def test_reader_pieces_and_notes(self):
+        # The bulk reader cut into small pieces reads what the line-by-line one reads and names the same
+        # bad line; a long per-second line keeps its last count; gaps and a file given twice are said.
+        rows = ["%d,%d,%.3f\n" % (p, f, 8 + f / 7) for p in (1, 3, 4) for f in range(1, 41)]
+        good = "".join(["pass,frame,frame_ms\n\n"] + rows[:30] + ["pass, frame, frame_ms\r\n"] + rows[30:])
+        for size in (64, 1 << 20):
+            with unittest.mock.patch.object(reading, "PIECE_BYTES", size):
+                passes = reading.parse_csv(good.encode(), "g")
+                self.assertEqual([p.number for p in passes], [1, 3, 4])
+                np.testing.assert_allclose(np.concatenate([p.frame_ms for p in passes]),
+                                           [float(r.split(",")[2]) for r in rows])
+                for bad, line in (("1,41,nan", 124), ("1,40,8", 123), ("1,1,1e-4", 100)):
+                    at = good.split("\n")
+                    at.insert(line - 1, bad)
+                    with self.assertRaisesRegex(reading.InputError, "^g: line %d: " % line):
+                        reading.parse_csv("\n".join(at), "g")
+        counts = reading.parse_log("flyrate: per-second fps:%s\nflyrate: 1 frames 1 seconds 1 fps, frame ms "
+                                   "min/avg/p99/max 1/1/1/1\n" % (" 600" * 250), "x")[0].per_second
+        self.assertEqual(len(counts), 250)
+        self.write("old_$^$.csv", good)
+        r = self.run_tool("old_$^$.csv", "old_$^$.csv", "--plot", "c.png")
+        self.assertEqual(r.stderr, "flycompare: note: old_$^$.csv: passes 1, 3, 4: no pass 2; the passes are compared "
+                         "as they are\nflycompare: note: old_$^$.csv is given twice (old_$^$.csv and old_$^$.csv (2)): "
+                         "a run compared with itself\n")
 
 
 class Comparing(Tool):
