@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from . import (analysis, charts, environment, metrics, output, page, pictures, reading,
+from . import (analysis, charts, entry, environment, metrics, output, page, pictures, reading,
                runfolder, segments, stats, verdict)
 
 PROG = "flycompare"
@@ -76,10 +76,7 @@ than A (with --fail-if-slower); 4 a keyframe's pictures differ (with
 different picture makes the timing no like-for-like comparison)."""
 
 
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        sys.stderr.write("%s: error: %s (see --help)\n" % (PROG, message))
-        sys.exit(EXIT_USAGE)
+Parser = entry.parser_class(PROG)
 
 
 def parser():
@@ -177,14 +174,6 @@ def read_runs(args):
     return runs, shots
 
 
-def _write(path, data):
-    try:
-        with open(path, "w" if isinstance(data, str) else "wb") as f:
-            f.write(data)
-    except OSError as e:
-        raise reading.InputError("can't write %s: %s" % (path, e.strerror or e))
-
-
 def main(argv=None):
     p = parser()
     args = p.parse_args(argv)
@@ -224,7 +213,7 @@ def main(argv=None):
             sys.stderr.write("%s: note: %s\n" % (PROG, note))
         sys.stdout.write(output.text(doc, lines))
         if args.json:
-            _write(args.json, output.json_text(doc))
+            reading.write_file(args.json, output.json_text(doc))
             sys.stdout.write("JSON written to %s\n" % args.json)
         chart_png = None
         if args.plot or args.html:
@@ -235,14 +224,14 @@ def main(argv=None):
                     else None
                 if args.plot:
                     if chart_png is not None and args.plot.lower().endswith(".png"):
-                        _write(args.plot, chart_png)
+                        reading.write_file(args.plot, chart_png)
                     else:
                         charts.save(fig, args.plot)
                     sys.stdout.write("chart written to %s\n" % args.plot)
             finally:
                 charts.close(fig)
         if args.html:
-            _write(args.html, page.render(doc, chart_png, folders))
+            reading.write_file(args.html, page.render(doc, chart_png, folders))
             sys.stdout.write("page written to %s\n" % args.html)
         sys.stdout.flush()
     except reading.InputError as e:
@@ -255,15 +244,6 @@ def main(argv=None):
     return status
 
 
-def run():
+def run() -> int:
     """The command's entry: main(), and never a traceback."""
-    try:
-        return main()
-    except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        sys.stderr.close()
-        return EXIT_INPUT
-    except Exception as e:  # one line and a failure status, never a traceback
-        sys.stderr.write("%s: error: internal error: %s: %s\n" % (PROG, type(e).__name__, e))
-        return EXIT_INPUT
+    return entry.run(PROG, main, EXIT_INPUT)

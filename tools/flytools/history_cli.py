@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import changepoint, history_db, metrics, reading, runfolder, segments
+from . import changepoint, entry, history_db, metrics, reading, runfolder, segments
 
 PROG = "flyhistory"
 EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_REGRESSION = 0, 1, 2, 3
@@ -320,10 +320,7 @@ def series_doc(db: history_db.DB, s: dict, newest: int | None = None) -> dict:
 
 # ---- the commands ----------------------------------------------------------
 
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        sys.stderr.write("%s: error: %s (see --help)\n" % (PROG, message))
-        sys.exit(EXIT_USAGE)
+Parser = entry.parser_class(PROG)
 
 
 def parser() -> argparse.ArgumentParser:
@@ -431,14 +428,6 @@ def cmd_remove(db, args, out):
     return EXIT_OK
 
 
-def _write(path, data):
-    try:
-        with open(path, "w" if isinstance(data, str) else "wb") as f:
-            f.write(data)
-    except OSError as e:
-        raise reading.InputError("can't write %s: %s" % (path, e.strerror or e))
-
-
 def report_json(docs: list[dict]) -> str:
     return json.dumps({"format": "flyhistory-report", "version": 1, "series": [
         {"id": d["series"]["id"], "name": d["name"], "fields": d["series"], "steps": d["steps"],
@@ -458,11 +447,11 @@ def cmd_report(db, args, out):
         for st in d["steps"]:
             out.write("  " + step_text(st) + "\n")
     if args.json:
-        _write(args.json, report_json(docs))
+        reading.write_file(args.json, report_json(docs))
         out.write("JSON written to %s\n" % args.json)
     if args.html:
         from . import history_page
-        _write(args.html, history_page.render(docs, db.name))
+        reading.write_file(args.html, history_page.render(docs, db.name))
         out.write("page written to %s\n" % args.html)
     return EXIT_OK
 
@@ -519,13 +508,4 @@ def main(argv: list[str] | None = None, out=None) -> int:
 
 def run() -> int:
     """The command's entry: main(), and never a traceback."""
-    try:
-        return main()
-    except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        sys.stderr.close()
-        return EXIT_INPUT
-    except Exception as e:  # one line and a failure status, never a traceback
-        sys.stderr.write("%s: error: internal error: %s: %s\n" % (PROG, type(e).__name__, e))
-        return EXIT_INPUT
+    return entry.run(PROG, main, EXIT_INPUT)

@@ -378,6 +378,15 @@ def read_file(path):
         raise InputError("%s: %s" % (path, e.strerror or e))
 
 
+def write_file(path, data):
+    """Writes text or bytes to path; a failure is an InputError naming it."""
+    try:
+        with open(path, "w" if isinstance(data, str) else "wb") as f:
+            f.write(data)
+    except OSError as e:
+        raise InputError("can't write %s: %s" % (path, e.strerror or e))
+
+
 def read_run(arg, used_labels):
     """The run named by a [LABEL=]FILE argument, checked to be one flight."""
     label, path = split_label(arg)

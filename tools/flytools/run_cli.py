@@ -9,7 +9,7 @@ import shlex
 import shutil
 import sys
 
-from . import compare_cli, environment, reading, runner, segments
+from . import compare_cli, entry, environment, reading, runner, segments
 
 PROG = "flyrun"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -47,10 +47,7 @@ or --out that can't be used); 3 and 4 as tools/flycompare
 (--fail-if-slower, --fail-if-pictures-differ); 130 interrupted (Ctrl-C)."""
 
 
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        sys.stderr.write("%s: error: %s (see --help)\n" % (PROG, message))
-        sys.exit(EXIT_USAGE)
+Parser = entry.parser_class(PROG)
 
 
 def parser() -> Parser:
@@ -219,13 +216,4 @@ def main(argv=None) -> int:
 
 def run() -> int:
     """The command's entry: main(), and never a traceback."""
-    try:
-        return main()
-    except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        sys.stderr.close()
-        return EXIT_FAILED
-    except Exception as e:  # one line and a failure status, never a traceback
-        sys.stderr.write("%s: error: internal error: %s: %s\n" % (PROG, type(e).__name__, e))
-        return EXIT_FAILED
+    return entry.run(PROG, main, EXIT_FAILED)
