@@ -139,7 +139,7 @@ class Failures(Case):
         for mode, reason in [("exit", "exited with status 5"), ("segv", "crashed: killed by SIGSEGV"),
                              ("hang", "hung: still running after the 5 s timeout"),
                              ("short", "frames.csv holds 1 of 2 passes"),
-                             ("cut", "pass 2 has 30 of 60 frames"),
+                             ("cut", "pass 2 has 30 frames, pass 1 has 60"),
                              ("noexec", "can't start")]:
             with self.subTest(mode=mode):
                 self.tearDown()
