@@ -53,7 +53,8 @@ Parser = entry.parser_class(PROG)
 def parser() -> Parser:
     p = Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
                description="Run two or more builds of the game interleaved, several times each,\n"
-                           "record each run's environment, and compare them.",
+                           "record each run's environment, and compare them; or one build\n"
+                           "several times, as a nightly run to keep (tools/flyhistory add).",
                epilog=EPILOG)
     p.add_argument("variants", nargs="+", metavar='LABEL="COMMAND"',
                    help="a variant: its label (a folder name) and the command that starts it")
@@ -126,8 +127,6 @@ def settings(p: Parser, args) -> runner.Settings:
             p.error("%s: %s: no such program (or not executable)" % (label, argv[0]))
         labels.append(label)
         commands[label], argvs[label] = command, argv
-    if len(labels) < 2:
-        p.error("give two or more variants to compare")
     try:
         frames = segments.read_script(args.script)[-1]
     except reading.InputError as e:

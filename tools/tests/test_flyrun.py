@@ -93,7 +93,6 @@ class Arguments(Case):
         os.makedirs(os.path.join(self.out, "A"))
         ok = "B=" + self.game("ok")
         for argv, says in [
-            (["A=" + self.game("ok")], "two or more variants"),
             (["A=" + self.game("ok"), ok, "--out", self.dir + "/new", "--runs", "0"], "--runs: 0"),
             (["a/b=true", ok], "a label is"),
             (["B=true", ok], "two variants are labelled B"),
