@@ -42,8 +42,8 @@ MIGRATIONS = {1: [
 ]}
 
 
-def is_postgres(spec: str) -> bool:
-    return spec.startswith(("postgresql://", "postgres://"))
+def is_postgres(dsn: str) -> bool:
+    return dsn.startswith(("postgresql://", "postgres://"))
 
 
 def driver_errors() -> tuple:
@@ -125,29 +125,29 @@ class DB:
         self.conn.close()
 
 
-def connect(spec: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
+def connect(dsn: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
     """Open (and create or migrate) the database named by --db."""
-    if is_postgres(spec):
+    if is_postgres(dsn):
         try:
             import psycopg2
         except ImportError:
-            raise InputError("%s: PostgreSQL needs psycopg2 (Debian's python3-psycopg2)" % spec)
+            raise InputError("%s: PostgreSQL needs psycopg2 (Debian's python3-psycopg2)" % dsn)
         try:
-            db = DB(psycopg2.connect(spec, connect_timeout=int(lock_timeout) or 1), True, spec)
+            db = DB(psycopg2.connect(dsn, connect_timeout=int(lock_timeout) or 1), True, dsn)
         except psycopg2.Error as e:
-            raise InputError("%s: can't connect: %s" % (spec, describe(e)))
+            raise InputError("%s: can't connect: %s" % (dsn, describe(e)))
     else:
-        if not create and not os.path.exists(spec):
-            raise InputError("%s: no such database (flyhistory add creates it)" % spec)
+        if not create and not os.path.exists(dsn):
+            raise InputError("%s: no such database (flyhistory add creates it)" % dsn)
         try:
-            db = DB(sqlite3.connect(spec, timeout=lock_timeout, isolation_level=None), False, spec)
+            db = DB(sqlite3.connect(dsn, timeout=lock_timeout, isolation_level=None), False, dsn)
         except sqlite3.Error as e:
-            raise InputError("%s: can't open: %s" % (spec, describe(e)))
+            raise InputError("%s: can't open: %s" % (dsn, describe(e)))
     try:
         migrate(db)
     except driver_errors() as e:
         db.close()
-        raise InputError("%s: %s" % (spec, describe(e)))
+        raise InputError("%s: %s" % (dsn, describe(e)))
     except InputError:
         db.close()
         raise
