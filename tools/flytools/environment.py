@@ -10,6 +10,8 @@ import platform
 import re
 import socket
 
+from . import pictures
+
 # The stand-in's line; any other game: the first line that names its
 # renderer.
 STANDIN_RE = re.compile(r"standin: renderer: (.*), size (\d+)x(\d+), seed (\d+), "
@@ -85,13 +87,10 @@ def framebuffer(shots_dir: str) -> dict | None:
     """The size of the first screenshot, from its PPM header."""
     try:
         names = sorted(n for n in os.listdir(shots_dir) if n.endswith(".ppm"))
-        if not names:
-            return None
-        from PIL import Image
-        with Image.open(os.path.join(shots_dir, names[0])) as im:
-            return {"width": im.size[0], "height": im.size[1]}
-    except Exception:  # no folder, no PIL, a torn file: the size is unknown
+    except OSError:
         return None
+    size = pictures.ppm_size(os.path.join(shots_dir, names[0])) if names else None
+    return {"width": size[0], "height": size[1]} if size else None
 
 
 # The facts compared, each as (name in the warning, how it is got from run.json).

@@ -44,16 +44,6 @@ class Incoming:
 
 # ---- reading what `add` is given -------------------------------------------
 
-def _json_file(path: str) -> dict:
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except OSError as e:
-        raise reading.InputError("%s: %s" % (path, e.strerror or e))
-    except ValueError as e:
-        raise reading.InputError("%s: not JSON: %s" % (path, e))
-
-
 def read_input(path: str, label: str | None) -> list[Incoming]:
     """The runs in what `add` was given: one per flyrun label of a folder
     (only `label` if given), or the one run of a CSV or stdout log."""

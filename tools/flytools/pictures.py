@@ -56,6 +56,17 @@ def read_ppm(path: str) -> np.ndarray:
     return np.frombuffer(body, dtype=np.uint8).reshape(height, width, 3)
 
 
+def ppm_size(path: str) -> tuple[int, int] | None:
+    """Width and height from a binary PPM's header, or None when the file
+    can't be read or isn't one."""
+    try:
+        with open(path, "rb") as f:
+            m = PPM_HEADER.match(f.read(4096))
+    except OSError:
+        return None
+    return (int(m.group(1)), int(m.group(2))) if m else None
+
+
 def measure(a: np.ndarray, b: np.ndarray, tolerance: int) -> tuple[dict[str, Any], np.ndarray]:
     """PSNR in dB (None when identical), the share of pixels with some
     channel differing by more than the tolerance (%), the largest channel
