@@ -28,7 +28,7 @@ def _stutters(p: reading.Pass, span: slice = slice(None)) -> tuple[Optional[int]
     how many of them built chunks (None without a chunks column)."""
     if p.frame_ms is None:
         return None, None
-    mask = metrics.stutter_mask(p.frame_ms)[span]
+    mask = p.stutter_mask[span]
     with_chunks = None if p.chunks is None else int(np.count_nonzero(mask & (p.chunks[span] > 0)))
     return int(np.count_nonzero(mask)), with_chunks
 
@@ -175,12 +175,22 @@ def _method(ra: reading.Run, rb: reading.Run) -> str:
     return "none"
 
 
+def _mean_pass(run: reading.Run) -> np.ndarray:
+    # Frame by frame over the passes, added in pass order as np.mean over
+    # them would, without a copy of every pass at once.
+    if len(run.passes) == 1:
+        return run.passes[0].frame_ms
+    total = run.passes[0].frame_ms.copy()
+    for p in run.passes[1:]:
+        total += p.frame_ms
+    return total / len(run.passes)
+
+
 def _block(ra: reading.Run, rb: reading.Run) -> int:
     # Block length from the frame-by-frame difference of the runs' mean
     # passes (the path's own slow and fast stretches cancel there), or from
     # each run alone when their lengths differ.
-    a = np.mean([p.frame_ms for p in ra.passes], axis=0)
-    b = np.mean([p.frame_ms for p in rb.passes], axis=0)
+    a, b = _mean_pass(ra), _mean_pass(rb)
     if len(a) == len(b):
         return stats.block_length(b - a)
     return max(stats.block_length(a), stats.block_length(b))

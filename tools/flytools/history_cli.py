@@ -118,7 +118,7 @@ def pass_rows(inc: Incoming) -> list[tuple[int, list]]:
         m = reading.pass_metrics(p)
         if p.chunks is not None:
             m["chunk_builds"] = int(np.sum(p.chunks))
-            m["chunk_stutters"] = int(np.count_nonzero(metrics.stutter_mask(p.frame_ms) & (p.chunks > 0)))
+            m["chunk_stutters"] = int(np.count_nonzero(p.stutter_mask & (p.chunks > 0)))
         rows.append((getattr(p, "launch", 0), [m.get(k) for k in history_db.PASS_COLUMNS]))
     return rows
 

@@ -84,7 +84,8 @@ def per_second_counts(frame_ms):
     # The plug-in's loop adds ms / 1000 frame by frame and emits a count each
     # time the running sum reaches the next whole second; cumsum adds in the
     # same order, so the sums and the boundaries they reach are the same.
-    elapsed = np.cumsum(np.asarray(frame_ms, dtype=np.float64) / 1000)
+    elapsed = np.asarray(frame_ms, dtype=np.float64) / 1000
+    np.cumsum(elapsed, out=elapsed)
     seconds = int(elapsed[-1]) if len(elapsed) else 0
     # Index of the frame that reaches each boundary 1, 2, ...; a frame that
     # reaches several gives its count to the first and 0 to the others.
@@ -99,7 +100,7 @@ def frame_metrics(frame_ms):
     # Summed smallest first, like the plug-in, so seconds and fps match
     # its summary line for the same frames.
     total = float(np.cumsum(s)[-1])
-    median = float(np.median(s))
+    median = float((s[(n - 1) // 2] + s[n // 2]) / 2)  # np.median's, from the sorted times
     m = {
         "frames": n,
         "seconds": total / 1000,

@@ -7,8 +7,10 @@ import io
 import math
 import os
 import re
+import stat
 import warnings
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Optional
 
 import numpy as np
@@ -49,6 +51,12 @@ class Pass:
     def frames(self) -> int:
         """Frames in the pass, from the times or the summary line."""
         return len(self.frame_ms) if self.frame_ms is not None else self.summary["frames"]
+
+    @cached_property
+    def stutter_mask(self) -> np.ndarray:
+        """The pass's stutters as a mask over its frames, worked out once:
+        every segment asks for it, and each would find the median again."""
+        return metrics.stutter_mask(self.frame_ms)
 
 
 @dataclass
@@ -199,34 +207,57 @@ def _csv_bulk(state, piece):
     return True
 
 
+def _pieces(read, size):
+    """Pieces of the first `size` bytes of a file given by read(n): each
+    about PIECE_BYTES, ending at a line end, with CR LF and CR made LF; the
+    last ends with one too. So a log is never held whole, only a piece of
+    it at a time."""
+    rest = b""
+    while size > 0:
+        chunk = read(min(PIECE_BYTES, size))
+        if not chunk:
+            break
+        size -= len(chunk)
+        chunk = rest + chunk if rest else chunk
+        # A CR at the end may be half of a CR LF: it waits for the next chunk.
+        cut = max(chunk.rfind(b"\n"), chunk.rfind(b"\r", 0, len(chunk) - 1)) + 1
+        piece, rest = chunk[:cut], chunk[cut:]
+        if piece:
+            yield piece.replace(b"\r\n", b"\n").replace(b"\r", b"\n") if b"\r" in piece else piece
+    if rest:
+        yield rest.replace(b"\r\n", b"\n").replace(b"\r", b"\n") + b"\n"
+
+
 def parse_csv(data, path):
-    """The passes of a CSV log (bytes or text), read in bulk."""
+    """The passes of a CSV log: bytes, text, or a file open for reading in
+    binary, read in bulk a piece at a time."""
     if isinstance(data, str):
         data = data.encode("utf-8")
-    data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+    if isinstance(data, bytes):
+        data = io.BytesIO(data)
+    # What the file holds now: a log still being written is read as it was.
+    size = data.seek(0, io.SEEK_END) - data.seek(0)
     lines_before = 0
-    offset = 0
     header = None
-    while header is None and offset < len(data):  # the first line that isn't blank
-        end = data.find(b"\n", offset)
-        end = len(data) if end < 0 else end
-        line = data[offset:end].decode("utf-8", errors="replace").strip()
-        offset, lines_before = end + 1, lines_before + 1
-        if line:
-            header = _header(line.lstrip("\ufeff"))
-    if header is None:
-        return []
-    state = _CsvState(path, header, data.count(b"\n", offset) + 1)
-    while offset < len(data):
-        end = data.find(b"\n", offset + PIECE_BYTES)
-        end = len(data) if end < 0 else end + 1
-        piece = data[offset:end]
-        if not piece.endswith(b"\n"):
-            piece += b"\n"
+    for piece in _pieces(data.read, size):
+        offset = 0
+        while header is None and offset < len(piece):  # the first line that isn't blank
+            end = piece.index(b"\n", offset)
+            line = piece[offset:end].decode("utf-8", errors="replace").strip()
+            offset, lines_before = end + 1, lines_before + 1
+            if line:
+                header = _header(line.lstrip("\ufeff"))
+                # Room for as many rows as the file could hold (a row takes
+                # at least 6 bytes); pages never written cost no memory.
+                state = _CsvState(path, header, size // 6 + 2)
+        if header is None or offset == len(piece):
+            continue
+        piece = piece[offset:] if offset else piece
         if not _csv_bulk(state, piece):
             _csv_lines(state, piece[:-1].decode("utf-8", errors="replace"), lines_before + 1)
         lines_before += piece.count(b"\n")
-        offset = end
+    if header is None:
+        return []
     if not state.rows:
         return []
     with_chunks = state.columns == 4
@@ -234,8 +265,8 @@ def parse_csv(data, path):
     times = state.times[:state.rows]
     built = state.built[:state.rows] if with_chunks else None
     del state
-    starts = np.flatnonzero(np.diff(numbers, prepend=-1))
-    bounds = list(starts) + [len(numbers)]
+    starts = np.flatnonzero(numbers[1:] != numbers[:-1]) + 1   # where a pass begins
+    bounds = [0] + starts.tolist() + [len(numbers)]
     passes = []
     for lo, hi in zip(bounds, bounds[1:]):
         p = Pass(int(numbers[lo]), times[lo:hi], built[lo:hi] if with_chunks else None)
@@ -366,16 +397,29 @@ def split_label(arg):
     return label, path
 
 
-def read_file(path):
+def _open(path):
     try:
-        with open(path, "rb") as f:
-            return f.read()
+        return open(path, "rb")
     except FileNotFoundError:
         raise InputError("%s: no such file" % path)
     except IsADirectoryError:
         raise InputError("%s: is a directory" % path)
     except OSError as e:
         raise InputError("%s: %s" % (path, e.strerror or e))
+
+
+def _read(f, path, size):
+    try:
+        return f.read(size)
+    except IsADirectoryError:
+        raise InputError("%s: is a directory" % path)
+    except OSError as e:
+        raise InputError("%s: %s" % (path, e.strerror or e))
+
+
+def read_file(path):
+    with _open(path) as f:
+        return _read(f, path, -1)
 
 
 def write_file(path, data):
@@ -387,6 +431,21 @@ def write_file(path, data):
         raise InputError("can't write %s: %s" % (path, e.strerror or e))
 
 
+def _first_line(f, path):
+    """The file's first line that isn't blank (its first 4 KB at most), or
+    None for a file of blanks."""
+    head = _read(f, path, 4096)
+    if head.startswith(b"\xef\xbb\xbf"):
+        head = head[3:]
+    head = head.lstrip()
+    while not head:  # blank lines first, as many as there are
+        more = _read(f, path, 1 << 16)
+        if not more:
+            return None
+        head = more.lstrip()
+    return head.decode("utf-8", errors="replace").splitlines()[0].strip()
+
+
 def read_run(arg, used_labels):
     """The run named by a [LABEL=]FILE argument, checked to be one flight."""
     label, path = split_label(arg)
@@ -396,18 +455,28 @@ def read_run(arg, used_labels):
         label = "%s (%d)" % (base, i)
         i += 1
     used_labels.add(label)
-    data = read_file(path)
+    with _open(path) as f:
+        # A pipe (or anything else that can't be read twice) is read whole;
+        # a file is looked at first and then, if a CSV log, read in pieces.
+        source = f if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else io.BytesIO(_read(f, path, -1))
+        first = _first_line(source, path)
+        if first is None:
+            raise InputError("%s: empty file" % path)
+        source.seek(0)
+        if _header(first) in (CSV_HEADER, CSV_HEADER_CHUNKS):
+            try:
+                passes = parse_csv(source, path)
+            except OSError as e:
+                raise InputError("%s: %s" % (path, e.strerror or e))
+            if not passes:
+                raise InputError("%s: no frames" % path)
+            run = Run(label, path, "csv", passes)
+            check_passes(run)
+            return run
+        data = _read(source, path, -1)
     if data.startswith(b"\xef\xbb\xbf"):
         data = data[3:]
-    head = data.lstrip()[:4096].decode("utf-8", errors="replace")
-    first = head.splitlines()[0].strip() if head.strip() else None
-    if first is None:
-        raise InputError("%s: empty file" % path)
-    if _header(first) in (CSV_HEADER, CSV_HEADER_CHUNKS):
-        kind, passes = "csv", parse_csv(data, path)
-        if not passes:
-            raise InputError("%s: no frames" % path)
-    elif b"flyrate: " in data:
+    if b"flyrate: " in data:
         kind, passes = "log", parse_log(data.decode("utf-8", errors="replace"), path)
     elif "," in first:
         raise InputError("%s: expected the CSV header %s or %s, found '%s'"

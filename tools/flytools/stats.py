@@ -166,24 +166,53 @@ def _lengths(n, block):
 
 
 def _means(x, block):
-    # Mean of each resample from block sums: differences of the prefix sums
-    # of the pass followed by its first block (for blocks that wrap), so a
-    # resample costs one number per block rather than one per frame.
+    # Mean of each resample from block sums: for every start, the sum of
+    # the whole block from there (wrapping past the end), so a resample
+    # costs one look-up per block rather than one number per frame; the
+    # shorter last block is summed from its frames.
     n = x.shape[1]
-    lengths = _lengths(n, block)
-    prefix = np.concatenate((np.zeros((len(x), 1)), np.cumsum(
-        np.concatenate((x, x[:, :block]), axis=1), axis=1)), axis=1)
+    last = n - (-(-n // block) - 1) * block
+    whole = [_windows(n, block, np.float64, lambda i, row=row: row[i]) for row in x]
 
     def means(starts):
-        s = starts[:, :, 0]
-        ends = s + lengths
-        return np.mean([(np.take(p, ends) - np.take(p, s)).sum(axis=1) / n for p in prefix],
-                       axis=0)
+        s = starts[:, :-1, 0]
+        idx = (starts[:, -1] + np.arange(last)) % n   # the last block's frames
+        return np.mean([(np.take(w, s).sum(axis=1) + row[idx].sum(axis=1)) / n
+                        for w, row in zip(whole, x)], axis=0)
     return means
 
 
 def _prefix(values):
     return np.concatenate(([0], np.cumsum(values)))
+
+
+def _spread(row, k, block):
+    """Eight standard deviations, and a margin, of how many of the pass's k
+    slowest frames a resample holds: it draws its blocks from the pass's
+    windows of `block` frames, so the count varies as theirs do. A band that
+    wide around rank k holds the stat's frame in all but a vanishing few of
+    the resamples (which are still worked exactly, only slower)."""
+    n = len(row)
+    threshold = np.partition(row, n - k)[n - k]
+    windows = _windows(n, block, np.int32, lambda i: row[i] >= threshold)
+    return int(8 * math.sqrt(-(-n // block) * float(np.var(windows)))) + 64
+
+
+def _windows(n, block, dtype, values_of):
+    """The sums of `block` consecutive values from each of n starts,
+    wrapping past the end as the bootstrap's blocks do. values_of(index)
+    gives the values at an index (a slice, or an array where it wraps);
+    they are asked for and summed a million starts at a time, each stretch
+    with its own running sum, so nothing of the pass's size is made but the
+    result."""
+    out = np.empty(n, dtype=dtype)
+    for lo in range(0, n, 1 << 20):
+        hi = min(lo + (1 << 20), n)
+        part = values_of(slice(lo, hi + block) if hi + block <= n else np.arange(lo, hi + block) % n)
+        ahead = np.zeros(len(part) + 1, dtype=np.float64 if out.dtype.kind == "f" else np.int64)
+        np.cumsum(part, out=ahead[1:])
+        out[lo:hi] = ahead[block:block + hi - lo] - ahead[:hi - lo]
+    return out
 
 
 def _tail(row, block, stat):
@@ -198,44 +227,58 @@ def _tail(row, block, stat):
     above = n - n * 990 // 1000          # rank of the p99 frame, slowest first
     low = (n + 99) // 100                # frames of the 1% low
     k = above if stat is metrics.p99_ms else low
-    width = max(k // 4, 64)
+    width = max(min(k // 4, _spread(row, k, block)), 64)
     top, band_end = max(k - width, 0), k + width
     if band_end >= n // 2:
         return None
-    lengths = _lengths(n, block)
+    last = n - (-(-n // block) - 1) * block   # the last block's length
     order = np.argpartition(row, [n - band_end, n - top] if top else [n - band_end])
-    # One table, so that a block's figures come in one look-up: before each
-    # position, the top frames, the band frames and (for the 1% low) the
-    # sum of the top frames' times.
-    table = np.zeros((n + 1, 3 if stat is metrics.low1_fps else 2))
-    marks = np.zeros(n)
-    marks[order[n - top:]] = 1
-    np.cumsum(marks, out=table[1:, 0])
-    if stat is metrics.low1_fps:
-        np.cumsum(marks * row, out=table[1:, 2])
-    marks[:] = 0
-    band = order[n - band_end:n - top]
+    # Each frame's class (2 top, 1 band, 0 the rest); a block's band frames
+    # are a run of consecutive band entries.
+    marks = np.zeros(n, dtype=np.int8)
+    marks[order[n - top:]] = 2
+    band = np.sort(order[n - band_end:n - top])
     marks[band] = 1
-    np.cumsum(marks, out=table[1:, 1])
-    del order, marks
-    band_values = row[np.sort(band)]
+    del order
+    # Before each position, the band frames so far (in the smallest type
+    # that holds the band's size).
+    band_before = np.zeros(n + 1, dtype=np.uint16 if len(band) < 1 << 16 else np.int32)
+    np.cumsum(marks == 1, out=band_before[1:])
+    band_values = row[band]
     band_values = np.concatenate((band_values, band_values))  # blocks may wrap past the end
+    # For every start, a whole block's top and band counts packed in one
+    # small number, so that a resample costs one look-up per block; the
+    # shorter last block is counted from its frames.
+    shift, wide = (8, np.uint16) if block < 1 << 8 else (16, np.int32) if block < 1 << 15 else (32, np.int64)
+    whole = _windows(n, block, wide, lambda i: np.where(marks[i] == 2, 1 << shift, marks[i]))
+    top_before = top_sums = None
+    if stat is metrics.low1_fps:
+        # A block's top frames are a run of consecutive top entries too:
+        # their times' sum is a difference of the top frames' running sum.
+        top_before = np.zeros(n + 1, dtype=np.uint16 if top < 1 << 16 else np.int32)
+        np.cumsum(marks == 2, out=top_before[1:])
+        top_times = row[marks == 2]
+        top_sums = _prefix(np.concatenate((top_times, top_times)))
 
     def tail(starts):
-        s = starts[:, :, 0]
-        e = s + lengths
-        at_s = np.take(table, s, axis=0)  # (much faster than table[s] for rows)
-        block_sums = np.take(table, np.minimum(e, n), axis=0) - at_s
-        wraps = e > n  # a few blocks: they count from s to n and from 0 to e - n
-        block_sums[wraps] += np.take(table, e[wraps] - n, axis=0)
-        # Counts held as floating point are whole numbers, exactly.
-        ahead = block_sums[:, :, 0].sum(axis=1).astype(np.int64)
-        sums = block_sums[:, :, 2].sum(axis=1) if table.shape[1] == 3 else None
-        lo = at_s[:, :, 1].astype(np.int64)
-        counts = block_sums[:, :, 1].astype(np.int64)
-        flat_counts = counts.ravel()
-        flat = np.arange(flat_counts.sum()) + np.repeat(
-            lo.ravel() - (np.cumsum(flat_counts) - flat_counts), flat_counts)
+        s = starts[:, :-1, 0]
+        inside = np.take(whole, s)
+        ahead = (inside >> shift).sum(axis=1, dtype=np.int64)
+        idx = (starts[:, -1] + np.arange(last)) % n   # the last block's frames
+        ends = np.take(marks, idx)
+        ahead += (ends == 2).sum(axis=1)
+        sums = None
+        if top_sums is not None:
+            first = np.take(top_before, s).astype(np.int64)
+            sums = (np.take(top_sums, first + (inside >> shift)) - np.take(top_sums, first)).sum(axis=1) \
+                + np.where(ends == 2, row[idx], 0.0).sum(axis=1)
+        counts = np.concatenate((inside & ((1 << shift) - 1), (ends == 1).sum(axis=1)[:, None]), axis=1)
+        # The band frames of the blocks that hold any, resample by resample
+        # and block by block: each block's run of consecutive band ranks.
+        hit = np.flatnonzero(counts)
+        flat_counts = counts.ravel()[hit]
+        lo = np.take(band_before, starts[:, :, 0].ravel()[hit]).astype(np.int64)
+        flat = np.arange(flat_counts.sum()) + np.repeat(lo - (np.cumsum(flat_counts) - flat_counts), flat_counts)
         gathered = np.take(band_values, flat)
         bounds = _prefix(counts.sum(axis=1))
         out = np.empty(len(s))
