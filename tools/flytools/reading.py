@@ -367,9 +367,11 @@ def notes(runs):
     with gaps (a pass missing from a log) and one file given as two runs."""
     out = []
     for r in runs:
+        before = 0  # a folder's launches are numbered on from the launch before
         for launch in sorted({p.launch for p in r.passes}):
             numbers = [p.number for p in r.passes if p.launch == launch]
-            missing = sorted(set(range(1, numbers[-1] + 1)) - set(numbers))
+            missing = sorted(set(range(before + 1, numbers[-1] + 1)) - set(numbers))
+            before += len(numbers)
             if missing:
                 out.append("%s: passes %s: no pass %s; the passes are compared as they are"
                            % (r.path, ", ".join(map(str, numbers)), ", ".join(map(str, missing))))

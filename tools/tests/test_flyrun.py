@@ -167,6 +167,7 @@ class Failures(Case):
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertIn("1 launch failed", r.stderr)
         self.assertIn("skipped runs that did not complete (B: 1)", r.stderr)
+        self.assertNotIn("no pass", r.stderr)  # the second launch's passes 3 and 4 follow on, no gap
         self.assertIn("B: %s/B (CSV log, 2 passes of 60 frames)" % self.out, r.stdout)
         self.assertIn("A: %s/A (CSV log, 4 passes" % self.out, r.stdout)
         with open(os.path.join(self.out, "flyrun.json")) as f:
