@@ -310,10 +310,14 @@ def drift(runs: Sequence[reading.Run]) -> Optional[str]:
                 "same in every variant (trend test %s); the interleaved order balances "
                 "the variants against it, but it widens the intervals"
                 % (stats.percent(slope), p_text))
+    # Passes that know their place in a session come from flyrun launches,
+    # here one per variant: the cure is more of them, not flyrun itself.
+    session = all(p.order is not None for run in runs for p in run.passes)
+    cure = ("give flyrun --runs 2 or more, so that the variants' launches take turns" if session
+            else "interleave the variants' runs with tools/flyrun")
     return ("the machine drifted: mean frame time %+.1f%% per pass in the order the passes "
             "ran, within the runs (trend test %s); runs made one after the other "
-            "pick drift up as a difference: interleave the variants' runs with tools/flyrun"
-            % (stats.percent(slope), p_text))
+            "pick drift up as a difference: %s" % (stats.percent(slope), p_text, cure))
 
 
 def analyse(runs: Sequence[reading.Run], keyframes: Optional[Sequence[int]] = None,

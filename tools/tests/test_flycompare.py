@@ -133,6 +133,11 @@ class Statistics(unittest.TestCase):
                                r"frame time \+2\.0% per pass in the order the passes ran, within the runs \(trend test p "
                                r"< 0\.001\); .* interleave the variants' runs with tools/flyrun\n")
         self.assertIsNone(analysis.drift([run_of(*steady[:4]), run_of(*steady[4:])]))
+        runs = [run_of(*drifting[:4]), run_of(*drifting[4:])]  # one flyrun launch of each
+        for k, r in enumerate(runs):
+            for i, p in enumerate(r.passes):
+                p.order = k + 1 + i / 100
+        self.assertIn("give flyrun --runs 2 or more", analysis.drift(runs))
         runs = [run_of(*drifting[:4]), run_of(*drifting[4:])]
         for r in runs:
             for i, p in enumerate(r.passes):

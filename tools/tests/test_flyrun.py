@@ -208,10 +208,11 @@ class Standin(Case):
                         opts=("--runs", "1", "--passes", "2", "--quiet"))
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("warning: environment differs: view distance A 32, B 48", r.stdout)
-        self.assertEqual(sum("warning:" in ln for ln in r.stdout.splitlines()), 1, r.stdout)
+        # The only environment warning (a drift warning may come too: a pass that builds fewer chunks is faster).
+        self.assertEqual(sum("warning: environment" in ln for ln in r.stdout.splitlines()), 1, r.stdout)
         self.assertIn("pictures (B against A): differ", r.stdout)
         with open(report) as f:
-            self.assertEqual(json.load(f)["warnings"], ["environment differs: view distance A 32, B 48"])
+            self.assertEqual(json.load(f)["warnings"][0], "environment differs: view distance A 32, B 48")
         with open(report + ".html") as f:
             self.assertIn("<li>environment differs: view distance A 32, B 48</li>", f.read())
         with open(os.path.join(self.out, "report.txt")) as f:
