@@ -413,8 +413,6 @@ def _open(path):
 def _read(f, path, size):
     try:
         return f.read(size)
-    except IsADirectoryError:
-        raise InputError("%s: is a directory" % path)
     except OSError as e:
         raise InputError("%s: %s" % (path, e.strerror or e))
 

@@ -158,11 +158,9 @@ def _block_indices(rng, n, block, resamples):
     return ((starts + np.arange(block)) % n).reshape(resamples, -1)[:, :n]
 
 
-def _lengths(n, block):
-    count = -(-n // block)
-    lengths = np.full(count, block, dtype=np.int64)
-    lengths[-1] = n - (count - 1) * block
-    return lengths
+def _last_block(n, block):
+    # Length of a resample's last block, cut so the resample holds n frames.
+    return n - (-(-n // block) - 1) * block
 
 
 def _means(x, block):
@@ -171,7 +169,7 @@ def _means(x, block):
     # costs one look-up per block rather than one number per frame; the
     # shorter last block is summed from its frames.
     n = x.shape[1]
-    last = n - (-(-n // block) - 1) * block
+    last = _last_block(n, block)
     whole = [_windows(n, block, np.float64, lambda i, row=row: row[i]) for row in x]
 
     def means(starts):
@@ -231,7 +229,7 @@ def _tail(row, block, stat):
     top, band_end = max(k - width, 0), k + width
     if band_end >= n // 2:
         return None
-    last = n - (-(-n // block) - 1) * block   # the last block's length
+    last = _last_block(n, block)
     order = np.argpartition(row, [n - band_end, n - top] if top else [n - band_end])
     # Each frame's class (2 top, 1 band, 0 the rest); a block's band frames
     # are a run of consecutive band entries.
