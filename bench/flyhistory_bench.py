@@ -17,10 +17,11 @@ import time
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOLS = os.path.join(HERE, "..", "tools")
-sys.path.insert(0, TOOLS)
-sys.path.insert(0, os.path.join(TOOLS, "tests"))
-from flytools import history_cli, history_db  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "tools", "tests"))
+import support as sim  # noqa: E402  (the tools' test support: histories, folders, the path to the tools)
+from flytools.history import db as history_db, steps  # noqa: E402
+
+TOOLS = sim.TOOLS
 
 SERIES, COMMITS, PASSES, SEGMENTS = 10, 2000, 10, 20
 START, DAY = datetime.datetime(2021, 1, 1, tzinfo=datetime.timezone.utc), datetime.timedelta(days=1)
@@ -50,8 +51,11 @@ def build(path):
                              PASSES, SEGMENTS))
                 for p in range(1, PASSES + 1):
                     mean = level * np.exp(rng.normal(0, 0.004))
-                    passes.append((run_id, p, 0, 600, mean * 0.6, 1000 / mean, mean, mean * 0.99, mean * 1.2,
-                                   mean * 1.6, mean * 2.5, mean * 3, 1000 / (mean * 2), 1000 / (mean * 2.8), 6, None, None))
+                    value = {"frames": 600, "seconds": mean * 0.6, "fps": 1000 / mean, "mean": mean,
+                             "median": mean * 0.99, "p95": mean * 1.2, "p99": mean * 1.6, "p99.9": mean * 2.5,
+                             "max": mean * 3, "low1": 1000 / (mean * 2), "low01": 1000 / (mean * 2.8),
+                             "stutters": 6, "pacing": mean * 0.05}
+                    passes.append((run_id, p, 0, *(value.get(k) for k in history_db.PASS_COLUMNS)))
                     seg = mean * np.exp(rng.normal(0, 0.01, SEGMENTS))
                     if c >= 1700:
                         seg[6] *= 0.98
@@ -76,14 +80,13 @@ def timed(*args):
 
 def rates(histories=200):
     """A/A false-step rate and how often the steps are found where they are."""
-    import test_flyhistory as sim
     rng = np.random.default_rng(11)
-    false = sum(bool(history_cli.analyse(sim.commits_of(sim.history(rng, 60, frames=300))))
+    false = sum(bool(steps.analyse(sim.commits_of(sim.history(rng, 60, frames=300))))
                 for _ in range(histories))
     rng, whole, exact, seg, segx, extra = np.random.default_rng(5), 0, 0, 0, 0, 0
     for _ in range(histories):
-        found = [(s["line"], s["commit_index"]) for s in
-                 history_cli.analyse(sim.commits_of(sim.history(rng, 60, step_at=40, seg_at=20)))]
+        found = [(s.line, s.commit_index) for s in
+                 steps.analyse(sim.commits_of(sim.history(rng, 60, step_at=40, seg_at=20)))]
         exact += ("mean", 40) in found
         whole += any(n == "mean" and abs(i - 40) <= 1 for n, i in found)
         segx += ("segment 4", 20) in found
@@ -107,7 +110,6 @@ def main():
         build(path)
         print("built %s: %d runs, %.0f MB, in %.0f s" % (path, SERIES * COMMITS, os.path.getsize(path) / 1e6,
                                                          time.perf_counter() - t))
-    import test_flyhistory as sim
     run = sim.write_folder(__import__("pathlib").Path(tempfile.mkdtemp()) / "run",
                            sim.game_frames(np.random.default_rng(os.getpid()), (3, 2, 600)))
     for args in (["add", run], ["remove", run]):  # one nightly run of 3 launches x 2 passes x 600 frames

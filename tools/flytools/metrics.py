@@ -1,48 +1,28 @@
-# metrics.py: the per-pass frame-time metrics, defined once here for the
-# tables, the comparisons and the help text. The three compared metrics
-# (mean, p99, 1% low) work on the last axis of an array, so the bootstrap
-# can apply them to a thousand resampled passes at once.
+# metrics.py: the per-pass frame-time metrics, one row each in METRICS: its
+# name, how tables head it and what it is called, its unit, which direction
+# is worse, how a pass's value is worked, its database column and its
+# definition. The help text, flycompare's tables, intervals and charts, the
+# JSON and flyhistory's columns, lines and page are all derived from these
+# rows, so a metric is added by adding its row (and, for the database, a
+# migration adding its column). The compared metrics also work on the last
+# axis of an array, so the bootstrap can apply them to a thousand resampled
+# passes at once.
+from dataclasses import dataclass
+from typing import Callable, Optional
+
 import numpy as np
 
 STUTTER_FACTOR = 2.5
 MAX_PASS_SECONDS = 86400
 
-METRICS = ["frames", "seconds", "fps", "mean", "median", "p95", "p99",
-           "p99.9", "max", "low1", "low01", "stutters"]
-HEADINGS = {"low1": "1% low", "low01": "0.1% low"}
-PERMILLE = {"p95": 950, "p99": 990, "p99.9": 999}
 
-HELP = """\
-metrics, per run and pass (frame times in ms; N = frames in the pass):
-  frames     N
-  seconds    sum of the pass's frame times / 1000
-  fps        N / seconds
-  mean       sum of frame times / N (the mean frame time)
-  median     middle frame time (mean of the two middle ones for even N)
-  p95, p99, p99.9
-             the sorted frame time at 0-based index floor(N*p/100): the
-             smallest time with more than p% of the frames at or below it
-             (the rule the plug-in's summary line uses for p99)
-  max        slowest frame time
-  1% low     1000 / (mean of the slowest ceil(N/100) frames): the fps
-             equivalent of the mean of the slowest 1% (at least 1 frame)
-  0.1% low   the same over the slowest ceil(N/1000) frames
-  stutters   frames slower than 2.5 x the pass's median; with a chunks
-             column, split into frames that built chunks (chunks > 0) and
-             frames that did not
-  From a stdout log only frames, seconds, fps, mean, p99 and max are known
-  (as printed, rounded); the others show "-".
-  A run's value of any metric is the mean of its passes' values; across
-  passes the tables also show the sample standard deviation (n-1)."""
+def mean_ms(x):
+    return np.mean(x, axis=-1)
 
 
 def _percentile(x, permille):
     k = x.shape[-1] * permille // 1000
     return np.partition(x, k, axis=-1)[..., k]
-
-
-def mean_ms(x):
-    return np.mean(x, axis=-1)
 
 
 def p99_ms(x):
@@ -55,19 +35,114 @@ def low1_fps(x):
     return 1000.0 / np.mean(np.partition(x, n - k, axis=-1)[..., n - k:], axis=-1)
 
 
-# The metrics compared with intervals: name -> (function, +1 where larger is
-# slower or -1 where larger is faster, label, unit).
-COMPARED = {
-    "mean": (mean_ms, 1, "mean frame time", "ms"),
-    "p99": (p99_ms, 1, "p99 frame time", "ms"),
-    "low1": (low1_fps, -1, "1% low", "fps"),
-}
+def pacing_ms(x):
+    return np.mean(np.abs(np.diff(x, axis=-1)), axis=-1)
 
 
 def low_fps(sorted_ms, per):
     """fps equivalent of the mean of the slowest ceil(N / per) frames."""
     k = (len(sorted_ms) + per - 1) // per
     return 1000.0 / float(np.mean(sorted_ms[-k:]))
+
+
+class PassView:
+    """A pass's frame times as the metrics read them: in order (x), sorted
+    (s), their sum (smallest first, like the plug-in, so that seconds and fps
+    match its summary line) and median; the chunk builds if logged."""
+
+    def __init__(self, frame_ms, chunks=None, stutters=None):
+        self.x = np.asarray(frame_ms, dtype=np.float64)
+        self.s = np.sort(self.x)
+        self.n = len(self.s)
+        self.total = float(np.cumsum(self.s)[-1])
+        self.median = float((self.s[(self.n - 1) // 2] + self.s[self.n // 2]) / 2)
+        self.chunks, self.stutters = chunks, stutters
+
+
+@dataclass(frozen=True)
+class Metric:
+    name: str                    # in the JSON and on the command line
+    heading: str                 # a table's column
+    label: str                   # in sentences and chart titles
+    unit: str
+    worse: int                   # +1: larger is worse, -1: larger is better
+    per_pass: Callable[[PassView], Optional[float]]
+    column: str                  # in flyhistory's pass_metrics
+    definition: str              # the help text's
+    of_array: Optional[Callable] = None   # set: compared with an interval, along the last axis
+    detected: bool = False       # flyhistory searches its history for steps
+    count: bool = False          # a count: shown whole where it is
+    in_tables: bool = True       # flycompare's per-pass table (else stored only)
+    summary_key: Optional[str] = None     # printed in a stdout log's summary line
+
+
+def _chunky(v: PassView) -> Optional[int]:
+    if v.chunks is None:
+        return None
+    return int(np.count_nonzero(v.stutters & (v.chunks > 0)))
+
+
+METRICS = (
+    Metric("frames", "frames", "frames", "frames", 0, lambda v: v.n, "frames", "N",
+           count=True, summary_key="frames"),
+    Metric("seconds", "seconds", "seconds", "s", 0, lambda v: v.total / 1000, "seconds",
+           "sum of the pass's frame times / 1000", summary_key="seconds"),
+    Metric("fps", "fps", "fps", "fps", -1, lambda v: v.n / (v.total / 1000), "fps", "N / seconds",
+           summary_key="fps"),
+    Metric("mean", "mean", "mean frame time", "ms", 1, lambda v: v.total / v.n, "mean",
+           "sum of frame times / N (the mean frame time)", of_array=mean_ms, detected=True,
+           summary_key="mean"),
+    Metric("median", "median", "median frame time", "ms", 1, lambda v: v.median, "median",
+           "middle frame time (mean of the two middle ones for even N)"),
+    Metric("p95", "p95", "p95 frame time", "ms", 1, lambda v: float(v.s[v.n * 950 // 1000]), "p95",
+           "the sorted frame time at 0-based index floor(N*95/100)"),
+    Metric("p99", "p99", "p99 frame time", "ms", 1, lambda v: float(v.s[v.n * 990 // 1000]), "p99",
+           "the same at floor(N*99/100): the smallest time with more than 99% of\n"
+           "the frames at or below it (the rule the plug-in's summary line uses)",
+           of_array=p99_ms, detected=True, summary_key="p99"),
+    Metric("p99.9", "p99.9", "p99.9 frame time", "ms", 1, lambda v: float(v.s[v.n * 999 // 1000]), "p999",
+           "the same at floor(N*99.9/100)"),
+    Metric("max", "max", "max frame time", "ms", 1, lambda v: float(v.s[-1]), "maximum",
+           "slowest frame time", summary_key="max"),
+    Metric("low1", "1% low", "1% low", "fps", -1, lambda v: low_fps(v.s, 100), "low1",
+           "1000 / (mean of the slowest ceil(N/100) frames): the fps\n"
+           "equivalent of the mean of the slowest 1% (at least 1 frame)", of_array=low1_fps, detected=True),
+    Metric("low01", "0.1% low", "0.1% low", "fps", -1, lambda v: low_fps(v.s, 1000), "low01",
+           "the same over the slowest ceil(N/1000) frames"),
+    Metric("stutters", "stutters", "stutters", "frames", 1,
+           lambda v: int(np.count_nonzero(v.s > STUTTER_FACTOR * v.median)), "stutters",
+           "frames slower than 2.5 x the pass's median; with a chunks\n"
+           "column, split into frames that built chunks (chunks > 0) and\nframes that did not", count=True),
+    Metric("pacing", "pacing", "frame pacing", "ms", 1,
+           lambda v: float(np.mean(np.abs(np.diff(v.x)))) if v.n > 1 else 0.0, "pacing",
+           "mean absolute change between consecutive frame times (lower is\nsmoother)",
+           of_array=pacing_ms),
+    Metric("chunk_stutters", "st+ch", "stutters in frames that built chunks", "frames", 1, _chunky,
+           "chunk_stutters", "", count=True, in_tables=False),
+    Metric("chunk_builds", "builds", "chunk builds", "", 1,
+           lambda v: None if v.chunks is None else int(np.sum(v.chunks)), "chunk_builds", "",
+           count=True, in_tables=False),
+)
+BY_NAME = {m.name: m for m in METRICS}
+TABLE = tuple(m for m in METRICS if m.in_tables)            # flycompare's per-pass metrics
+COMPARED = tuple(m for m in METRICS if m.of_array is not None)
+DETECTED = tuple(m for m in METRICS if m.detected)
+COLUMNS = {m.name: m.column for m in METRICS}              # flyhistory's per-pass columns
+
+
+def help_text() -> str:
+    """The metrics' part of flycompare --help."""
+    lines = ["metrics, per run and pass (frame times in ms; N = frames in the pass):"]
+    for m in TABLE:
+        first, *rest = m.definition.split("\n")
+        name = m.heading
+        lines.append("  %-10s %s" % (name, first) if len(name) <= 10 else "  %s\n             %s" % (name, first))
+        lines += ["             " + r for r in rest]
+    lines += ["  From a stdout log only %s are known" % ", ".join(m.name for m in TABLE if m.summary_key),
+              "  (as printed, rounded); the others show \"-\".",
+              "  A run's value of any metric is the mean of its passes' values; across",
+              "  passes the tables also show the sample standard deviation (n-1)."]
+    return "\n".join(lines)
 
 
 def stutter_mask(frame_ms):
@@ -93,32 +168,13 @@ def per_second_counts(frame_ms):
     return np.diff(reach, prepend=-1).tolist()
 
 
-def frame_metrics(frame_ms):
-    """All per-pass metrics from the frame times in milliseconds."""
-    s = np.sort(np.asarray(frame_ms, dtype=np.float64))
-    n = len(s)
-    # Summed smallest first, like the plug-in, so seconds and fps match
-    # its summary line for the same frames.
-    total = float(np.cumsum(s)[-1])
-    median = float((s[(n - 1) // 2] + s[n // 2]) / 2)  # np.median's, from the sorted times
-    m = {
-        "frames": n,
-        "seconds": total / 1000,
-        "fps": n / (total / 1000),
-        "mean": total / n,
-        "median": median,
-        "max": float(s[-1]),
-        "low1": low_fps(s, 100),
-        "low01": low_fps(s, 1000),
-        "stutters": int(np.count_nonzero(s > STUTTER_FACTOR * median)),
-    }
-    for name, q in PERMILLE.items():
-        m[name] = float(s[n * q // 1000])
-    return m
+def frame_metrics(frame_ms, chunks=None, stutters=None) -> dict:
+    """Every per-pass metric from the frame times in milliseconds (and the
+    chunk builds with the stutter mask, for the chunk columns)."""
+    view = PassView(frame_ms, chunks, stutters)
+    return {m.name: m.per_pass(view) for m in METRICS}
 
 
-def summary_metrics(summary):
+def summary_metrics(summary: dict) -> dict:
     """The metrics a stdout log's summary line gives; the rest unknown."""
-    m = {name: None for name in METRICS}
-    m.update({k: summary[k] for k in ("frames", "seconds", "fps", "mean", "p99", "max")})
-    return m
+    return {m.name: summary.get(m.summary_key) if m.summary_key else None for m in METRICS}

@@ -1,128 +1,52 @@
-# segments.py: where on the path. A pass is split into segments, keyframe
-# to keyframe when the keyframe script the runs flew is given (--script),
-# otherwise into ten equal stretches of frames. A segment from path frame
-# `start` to `end` holds the timed frames start+1 .. end, which are the
-# array elements [start:end] of a pass's frame times.
-import math
-import re
-from collections.abc import Iterator
+# segments.py: where on the path, the one plan flycompare and flyhistory
+# both use. A pass is split into segments keyframe to keyframe when the
+# keyframe script the runs flew is known, otherwise into ten equal
+# stretches of frames; passes of differing lengths, stdout logs (no
+# per-frame times) and passes under 20 frames get none, with the reason.
+from typing import Optional, Sequence
 
-from . import reading
+from .errors import InputError
+from .records import Run, Segment
 
 STRETCHES = 10
+MIN_FRAMES = 20      # fewer frames per pass: no segments
+MIN_STRETCH = 10     # frames at least in a stretch
 
 
-# The loader reads a script with fgets into a 512-byte buffer: a longer line
-# comes in 511-byte pieces, each handled and counted as a line of its own.
-PIECE = 511
-# What C's scanf skips before a number (isspace in the C locale); a blank in
-# its format matches any run of these, or none.
-_C_SPACE = b" \t\n\v\f\r"
-# The longest text %ld and %f / %lf take as a number, as the C library reads
-# them: "1e-" and "0x1p" are numbers with an empty exponent, "0x." is zero,
-# "0x" alone and "." are none. Infinities and NaNs are refused whatever form
-# they take, so their spellings need no care.
-_INT = re.compile(rb"[+-]?[0-9]+")
-_FLOAT = re.compile(rb"[+-]?(?:(0[xX])(?=[0-9a-fA-F.])([0-9a-fA-F]*(?:\.[0-9a-fA-F]*)?)(?:[pP]([+-]?[0-9]*))?"
-                    rb"|(?!0[xX])([0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE]([+-]?[0-9]*))?|(inf|nan))", re.I)
-# Beyond this a value rounds to infinity as a 32-bit float.
-_FLOAT32_OVERFLOW = 2.0 ** 128 - 2.0 ** 103
+def from_keyframes(keyframes: Sequence[int]) -> tuple:
+    return tuple(Segment(i + 1, (i, i + 1), a, b) for i, (a, b) in enumerate(zip(keyframes, keyframes[1:])))
 
 
-def _number(m: "re.Match[bytes]") -> float:
-    """The value of a _FLOAT match, as a double."""
-    sign = -1.0 if m.group(0)[:1] == b"-" else 1.0
-    hexp, hexdigits, hexexp, digits, decexp, special = m.groups()
-    if special:
-        return math.nan
-    exponent = (hexexp if hexp else decexp) or b""
-    exponent = exponent.decode() if exponent.strip(b"+-") else "0"
-    try:
-        if hexp:
-            return sign * float.fromhex("0x%sp%s" % (hexdigits.decode() if hexdigits.strip(b".") else "0", exponent))
-        return sign * float("%se%s" % (digits.decode(), exponent))
-    except OverflowError:
-        return math.inf
-
-
-def _scan(text: bytes, kinds: str) -> list | None:
-    """sscanf with one conversion per letter of `kinds` (i: %ld, f: %f, d: %lf)
-    separated by blanks: the values, or None unless every one converts."""
-    values, at = [], 0
-    for kind in kinds:
-        while at < len(text) and text[at] in _C_SPACE:
-            at += 1
-        m = (_INT if kind == "i" else _FLOAT).match(text, at)
-        if not m:
-            return None
-        values.append(int(m.group(0)) if kind == "i" else _number(m))
-        at = m.end()
-        if kind != "i" and m.group(1) and not m.group(2).strip(b".") and m.group(3) is not None:
-            # "0x." before an exponent is zero, but the C library reads no
-            # further after it.
-            return values if len(values) == len(kinds) else None
-    return values
-
-
-def _pieces(data: bytes) -> Iterator[tuple[int, bytes]]:
-    """(line number, text) of each line as the loader reads it: fgets's
-    pieces, each up to its first NUL byte (where C's string ends)."""
-    lineno = 0
-    for line in re.findall(rb"[^\n]*\n|[^\n]+", data):
-        for i in range(0, len(line), PIECE):
-            lineno += 1
-            yield lineno, line[i:i + PIECE].split(b"\0", 1)[0]
-
-
-def read_script(path: str) -> list[int]:
-    """The frame numbers of the script's keyframes, read by the plug-in's
-    rule: after leading blanks, a line that is empty or starts with a line
-    end or # is skipped; one starting with "warmup" must hold three finite
-    numbers after that word; any other is a keyframe, a frame and five
-    finite 32-bit numbers (X Y Z YAW PITCH), text after them ignored. Frames
-    start at 0 and ascend; at least two keyframes."""
-    frames = []
-    for lineno, piece in _pieces(reading.read_file(path)):
-        text = piece.lstrip(b" \t")
-        if not text or text[:1] in b"\n\r#":
-            continue
-        warmup = text.startswith(b"warmup")
-        values = _scan(text[6:], "ddd") if warmup else _scan(text, "ifffff")
-        if warmup and values and all(map(math.isfinite, values)):
-            continue
-        if (warmup or values is None or not -2 ** 31 <= values[0] < 2 ** 31
-                or not all(abs(v) < _FLOAT32_OVERFLOW for v in values[1:])):
-            shown = "".join(c if c.isprintable() else " " for c in piece.decode("utf-8", "replace")).strip()
-            raise reading.InputError("%s: line %d: expected %s, found '%s'" % (
-                path, lineno, "warmup MIN QUIET MAX" if warmup else "a keyframe FRAME X Y Z YAW PITCH",
-                shown[:60]))
-        frame = values[0]
-        if frames and frame <= frames[-1] or not frames and frame != 0:
-            raise reading.InputError("%s: line %d: keyframe frames must start at 0 and "
-                                     "ascend, found %d" % (path, lineno, frame))
-        frames.append(frame)
-    if len(frames) < 2:
-        raise reading.InputError("%s: needs at least two keyframes" % path)
-    return frames
-
-
-def from_keyframes(keyframes):
-    return [{"index": i + 1, "keyframes": [i, i + 1], "first_frame": a, "last_frame": b}
-            for i, (a, b) in enumerate(zip(keyframes, keyframes[1:]))]
-
-
-def stretches(frames, count=STRETCHES):
+def stretches(frames: int, count: int = STRETCHES) -> tuple:
     """`count` equal stretches of a pass of `frames` frames, as path frame
     spans; fewer for short passes, so that each has at least 10 frames."""
-    count = min(count, frames // 10)
+    count = min(count, frames // MIN_STRETCH)
     bounds = [round(i * frames / count) for i in range(count + 1)]
-    return [{"index": i + 1, "keyframes": None, "first_frame": a, "last_frame": b}
-            for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
+    return tuple(Segment(i + 1, None, a, b) for i, (a, b) in enumerate(zip(bounds, bounds[1:])))
 
 
-def name(seg, count):
+def plan(runs: Sequence[Run], keyframes: Optional[Sequence[int]]) -> tuple[tuple, Optional[str]]:
+    """The segments of the runs' passes, or none with the reason why; a
+    script whose last keyframe isn't the passes' length is refused."""
+    lengths = {r.frames_per_pass for r in runs}
+    if not all(r.has_frames for r in runs):
+        return (), "no segments: a stdout log has no per-frame times"
+    if None in lengths or len(lengths) != 1:
+        return (), "no segments: the passes differ in their numbers of frames"
+    n = lengths.pop()
+    if keyframes is not None:
+        if keyframes[-1] != n:
+            raise InputError("the script's last keyframe is frame %d, but the runs "
+                             "have %d frames per pass" % (keyframes[-1], n))
+        return from_keyframes(keyframes), None
+    if n < MIN_FRAMES:
+        return (), "no segments: fewer than %d frames per pass" % MIN_FRAMES
+    return stretches(n), None
+
+
+def name(seg: Segment, count: int) -> str:
     """How the verdict names a segment."""
-    span = "frames %d-%d" % (seg["first_frame"], seg["last_frame"])
-    if seg["keyframes"]:
-        return "between keyframes %d and %d (%s)" % (*seg["keyframes"], span)
-    return "in stretch %d of %d (%s)" % (seg["index"], count, span)
+    span = "frames %d-%d" % (seg.first_frame, seg.last_frame)
+    if seg.keyframes:
+        return "between keyframes %d and %d (%s)" % (*seg.keyframes, span)
+    return "in stretch %d of %d (%s)" % (seg.index, count, span)

@@ -2,70 +2,26 @@
 # end to end (the verdict's error rates: test_simulation). CTest runs each class.
 import json
 import os
-import pathlib
 import re
-import subprocess
-import sys
-import tempfile
 import unittest
 import unittest.mock
 
 import numpy as np
 
+from support import SHOTS, Tool, csv_text, relaunched, run_of
+from flytools import metrics
+from flytools.compare import analysis
+from flytools.errors import InputError
+from flytools.inputs import csvlog, script as scripts, stdoutlog
+from flytools.records import Segment
+from flytools.report import text, verdict
+from flytools.stats import bootstrap, inference as stats
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, ".."))
-from flytools import analysis, metrics, output, reading, segments, stats, verdict  # noqa: E402
 
 
-def csv_text(passes, chunks=None):
-    """A CSV log from per-pass frame times (and chunk builds: 4 columns)."""
-    return "pass,frame,frame_ms" + ",chunks" * bool(chunks) + "".join(
-        "\n%d,%d,%.6f" % (p, i, t) + (",%d" % chunks[p - 1][i - 1] if chunks else "")
-        for p, times in enumerate(passes, 1) for i, t in enumerate(times, 1)) + "\n"
-
-
-def ppm(pixels, comment=b""):
-    h, w, _ = pixels.shape
-    return b"P6\n" + comment + b"%d %d\n255\n" % (w, h) + pixels.astype(np.uint8).tobytes()
-
-
-def run_of(*passes):  # a run from per-pass frame times, as read from a CSV log
-    return reading.Run("x", "x", "csv", [reading.Pass(i, f) for i, f in enumerate(passes, 1)])
-
-
-PIC = np.random.default_rng(4).integers(0, 200, (3, 4, 3))  # A's picture; in B's moved one a channel is 10 off, one 2
-MOVED = PIC + ((np.arange(36) == 1) * 10 + (np.arange(36) == 35) * 2).reshape(PIC.shape)
-SHOTS = [  # keyframe, B's screenshot of it (A's is PIC), the words the verdict gives it
-    (0, ppm(PIC), "identical at 1 keyframe"),
-    (120, ppm(MOVED), "frame 120: 8.33% of pixels beyond \u00b12, PSNR 43.5 dB, largest difference 10"),
-    (240, b"P3\n4 3\n255\n", "frame 240: fast.csv's frame-00240.ppm: not a binary PPM (no P6 header)"),
-    (360, None, "frame 360: no frame-00360.ppm in fast.csv's folder"),
-    (480, ppm(PIC)[:-1], "frame 480: fast.csv's frame-00480.ppm: truncated: 35 of 36 bytes of pixels"),
-    (600, ppm(PIC[:2, :2]), "can't be compared at frame 600, sizes differ (4x3 in slow.csv, 2x2 in fast.csv)")]
-
-
-class Tool(unittest.TestCase):  # a scratch folder, files written in it, the command run there
-    def setUp(self):  # (a browser may linger in the folder)
-        self.dir = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(ignore_cleanup_errors=True)))
-
-    def write(self, name, data):
-        (path := self.dir / name).parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(data) if isinstance(data, bytes) else path.write_text(data)
-
-    def run_tool(self, *args, status=0):
-        r = subprocess.run([os.path.join(HERE, "..", "flycompare"), *args], capture_output=True, text=True,
-                           cwd=self.dir, timeout=120, env=dict(os.environ, MPLCONFIGDIR=self.dir / "mpl"))
-        self.assertEqual(r.returncode, status, r.stderr + r.stdout[-3000:])
-        return r
-
-    def write_shots(self):
-        """Runs slow.csv and fast.csv (20% faster, 30 frames); screenshots in a and b as SHOTS says."""
-        for frame, b, _ in SHOTS:
-            self.write("a/frame-%05d.ppm" % frame, ppm(PIC, b"# made by a test\n"))
-            if b:
-                self.write("b/frame-%05d.ppm" % frame, b)
-        self.write("fast.csv", csv_text([[8.0] * 30, [8.1] * 30]))
-        self.write("slow.csv", csv_text([[10.0] * 30, [10.1] * 30]))
+def verdict_lines(doc):
+    return [line for c in doc.comparisons for line in verdict.lines(c, doc)]
 
 
 class Statistics(unittest.TestCase):
@@ -73,8 +29,8 @@ class Statistics(unittest.TestCase):
         cases = [  # frame times, expected metrics
             ([8.0] * 999 + [200.0], {"frames": 1000, "seconds": 8.192, "mean": 8.192, "median": 8, "p99": 8,
                                      "p99.9": 200, "max": 200, "low1": 1000 / 27.2, "low01": 5, "stutters": 1}),
-            ([10, 20, 30, 40], {"median": 25, "p95": 40, "p99": 40, "low1": 25}),
-            ([5, 1, 3], {"median": 3, "p95": 5, "low1": 200}),
+            ([10, 20, 30, 40], {"median": 25, "p95": 40, "p99": 40, "low1": 25, "pacing": 10}),
+            ([5, 1, 3], {"median": 3, "p95": 5, "low1": 200, "pacing": 3}),   # |1-5| and |3-1|, in frame order
             ([10] * 9 + [25], {"stutters": 0}),               # 2.5 x median is no stutter
             ([10] * 9 + [25.5], {"stutters": 1, "low1": 1000 / 25.5}),
             (range(1, 2001), {"p95": 1901, "p99": 1981, "p99.9": 1999}),
@@ -83,8 +39,8 @@ class Statistics(unittest.TestCase):
             m = metrics.frame_metrics(times := np.array(times, dtype=float))
             np.testing.assert_allclose([m[k] for k in want], list(want.values()), err_msg=str(want))
             self.assertEqual(metrics.stutter_mask(times).sum(), m["stutters"])
-            for key, (fn, *_) in metrics.COMPARED.items():   # on many passes at once
-                np.testing.assert_allclose(fn(np.array([times, times])), [m[key]] * 2)
+            for metric in metrics.COMPARED:   # on many passes at once
+                np.testing.assert_allclose(metric.of_array(np.array([times, times])), [m[metric.name]] * 2)
 
     def test_welch_and_holm(self):
         # Welch: means 100, 110, sd 2, 3 passes: se^2 = 8/3, df = 4, t(4) = 2.7764; identical passes: no change; Holm.
@@ -101,24 +57,23 @@ class Statistics(unittest.TestCase):
     def test_printed_figures(self):
         # Stdout logs print 0.1 ms: two passes each at 11.0 and 11.2 ms don't make +1.8..+1.8%, "slower". The rounding's
         # variance 0.05^2/3 over 11.0^2 and 11.2^2 in log terms, 2 passes each: se 0.26%, about 2 df.
-        run = [reading.Run(k, k, "log", [reading.Pass(i, summary={"mean": m, "p99": 14.0}) for i in (1, 2)])
+        run = [run_of(*[{"mean": m, "p99": 14.0, "frames": 100}] * 2, kind="log", label=k)
                for k, m in (("A", 11.0), ("B", 11.2))]
-        iv = analysis.compare(*run, [], 1.0)["intervals"]["mean"]
-        np.testing.assert_allclose(iv["ci_pct"], [0.7, 3.0], atol=0.05)
-        self.assertEqual((iv["verdict"], iv["passes_needed"]), ("inconclusive", 3))
+        iv = analysis.compare(*run, [], 1.0).intervals["mean"]
+        np.testing.assert_allclose(iv.ci_pct, [0.7, 3.0], atol=0.05)
+        self.assertEqual((iv.verdict, iv.passes_needed), ("inconclusive", 3))
 
     def test_one_pass_bootstrap(self):
         # Seeded; none under two blocks; both runs take the same blocks: B = A + 3% gets +3..+3% exactly, but one pass
         # can't show how passes differ, so no verdict, on the path or a segment.
         rng = np.random.default_rng(3)
         a, b, c, d = (run_of(8 + np.convolve(rng.normal(size=n + 29), np.ones(30) / 30, "valid")) for n in (3000,) * 2 + (150,) * 2)
-        self.assertEqual(analysis.compare(a, b, [], 1.0), analysis.compare(a, b, [], 1.0))
-        self.assertIsNone(analysis.compare(c, d, [], 1.0)["intervals"]["mean"]["ci_pct"])
+        self.assertIsNotNone(analysis.compare(a, b, [], 1.0).intervals["mean"].ci_pct)
+        self.assertIsNone(analysis.compare(c, d, [], 1.0).intervals["mean"].ci_pct)
         a = a.passes[0].frame_ms
-        seg = dict(index=1, keyframes=None, first_frame=0, last_frame=900)
-        cmp = analysis.compare(run_of(a), run_of(a * 1.03), [seg], 1.0)
-        np.testing.assert_allclose(cmp["intervals"]["mean"]["ci_pct"], [3, 3])
-        self.assertEqual((cmp["verdict"], cmp["segments"][0]["change"]["verdict"]), ("inconclusive",) * 2)
+        cmp = analysis.compare(run_of(a), run_of(a * 1.03), [Segment(1, None, 0, 900)], 1.0)
+        np.testing.assert_allclose(cmp.intervals["mean"].ci_pct, [3, 3])
+        self.assertEqual((cmp.verdict, cmp.segments[0].change.verdict), ("inconclusive",) * 2)
         self.assertIn("(frames' 95% CI +3.0..+3.0%); one pass per run can't show how much passes differ from each other: "
                       "run a second pass", verdict.headline(cmp, 1.0, None))
 
@@ -128,20 +83,14 @@ class Statistics(unittest.TestCase):
         steady = [8 * (1 + 0.001 * np.sin(np.arange(50) + k)) for k in range(8)]
         drifting = [t * 1.02 ** k for k, t in enumerate(steady)]
         doc = analysis.analyse([run_of(*drifting[:4]), run_of(*drifting[4:])], warnings=["the renderers differ"])
-        text = output.text(doc, verdict.block(doc))
-        self.assertRegex(text, r"counts as no change\)\nwarning: the renderers differ\nwarning: the machine drifted: mean "
+        self.assertRegex(text.text(doc, verdict_lines(doc)), r"counts as no change\)\nwarning: the renderers differ\nwarning: the machine drifted: mean "
                                r"frame time \+2\.0% per pass in the order the passes ran, within the runs \(trend test p "
                                r"< 0\.001\); .* interleave the variants' runs with tools/flyrun\n")
         self.assertIsNone(analysis.drift([run_of(*steady[:4]), run_of(*steady[4:])]))
-        runs = [run_of(*drifting[:4]), run_of(*drifting[4:])]  # one flyrun launch of each
-        for k, r in enumerate(runs):
-            for i, p in enumerate(r.passes):
-                p.order = k + 1 + i / 100
-        self.assertIn("give flyrun --runs 2 or more", analysis.drift(runs))
-        runs = [run_of(*drifting[:4]), run_of(*drifting[4:])]
-        for r in runs:
-            for i, p in enumerate(r.passes):
-                p.launch, p.order = i // 2, i // 2 * 3 + i % 2 / 100
+        runs = [run_of(*drifting[4 * k:4 * k + 4], orders=[k + 1 + i / 100 for i in range(4)]) for k in (0, 1)]
+        self.assertIn("give flyrun --runs 2 or more", analysis.drift(runs))  # one flyrun launch of each
+        runs = [relaunched(run_of(*drifting[4 * k:4 * k + 4]), [i // 2 for i in range(4)],
+                           [i // 2 * 3 + i % 2 / 100 for i in range(4)]) for k in (0, 1)]
         self.assertIn("+1.3% per run over the session", analysis.drift(runs))
 
     def test_per_second_and_chunked_bootstrap(self):
@@ -156,20 +105,17 @@ class Statistics(unittest.TestCase):
         rng = np.random.default_rng(8)
         for times in ([100.0] * 30, [0.1] * 25000, [2500, 1, 1, 999, 3000], [999.9], rng.gamma(2, 8, 5000)):
             self.assertEqual(metrics.per_second_counts(np.array(times, dtype=float)), loop(times))
-        # The bootstrap in small steps gives what one draw of every resample gives (same draws, same
-        # blocks, same figures to rounding), for equal and unequal lengths and a stat without a fast way.
-        def at_once(a, b, stat, block):
-            g = np.random.default_rng(stats.SEED)
-            ia = stats._block_indices(g, a.shape[1], block, 300)
-            ib = ia if b.shape == a.shape else stats._block_indices(g, b.shape[1], block, 300)
-            return np.log(stat(b[:, ib]).mean(axis=0) / stat(a[:, ia]).mean(axis=0))
+        # The bootstrap in small steps, the fast ways, gives what one draw of every resample, every frame
+        # gathered, gives (same draws, same blocks, same figures to rounding), for equal and unequal lengths.
+        def at_once(a, b, stat, block):  # a stat no fast way knows, and all resamples in one step
+            return bootstrap.bootstrap_change(a, b, lambda x: stat(x), block, resamples=300)
         a = 8 + rng.gamma(2, 1, (1, 3000))
         a[0, :200] += 40    # slow frames together: some resamples have too few of them for the fast way
         for b, stat, block in [(a * 1.02, metrics.mean_ms, 10), (a[:, ::-1] + 1, metrics.p99_ms, 300),
                                (8 + rng.gamma(2, 1, (3, 2990)), metrics.low1_fps, 37),
                                (a + 0.5, lambda x: np.median(x, axis=-1), 64)]:
-            with unittest.mock.patch.object(stats, "CHUNK_ELEMENTS", 5000):
-                got = stats.bootstrap_change(a, b, stat, block, resamples=300)
+            with unittest.mock.patch.object(bootstrap, "CHUNK_ELEMENTS", 5000):
+                got = bootstrap.bootstrap_change(a, b, stat, block, resamples=300)
             np.testing.assert_allclose(got, at_once(a, b, stat, block), rtol=0, atol=1e-12)
 
 
@@ -186,8 +132,8 @@ class Inputs(Tool):
                 out.append(out[-1][-1] * (int(m[1]) - 1) if m[1] else esc.get(m[2], m[2]) if m[2] else m[0])
             self.write("k", "".join(out).encode("latin-1"))
             try:
-                got = " ".join(map(str, segments.read_script(str(self.dir / "k"))))
-            except reading.InputError as e:
+                got = " ".join(map(str, scripts.read_script(str(self.dir / "k"))))
+            except InputError as e:
                 self.assertRegex(str(e), r"\A%s: [^\n]+\Z" % re.escape(str(self.dir / "k")))
                 got = re.sub(r".*?: (?:line (\d+): .*|.*)", lambda m: "line " + m[1] if m[1] else "refused", str(e))
             self.assertEqual(got, want, script)
@@ -233,8 +179,8 @@ class Inputs(Tool):
             (key + "1 1 2 3 4 5\n", "last keyframe is frame 1, but the runs have 2")]
         commands = [  # arguments (x as last written), status -> the error's words
             ("missing.csv", 1, "missing.csv: no such file"), (".", 1, ".: is a directory"), ("=g", 1, "LABEL=PATH"),
-            ("g g --shots . --shots gone", 1, "gone: no such folder"), ("g --json n/o", 1, "can't write n/o"),
-            ("g --plot n/c.png", 1, "can't write n/c.png"), ("g --plot c.pdf", 2, "must end in .png or .svg"),
+            ("g g --shots . --shots gone", 1, "gone: no such folder"), ("g --json n/o", 2, "can't write n/o"),
+            ("g --plot n/c.png", 2, "can't write n/c.png"), ("g --plot c.pdf", 2, "must end in .png or .svg"),
             ("g --min-effect -1", 2, "-1: must be a percentage from 0 to below 100"), ("g --min-effect nan", 2, "nan"),
             ("g --pixel-tolerance 256", 2, "0 to 255"), ("g --fail-if-pictures-differ", 2, "needs --shots"),
             ("g --shots B=.", 2, "no run is labelled B"), ("g --shots . --shots .", 2, "more folders than runs"),
@@ -254,17 +200,17 @@ class Inputs(Tool):
         rows = ["%d,%d,%.3f\n" % (p, f, 8 + f / 7) for p in (1, 3, 4) for f in range(1, 41)]
         good = "".join(["pass,frame,frame_ms\n\n"] + rows[:30] + ["pass, frame, frame_ms\r\n"] + rows[30:])
         for size in (64, 1 << 20):
-            with unittest.mock.patch.object(reading, "PIECE_BYTES", size):
-                passes = reading.parse_csv(good.encode(), "g")
+            with unittest.mock.patch.object(csvlog, "PIECE_BYTES", size):
+                passes = csvlog.parse_csv(good.encode(), "g")
                 self.assertEqual([p.number for p in passes], [1, 3, 4])
                 np.testing.assert_allclose(np.concatenate([p.frame_ms for p in passes]),
                                            [float(r.split(",")[2]) for r in rows])
                 for bad, line in (("1,41,nan", 124), ("1,40,8", 123), ("1,1,1e-4", 100)):
                     at = good.split("\n")
                     at.insert(line - 1, bad)
-                    with self.assertRaisesRegex(reading.InputError, "^g: line %d: " % line):
-                        reading.parse_csv("\n".join(at), "g")
-        counts = reading.parse_log("flyrate: per-second fps:%s\nflyrate: 1 frames 1 seconds 1 fps, frame ms "
+                    with self.assertRaisesRegex(InputError, "^g: line %d: " % line):
+                        csvlog.parse_csv("\n".join(at), "g")
+        counts = stdoutlog.parse_log("flyrate: per-second fps:%s\nflyrate: 1 frames 1 seconds 1 fps, frame ms "
                                    "min/avg/p99/max 1/1/1/1\n" % (" 600" * 250), "x")[0].per_second
         self.assertEqual(len(counts), 250)
         self.write("old_$^$.csv", good)
@@ -301,6 +247,9 @@ class Comparing(Tool):
                           "flycompare: exit status 3: a run is slower than A\n", 200))
         self.assertEqual([(s["change"]["verdict"], s["a"]["stutters"], s["a"]["stutters_with_chunk_builds"])
                           for s in c["segments"]], [("no change", 3, 3), ("slower", 3, 0), ("inconclusive", 3, 0)])
+        self.assertEqual([ln.split()[:3] for ln in r.stdout.splitlines() if ln.startswith("frame pacing")],
+                         [["frame", "pacing", "(ms)"]])                  # a metric row: its interval too
+        self.assertEqual(set(c["intervals"]), {"mean", "p99", "low1", "pacing"})
         svg = (self.dir / "chart.svg").read_text()                    # keyframes named, segments shaded
         self.assertTrue(all(w in svg for w in ("key 3", "B: slower", "B: inconclusive")))
 

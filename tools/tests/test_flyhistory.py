@@ -16,86 +16,27 @@ import tempfile
 import unittest
 
 import numpy as np
-from scipy.signal import lfilter
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOOL = os.path.join(HERE, "..", "flyhistory")
-sys.path.insert(0, os.path.join(HERE, ".."))
-from flytools import history_cli, metrics  # noqa: E402
+from support import FRAMES, TOOLS, commits_of, game_frames, history, write_folder
+from flytools.commands import flyhistory
+from flytools.history import db as history_db, steps
 
+TOOL = os.path.join(TOOLS, "flyhistory")
 PG_BIN = "/usr/lib/postgresql/15/bin"
 CHROMIUM = "/usr/bin/chromium"
-FRAMES, SEGS = 600, 10
-
-
-def game_frames(rng, shape, level=16.0):
-    """Frame times of shape (..., FRAMES): AR(1) noise (phi 0.9), a per-pass offset, a drift
-    from pass to pass and launch to launch, the odd stutter of three times the frame."""
-    ar = lfilter([1.0], [1.0, -0.9], rng.normal(0, 0.6, shape), axis=-1)
-    passes = np.exp(rng.normal(0, 0.005, shape[:-1] + (1,)))
-    drift = 1 + 0.002 * np.arange(np.prod(shape[-3:-1])).reshape(shape[-3:-1] + (1,))
-    stutter = np.where(rng.random(shape) < 0.01, 3.0, 1.0)
-    return level * passes * drift * stutter * (1 + 0.05 * np.tanh(ar / 3))
-
-
-def history(rng, commits, step_at=None, seg_at=None, launches=3, passes=2, frames=FRAMES):
-    """Per commit, frames (launches, passes, FRAMES): run-to-run offsets of 1.5%, a 3% slower whole
-    path from commit step_at, segment 4 2% faster from commit seg_at."""
-    f = game_frames(rng, (commits, launches, passes, frames))
-    f *= np.exp(rng.normal(0, 0.015, (commits, launches, 1, 1)))
-    if step_at is not None:
-        f[step_at:] *= 1.03
-    if seg_at is not None:
-        f[seg_at:, :, :, 3 * frames // SEGS:4 * frames // SEGS] *= 0.98
-    return f
-
-
-def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=False, script=None):
-    """A flyrun folder of one label, one complete run-NN per launch (and a failed one)."""
-    env = {"format": "flyrun-run", "version": 1, "label": label, "status": "complete",
-           "script": {"path": "fly.txt", "sha256": "ab" * 32}, "renderer": "llvmpipe (LLVM 15), 256 bits",
-           "host": {"name": host, "cpu_model": "Test CPU @ 3GHz", "cpu_cores": 2},
-           "framebuffer": {"width": size[0], "height": size[1]}, "game": {}}
-    runs = []
-    for n, launch in enumerate(frames, 1):
-        d = root / label / ("run-%02d" % n)
-        d.mkdir(parents=True)
-        (d / "frames.csv").write_text("pass,frame,frame_ms\n" + "".join(
-            "%d,%d,%.4f\n" % (p, i, t) for p, times in enumerate(launch, 1) for i, t in enumerate(times, 1)))
-        (d / "run.json").write_text(json.dumps(dict(env, run=n)))
-        runs.append({"label": label, "run": n, "dir": "%s/run-%02d" % (label, n), "status": "complete"})
-    if failed:
-        (root / label / ("run-%02d.failed" % (len(frames) + 1))).mkdir()
-    (root / "flyrun.json").write_text(json.dumps({"format": "flyrun", "version": 1, "runs": runs,
-                                                  "settings": {"labels": [label], "script": script},
-                                                  "complete": True}))
-    return str(root)
-
-
-def commits_of(frames):
-    """A history as load_series gives it, from frames (commits, launches, passes, FRAMES)."""
-    flat = frames.reshape(frames.shape[0], -1, frames.shape[-1])
-    m = {"mean": metrics.mean_ms(flat), "p99": metrics.p99_ms(flat), "low1": metrics.low1_fps(flat)}
-    seg = flat.reshape(flat.shape[:2] + (SEGS, -1)).mean(-1)
-    commits = [{"commit": "c%d" % i, "runs": [{"nseg": SEGS, "passes": {k: list(v[i]) for k, v in m.items()},
-                                              "seg": {s + 1: float(seg[i, :, s].mean()) for s in range(SEGS)}}]}
-               for i in range(len(flat))]
-    for c in commits:
-        history_cli.summarise(c["runs"][0])
-    return commits
 
 
 class Detection(unittest.TestCase):
     def test_flat_histories_rarely_step(self):
         rng = np.random.default_rng(11)
-        false = sum(bool(history_cli.analyse(commits_of(history(rng, 60, frames=300)))) for _ in range(200))
+        false = sum(bool(steps.analyse(commits_of(history(rng, 60, frames=300)))) for _ in range(200))
         self.assertLessEqual(false, 10)  # 5% of 200
 
     def test_steps_found_where_they_are(self):
         rng, whole, seg = np.random.default_rng(5), 0, 0
         for _ in range(30):
-            found = [(s["line"], s["commit_index"]) for s in
-                     history_cli.analyse(commits_of(history(rng, 60, step_at=40, seg_at=20)))]
+            found = [(s.line, s.commit_index) for s in
+                     steps.analyse(commits_of(history(rng, 60, step_at=40, seg_at=20)))]
             whole += any(n == "mean" and abs(i - 40) <= 1 for n, i in found)
             seg += any(n == "segment 4" and abs(i - 20) <= 2 for n, i in found)
         self.assertGreaterEqual(whole, 29)
@@ -109,7 +50,7 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
 
     def tool(self, *args, status=0, out=None):
         if out is not None:  # in-process, for the many adds of a history
-            self.assertEqual(history_cli.main(["--db", self.db, *args], out=out), status)
+            self.assertEqual(flyhistory.main(["--db", self.db, *args], out=out), status)
             return out
         r = subprocess.run([TOOL, "--db", self.db, *args], capture_output=True, text=True, cwd=self.dir,
                            timeout=120, env=dict(os.environ, MPLCONFIGDIR=str(self.dir / "mpl")))
@@ -137,10 +78,14 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
             self.tool("add", self.folder("n%02d" % i, f), "--commit", "c%02d" % i,
                       "--date", "2026-01-01T00:00:%02d" % i, out=io.StringIO())
         r = self.tool("report", "--json", "h.json", "--html", "h.html")
-        steps = json.loads((self.dir / "h.json").read_text())["series"][0]["steps"]
-        self.assertEqual([(s["line"], s["after_commit"], s["commit"], s["kind"]) for s in steps],
+        series = json.loads((self.dir / "h.json").read_text())["series"][0]
+        found = series["steps"]
+        self.assertEqual([(s["line"], s["after_commit"], s["commit"], s["kind"]) for s in found],
                          [("segment 4", "c19", "c20", "improvement"), ("mean", "c39", "c40", "regression")])
-        self.assertTrue(steps[1]["ci_pct"][0] < 3 < steps[1]["ci_pct"][1])
+        self.assertTrue(found[1]["ci_pct"][0] < 3 < found[1]["ci_pct"][1])
+        pacing = series["commits"][0]["runs"][0]["passes"]["pacing"]   # frame pacing kept per pass
+        self.assertEqual(len(pacing), 6)
+        self.assertTrue(all(0 < p < 16 for p in pacing))
         self.assertIn("regression: mean frame time +", r.stdout)
         self.assertTrue((self.dir / "h.html").read_text().count("data:image/png;base64,") == 2)
         if isinstance(self, SQLite) and os.access(CHROMIUM, os.X_OK):  # the page as a browser shows it
@@ -158,7 +103,7 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
                                           "10/16/20/30\n")
         self.assertIn("added run 1 (A, 4 passes, commit c1) to series 1: A on box1 (Test CPU @ 3GHz), "
                       "960x540", self.tool("add", a, "--commit", "c1").stdout)
-        self.assertRegex(self.tool("add", b, "--commit", "c1").stderr, "not complete|did not complete")
+        self.assertIn("b: skipped runs that did not complete (A: 1)\n", self.tool("add", b, "--commit", "c1").stderr)
         (self.dir / "fly.txt").write_text("0 0 0 0 0 0\n200 1 0 0 0 0\n%d 2 0 0 0 0\n" % FRAMES)
         other = self.folder("c", game_frames(rng, (1, 2, FRAMES)), host="box2", script="fly.txt")
         self.assertIn("to series 2", self.tool("add", other).stdout)  # another machine, another series
@@ -186,11 +131,11 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
 
     def test_killed_add_leaves_nothing(self):
         run = self.folder("a", game_frames(np.random.default_rng(2), (1, 2, FRAMES)))
-        killer = ("import os, signal, sys; sys.path.insert(0, %r); from flytools import history_db, history_cli\n"
-                  "real = history_db.DB.insert_many\n"
+        killer = ("import os, signal, sys; sys.path.insert(0, %r); from flytools.history import db\n"
+                  "from flytools.commands import flyhistory\nreal = db.DB.insert_many\n"
                   "def die(self, *a):\n    real(self, *a); os.kill(os.getpid(), signal.SIGKILL)\n"
-                  "history_db.DB.insert_many = die\n"
-                  "history_cli.main(['--db', %r, 'add', %r])" % (os.path.join(HERE, ".."), self.db, run))
+                  "db.DB.insert_many = die\n"
+                  "flyhistory.main(['--db', %r, 'add', %r])" % (TOOLS, self.db, run))
         self.assertEqual(subprocess.run([sys.executable, "-c", killer]).returncode, -signal.SIGKILL)
         self.assertNotIn("run 1", self.tool("list").stdout)
         self.tool("add", run)
@@ -216,9 +161,9 @@ class SQLite(Backend, unittest.TestCase):
         r = self.tool("--lock-timeout", "0.1", "list", status=1)
         self.assertEqual(r.stderr, "flyhistory: error: %s: the database is locked by another writer; "
                                    "try again later\n" % self.db)
-        lock.execute("UPDATE schema_version SET version = 2")
+        lock.execute("UPDATE schema_version SET version = 3")
         lock.execute("COMMIT")
-        self.assertIn("has schema version 2, newer than this flyhistory knows (1)", self.tool("list", status=1).stderr)
+        self.assertIn("has schema version 3, newer than this flyhistory knows (2)", self.tool("list", status=1).stderr)
         other = sqlite3.connect(self.dir / "other.sqlite")
         other.execute("CREATE TABLE notes (t TEXT)")
         other.commit()
@@ -228,6 +173,12 @@ class SQLite(Backend, unittest.TestCase):
         self.assertIn("not a flyhistory database or damaged (file is not a database)",
                       self.tool("list", status=1).stderr)
         self.assertIn("nothing.sqlite: no such database", self.tool("--db", "nothing.sqlite", "report", status=1).stderr)
+        old = sqlite3.connect(self.dir / "old.sqlite", isolation_level=None)  # a database of the first schema
+        for statement in history_db.MIGRATIONS[1] + ["CREATE TABLE schema_version (version INTEGER NOT NULL)",
+                                                     "INSERT INTO schema_version (version) VALUES (1)"]:
+            old.execute(statement)
+        self.tool("--db", "old.sqlite", "add", run)
+        self.assertIn("pacing", self.tool("--db", "old.sqlite", "show", "1").stdout)
 
 
 @unittest.skipUnless(os.path.exists(os.path.join(PG_BIN, "pg_ctl")), "no PostgreSQL server binaries in " + PG_BIN)

@@ -10,9 +10,11 @@ import tempfile
 import time
 import unittest
 
-TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, TOOLS)
-from flytools import environment, runner  # noqa: E402
+from support import TOOLS, csv_text
+from flytools.compare import environment
+from flytools.inputs.runfolder import build
+from flytools.records import Run, RunInfo, to_json
+from flytools.run import host, plan
 
 FLYRUN, FLYCOMPARE = os.path.join(TOOLS, "flyrun"), os.path.join(TOOLS, "flycompare")
 SCRIPT = "warmup 0 0 5\n0 -230 36 230 -45 -10\n30 -200 46 200 -40 -12\n60 -170 56 170 -40 -14\n"
@@ -102,20 +104,24 @@ class Arguments(Case):
             (["A=true", ok], "already holds runs"),
             (["C=true", ok, "--shots", "none", "--fail-if-pictures-differ"], "needs screenshots"),
             (["C=true", ok, "--timeout", "-1"], "--timeout"),
+            # The comparison's options are checked before anything is launched too.
+            (["C=" + self.game("ok"), ok, "--plot", "chart.pdf"], "--plot: chart.pdf: the file name must end in .png"),
+            (["C=" + self.game("ok"), ok, "--pixel-tolerance", "300"], "--pixel-tolerance: 300: must be 0 to 255"),
+            (["C=" + self.game("ok"), ok, "--html", "/nonexistent/x.html"], "can't write /nonexistent/x.html: no such"),
         ]:
             r = self.flyrun(*argv, opts=())
             self.assertEqual((r.returncode, r.stdout), (2, ""), argv)
             self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
             self.assertIn(says, r.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "state.pids")), "a game was launched")
         os.remove(self.script)
         r = self.flyrun("C=true", ok, opts=())
         self.assertEqual(r.returncode, 2)
         self.assertIn("--script", r.stderr)
 
     def test_order_is_balanced(self):
-        self.assertEqual("".join(runner.rounds(["A", "B"], 4, "abba", 1)), "ABBABAAB")
-        order = runner.rounds(["A", "B", "C"], 5, "random", 7)
-        self.assertEqual(order, runner.rounds(["A", "B", "C"], 5, "random", 7))
+        self.assertEqual("".join(plan.rounds(["A", "B"], 4, "abba", 1)), "ABBABAAB")
+        order = plan.rounds(["A", "B", "C"], 5, "random", 7)
         for r in range(5):
             self.assertEqual(sorted(order[3 * r:3 * r + 3]), ["A", "B", "C"])
 
@@ -239,12 +245,12 @@ class Environment(unittest.TestCase):
             ("game: GL renderer: Mesa Intel(R) UHD 620\nrenderer: other", ("Mesa Intel(R) UHD 620", {})),
             ("nothing here", (None, {})),
         ]:
-            self.assertEqual(environment.renderer("", text), want)
+            name, game = host.renderer("", text)
+            self.assertEqual((name, to_json(game)), want)
 
     def test_differences_that_matter_are_warned_once_each(self):
-        class Run:
-            def __init__(self, label, *envs):
-                self.label, self.environments = label, list(envs)
+        def run(label, *envs):  # a run with its launches' run.json as the reader makes them
+            return Run(label, label, "csv", (), tuple(build(RunInfo, e, "run.json") for e in envs))
 
         base = {"script": {"sha256": "ab" * 32}, "renderer": "llvmpipe", "passes": 2, "shots": False,
                 "framebuffer": None, "game": {"size": "960x540", "seed": 1, "view_distance": "96"},
@@ -268,16 +274,29 @@ class Environment(unittest.TestCase):
              ["renderer A llvmpipe, B radeonsi", "host A box, B other", "passes per launch A 2, B 3"]),
             (env(shots=True), ["screenshots taken in B's runs and not in A's"]),
         ]:
-            got = environment.check([Run("A", env(), env()), Run("B", b)])
+            got = environment.check([run("A", env(), env()), run("B", b)])
             self.assertEqual(len(got), len(want), got)
             for line, part in zip(got, want):
                 self.assertIn(part, line)
-        got = environment.check([Run("A", env(), env(game__seed=2)), Run("B", env())])
+        got = environment.check([run("A", env(), env(game__seed=2)), run("B", env())])
         self.assertEqual(got, ["environment differs: seed A 1/2, B 1"])
-        self.assertEqual(environment.check([Run("A"), Run("B")]), [])
-        self.assertEqual(environment.unknown([Run("A"), Run("B")]),
+        self.assertEqual(environment.check([run("A"), run("B")]), [])
+        self.assertEqual(environment.unknown([run("A"), run("B")]),
                          "environment unknown for A, B (no run.json): host, size, renderer "
                           "and script not checked")
+
+    def test_a_run_json_of_the_wrong_shape_is_one_line(self):
+        # A run.json beside a log whose field holds the wrong type: one line naming the file and the field.
+        with tempfile.TemporaryDirectory() as d:
+            with open(os.path.join(d, "a.csv"), "w") as f:
+                f.write(csv_text([[10.0] * 30]))
+            for field, value, says in [("game", "standin", "field game: expected an object, found a string"),
+                                       ("host", {"cpu_cores": "2"}, "field host.cpu_cores: expected a whole number")]:
+                with open(os.path.join(d, "run.json"), "w") as f:
+                    json.dump({"status": "complete", field: value}, f)
+                r = subprocess.run([FLYCOMPARE, os.path.join(d, "a.csv")], capture_output=True, text=True)
+                self.assertEqual((r.returncode, r.stderr), (1, "flycompare: error: %s/run.json: %s, found a string\n"
+                                                             % (d, says.replace(", found a string", ""))))
 
 
 if __name__ == "__main__":

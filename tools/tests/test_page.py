@@ -10,8 +10,12 @@ import struct
 import subprocess
 import unittest
 
-from test_flycompare import Tool
-from flytools import page
+from dataclasses import replace
+
+from support import Tool
+from flytools.compare import comparison
+from flytools.records import CompareOptions
+from flytools.report import pages
 
 CHROMIUM = "/usr/bin/chromium"
 PROBE = """<script>
@@ -58,11 +62,13 @@ class Page(Tool):
         a, b = '<b>&"x', "it's<i>"
         self.run_tool(a + "=slow.csv", b + "=fast.csv", "--shots", "a", "--shots", "b", "--html", "p.html",
                       "--json", "d.json")
-        doc = json.loads((self.dir / "d.json").read_text())
-        doc.update(warnings=["drift in %s</li>" % a, b], environment_note="environment unknown <hr>")
+        runs = ("%s=%s/slow.csv" % (a, self.dir), "%s=%s/fast.csv" % (b, self.dir))
+        doc = replace(comparison.compare(CompareOptions(runs, shots=(str(self.dir / "a"), str(self.dir / "b")))).doc,
+                      warnings=("drift in %s</li>" % a, b), environment_note="environment unknown <hr>")
         note = "environment unknown for %s, %s (no run.json): host, size, renderer and script not checked" % (a, b)
         for text, alts, above in [((self.dir / "p.html").read_text(), [a, b, "difference"] * 2, ([], [note])),
-                                  (page.render(doc, None, {}), [], (doc["warnings"], [doc["environment_note"]]))]:
+                                  (pages.compare_page(doc, None, {}, {}), [], (list(doc.warnings), [doc.environment_note]))]:
+            self.assertIn("<td>frame pacing (ms)</td>", text)
             top = text.split('<div class="verdict')[0]
             self.assertEqual((set(re.findall(r"</?(\w+)", text)) - ALLOWED, pick(text, "<title>(.*)</title>"),
                               [t.split(",")[0] for t in pick(text, r'<img class="[^"]*" src="[^"]*" alt="([^"]*)"')],

@@ -1,15 +1,17 @@
 # A seeded simulation of the verdict's error rates on logs made like a game's: frames of about 8 ms
 # correlated from frame to frame (AR(1), phi 0.9), a path profile every pass shares, an offset per
 # pass (sd 1.5%) and per game launch (sd 2%), stutters of 30-60 ms in 0.3% of frames, and drift.
-import os
 import sys
 import unittest
 
 import numpy as np
 from scipy import signal
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from flytools import analysis, reading  # noqa: E402
+from support import relaunched, run_of
+from flytools import metrics
+from flytools.compare import analysis
+
+MEAN = [metrics.BY_NAME["mean"]]
 
 N = 600
 PATH = 8 * (1 + 0.1 * np.sin(np.arange(N) * 2 * np.pi / 240) + 0.2 * (np.arange(N) % 150 < 20))
@@ -22,14 +24,6 @@ def frames(rng, passes, scale=1.0, pass_sd=0.015, phi=0.9):
     stutter = rng.random(t.shape) < 0.003
     t[stutter] = rng.uniform(30, 60, stutter.sum())
     return t
-
-
-def run_of(passes, launches=None, orders=None):
-    run = reading.Run("x", "x", "csv", [reading.Pass(i, f) for i, f in enumerate(passes, 1)])
-    for i, p in enumerate(run.passes):
-        p.launch = 0 if launches is None else launches[i]
-        p.order = None if orders is None else orders[i]
-    return run
 
 
 def session(rng, runs, order):
@@ -55,18 +49,18 @@ def flyrun_pair(rng, runs, passes, shift=0.0, order="abba", drift=0.005, run_sd=
         launch += [len(times) // passes] * passes
         orders += [pos + 1 + i / 100 for i in range(passes)]
         times += list(frames(rng, passes, scale))
-    return [run_of(*data[label]) for label in "AB"]
+    return [run_of(*data[label][0], launches=data[label][1], orders=data[label][2]) for label in "AB"]
 
 
 def one_file_pair(rng, passes, shift=0.0, drift=0.0):
     """Runs A and B of one launch each, A's passes all before B's, each pass `drift` slower than the last."""
-    return [run_of(frames(rng, passes, 1 + shift * k) * (1 + drift * (k * passes + np.arange(passes)))[:, None])
+    return [run_of(*frames(rng, passes, 1 + shift * k) * (1 + drift * (k * passes + np.arange(passes)))[:, None])
             for k in (0, 1)]
 
 
 def rates(pairs, pct=1.0, verdicts=("faster", "slower")):
     """Share of the pairs (A, B) whose verdict on the mean frame time is one of `verdicts`."""
-    return np.mean([analysis.compare(a, b, [], pct, keys=["mean"])["verdict"] in verdicts for a, b in pairs])
+    return np.mean([analysis.compare(a, b, [], pct, MEAN).verdict in verdicts for a, b in pairs])
 
 
 def report(what, value):
@@ -78,8 +72,9 @@ class Simulation(unittest.TestCase):
     # Bounds: the rates asked for (A/A at most 5%), or a rate measured give or take about 2.5 standard errors.
     def test_one_launch(self):
         rng = np.random.default_rng(1)
-        # One pass: no verdict (the frames' bootstrap called 11.5% of such A/A pairs faster or slower).
-        self.assertEqual(report("1 pass, A/A faster or slower", rates([one_file_pair(rng, 1) for _ in range(60)])), 0)
+        # One pass: no verdict (the frames' bootstrap called 11.5% of such A/A pairs faster or slower), whatever
+        # the pair: one shows it.
+        self.assertEqual(analysis.compare(*one_file_pair(np.random.default_rng(0), 1), [], 1.0).verdict, "inconclusive")
         aa = [one_file_pair(rng, 5) for _ in range(300)]
         self.assertLessEqual(report("5 passes, A/A faster or slower", rates(aa)), 0.05)
         slow = [one_file_pair(rng, 10, 0.03) for _ in range(200)]
@@ -97,21 +92,19 @@ class Simulation(unittest.TestCase):
         # called different without a threshold (--min-effect 0) too often, as a launch's passes share its offset.
         pairs = [flyrun_pair(rng, 5, 3, drift=0.0) for _ in range(300)]
         self.assertLessEqual(report("launches as unit, A/A at 0%", rates(pairs, 0.0)), 0.08)
-        for a, b in pairs:
-            for p in a.passes + b.passes:
-                p.launch = 0
+        pairs = [(relaunched(a), relaunched(b)) for a, b in pairs]   # every pass of one launch
         self.assertGreaterEqual(report("passes as unit, A/A at 0%", rates(pairs, 0.0)), 0.12)
         # Drift +0.5% a launch, both orders: A/A within 5% (at +-1%); the ABBA estimate no wider than the random one.
         spread = {}
         for order in ("abba", "random"):
             pairs = [flyrun_pair(rng, 5, 3, order=order) for _ in range(300)]
             self.assertLessEqual(report(order + " A/A", rates(pairs)), 0.05)
-            change = [analysis.compare(a, b, [], 1.0, keys=["mean"])["intervals"]["mean"]["change_pct"] for a, b in pairs]
+            change = [analysis.compare(a, b, [], 1.0, MEAN).intervals["mean"].change_pct for a, b in pairs]
             spread[order] = report(order + " sd of the change", np.std(change) / 100)
         self.assertLessEqual(spread["abba"], spread["random"] * 1.1)
         # A true 3% slowdown: found in about 20% with 5 launches each (the launch offsets alone leave the change a
         # standard error of 2% x sqrt(2/5) = 1.3%, and "slower" needs it clear of +1%); 80% takes about 23.
-        self.assertLess(report("5 launches, 3% slower found", rates([flyrun_pair(rng, 5, 3, 0.03) for _ in range(200)],
-                                                                   verdicts=("slower",))), 0.35)
+        self.assertGreaterEqual(report("5 launches, 3% slower found", rates([flyrun_pair(rng, 5, 3, 0.03) for _ in range(200)],
+                                                                   verdicts=("slower",))), 0.12)
         self.assertGreaterEqual(report("25 launches, 3% slower found", rates(
             [flyrun_pair(rng, 25, 3, 0.03) for _ in range(150)], verdicts=("slower",))), 0.75)

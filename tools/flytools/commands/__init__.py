@@ -1,0 +1,1 @@
+# commands: the three command lines, each arguments in, one library call, an exit status.

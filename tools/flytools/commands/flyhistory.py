@@ -1,0 +1,166 @@
+# flyhistory.py: the command line of tools/flyhistory, which keeps every
+# benchmark run in a database and finds where across commits a metric
+# stepped: add, report, check, list, show, remove. Each command is a few
+# calls into history/ (the database, the SQL, the steps) and report/ (the
+# page and the JSON). Errors are one line on standard error starting
+# "flyhistory: error:"; a traceback never reaches the user.
+import argparse
+import datetime
+import sys
+
+from ..errors import EXIT_INPUT, EXIT_OK, InputError
+from ..history import db as history_db, steps, store
+from ..records import Series
+from ..report import history_text, jsonout
+from ..report.files import write_file
+from ..stats import changepoint
+from . import common
+
+PROG = "flyhistory"
+EXIT_REGRESSION = 3
+DEFAULT_DB = "flyrate-history.sqlite"
+CHECK_HISTORY = 60   # newest commits check searches (at least 3 times --window)
+
+
+Parser = common.parser_class(PROG)
+
+
+def parser() -> argparse.ArgumentParser:
+    p = Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+               description="Keep every flyrate run in a database and find where across commits a "
+                           "metric stepped.",
+               epilog="Steps are found by E-divisive means with a seeded permutation test (at most "
+                      "%d%% chance of any false step per series, windows of %d commits) on the "
+                      "mean and p99 frame time, the 1%% low and each segment's mean frame time "
+                      "against the whole path's; "
+                      "each step's size is Welch's 95%% interval over the runs either side.\n"
+                      "exit status: 0 success; 1 bad input or database; 2 bad command line; "
+                      "3 check found a regression." % (changepoint.ALPHA * 100, changepoint.WINDOW))
+    p.add_argument("--db", default=DEFAULT_DB, metavar="FILE|postgresql://...",
+                   help="the database (default %s in the working directory)" % DEFAULT_DB)
+    p.add_argument("--lock-timeout", type=float, default=30.0, metavar="S",
+                   help="seconds to wait for another writer (default 30)")
+    sub = p.add_subparsers(dest="command", required=True, parser_class=Parser)
+    a = sub.add_parser("add", help="store a run: a flyrun folder, a CSV log or a saved stdout log")
+    a.add_argument("run", metavar="RUN")
+    a.add_argument("--commit", metavar="SHA")
+    a.add_argument("--branch", metavar="NAME")
+    a.add_argument("--date", metavar="ISO", help="the commit's date (orders the history; default now)")
+    a.add_argument("--label", metavar="L", help="a folder's label to store (default all); "
+                   "a log's series label (default 'default')")
+    r = sub.add_parser("report", help="the history of each series with its steps")
+    r.add_argument("--series", type=int, action="append", metavar="ID", help="only these series")
+    r.add_argument("--html", metavar="FILE", help="write the page")
+    r.add_argument("--json", metavar="FILE", help="write every figure as JSON")
+    c = sub.add_parser("check", help="exit 3 on a regression among the newest commits")
+    c.add_argument("--fail-on-regression", type=float, default=1.0, metavar="PCT",
+                   help="fail when a regression's whole interval lies beyond PCT%% (default 1)")
+    c.add_argument("--window", type=int, default=10, metavar="N",
+                   help="newest commits of each series looked at (default 10)")
+    sub.add_parser("list", help="the series and their runs")
+    for name, text in (("show", "one run's environment and metrics"), ("remove", "delete a run")):
+        sub.add_parser(name, help=text).add_argument("run", metavar="RUN", help="run id or path")
+    return p
+
+
+def _date(text: str) -> str:
+    try:
+        d = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
+    except ValueError:
+        raise InputError("--date %s: not an ISO 8601 date" % text)
+    if d.tzinfo is None:
+        d = d.replace(tzinfo=datetime.timezone.utc)
+    return d.astimezone(datetime.timezone.utc).isoformat(timespec="seconds")
+
+
+def cmd_add(db, args, out):
+    for inc in args.incoming:
+        run_id, series_id, f = store.store(db, inc, args.commit, args.branch, args.when)
+        out.write("added run %d (%s, %d passes%s) to series %d: %s\n" % (
+            run_id, inc.run.label, len(inc.run.passes), ", commit " + args.commit if args.commit else "",
+            series_id, history_text.series_name(Series(0, runs=0, **f))))
+    return EXIT_OK
+
+
+def cmd_list(db, args, out):
+    _say(out, history_text.list_lines([(s, store.series_runs(db, s.id)) for s in store.series_list(db)]))
+    return EXIT_OK
+
+
+def cmd_show(db, args, out):
+    for run_id in store.find_runs(db, args.run):
+        _say(out, history_text.show_lines(*store.run_row(db, run_id)))
+    return EXIT_OK
+
+
+def cmd_remove(db, args, out):
+    for run_id in store.find_runs(db, args.run):
+        store.remove(db, run_id)
+        out.write("removed run %d\n" % run_id)
+    return EXIT_OK
+
+
+def cmd_report(db, args, out):
+    histories = [steps.series_history(db, s) for s in store.series_list(db, args.series)]
+    if not histories:
+        raise InputError("%s: no runs stored yet" % db.name)
+    _say(out, history_text.report_lines(histories))
+    if args.json:
+        write_file(args.json, jsonout.history_json(histories))
+        out.write("JSON written to %s\n" % args.json)
+    if args.html:
+        from ..report import pages
+        write_file(args.html, pages.history_page(histories, db.name))
+        out.write("page written to %s\n" % args.html)
+    return EXIT_OK
+
+
+def cmd_check(db, args, out):
+    failed = []
+    for s in store.series_list(db):
+        h = steps.series_history(db, s, newest=max(CHECK_HISTORY, 3 * args.window))
+        failed += ["series %d (%s): %s" % (s.id, h.name, history_text.step_text(st))
+                   for st in steps.regressions(h, args.window, args.fail_on_regression)]
+    _say(sys.stderr, ["%s: %s" % (PROG, line) for line in failed])
+    if failed:
+        sys.stderr.write("%s: exit status 3: %d regression(s) beyond %g%% in the newest %d commits\n"
+                         % (PROG, len(failed), args.fail_on_regression, args.window))
+        return EXIT_REGRESSION
+    out.write("no regression beyond %g%% in the newest %d commits of any series\n"
+              % (args.fail_on_regression, args.window))
+    return EXIT_OK
+
+
+def _say(out, lines: list[str]) -> None:
+    out.write("".join(line + "\n" for line in lines))
+
+
+COMMANDS = {"add": cmd_add, "report": cmd_report, "check": cmd_check, "list": cmd_list,
+            "show": cmd_show, "remove": cmd_remove}
+
+
+def main(argv: list[str] | None = None, out=None) -> int:
+    p = parser()
+    args = p.parse_args(argv)
+    out = out or sys.stdout
+    if args.command == "check" and (args.window < 1 or not 0 <= args.fail_on_regression < 100):
+        p.error("check: --window must be 1 or more and --fail-on-regression 0 to below 100")
+    if args.command in ("show", "remove") and not args.run:
+        p.error("%s: RUN is a run id or path" % args.command)
+    if args.command == "add":  # the input read before the database is made
+        args.when = _date(args.date) if args.date else None
+        args.incoming, note = store.read_input(args.run, args.label)
+        if note:
+            sys.stderr.write("%s: %s\n" % (PROG, note))
+    db = history_db.connect(args.db, create=args.command == "add", lock_timeout=args.lock_timeout)
+    try:
+        return COMMANDS[args.command](db, args, out)
+    except history_db.driver_errors() as e:
+        raise InputError("%s: %s" % (args.db, history_db.describe(e)))
+    finally:
+        db.close()
+
+
+def run() -> int:
+    """The command's entry: main(), and never a traceback."""
+    return common.run(PROG, main, EXIT_INPUT)

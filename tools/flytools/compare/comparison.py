@@ -1,0 +1,122 @@
+# comparison.py: a comparison from start to end as one call, the same for
+# flycompare and for flyrun at the end of its session: the options checked
+# (before anything is read or launched), the runs read, analysed, their
+# screenshots compared and the verdict's lines made, and the exit status
+# the result asks for. The outputs are written by report.outputs.
+import os
+from dataclasses import dataclass, replace
+from typing import Optional
+
+from ..errors import UsageError
+from ..inputs import open_run, script as scripts
+from ..records import CompareOptions, Document
+from ..report import verdict
+from . import analysis, environment, pictures
+
+EXIT_OK, EXIT_SLOWER, EXIT_PICTURES = 0, 3, 4
+PLOT_TYPES = (".png", ".svg")
+
+
+@dataclass(frozen=True)
+class Result:
+    doc: Document
+    runs: list                        # Run, A first
+    shots: dict                       # run label -> screenshot folder
+    held: dict                        # (run label, frame) -> pictures, for the page
+    notes: list                       # one line each, said once the comparison goes ahead
+    skipped: list                     # the flyrun folders' runs that did not complete
+
+    @property
+    def status(self) -> int:
+        return self.doc.exit_status
+
+
+def check_options(opts: CompareOptions, inputs: tuple = (), made: tuple = ()) -> None:
+    """Refuses (UsageError) what can't be done, before any work: figures out
+    of range, a chart of another type, an output whose folder isn't there
+    (nor among the folders `made` before writing) or that would be written
+    over an input or another output."""
+    if not 0 <= opts.min_effect < 100:
+        raise UsageError("--min-effect: %g: must be a percentage from 0 to below 100" % opts.min_effect)
+    if not 0 <= opts.pixel_tolerance <= 255:
+        raise UsageError("--pixel-tolerance: %d: must be 0 to 255" % opts.pixel_tolerance)
+    if opts.plot is not None and os.path.splitext(opts.plot)[1].lower() not in PLOT_TYPES:
+        raise UsageError("--plot: %s: the file name must end in .png or .svg" % opts.plot)
+    named = [a if os.path.exists(a) else a.split("=", 1)[-1] for a in opts.runs]
+    seen = {os.path.realpath(p) for p in list(inputs) + named if os.path.isfile(p)}
+    for option, path in (("--json", opts.json), ("--plot", opts.plot), ("--html", opts.html)):
+        if path is None:
+            continue
+        folder = os.path.dirname(path) or "."
+        if any(os.path.realpath(folder) == os.path.realpath(m) for m in made):
+            continue
+        if not os.path.isdir(folder):
+            raise UsageError("%s: can't write %s: no such folder %s" % (option, path, folder))
+        if os.path.isdir(path):
+            raise UsageError("%s: can't write %s: is a folder" % (option, path))
+        if not os.access(folder, os.W_OK) or os.path.exists(path) and not os.access(path, os.W_OK):
+            raise UsageError("%s: can't write %s: permission denied" % (option, path))
+        real = os.path.realpath(path)
+        if real in seen:
+            raise UsageError("%s: %s is an input or another output; give another file" % (option, path))
+        seen.add(real)
+
+
+def shot_folders(shot_args: tuple, runs: list) -> dict:
+    """Run label -> screenshot folder, from the --shots arguments."""
+    labels = [r.label for r in runs]
+    folders = {}
+    for i, arg in enumerate(shot_args):
+        label, folder = (None, arg) if os.path.exists(arg) else open_run.split_label(arg)
+        if label is None:
+            if i >= len(runs):
+                raise UsageError("--shots: more folders than runs")
+            label = labels[i]
+        elif label not in labels:
+            raise UsageError("--shots %s: no run is labelled %s" % (arg, label))
+        if label in folders:
+            raise UsageError("--shots: two folders for run %s" % label)
+        folders[label] = folder
+    if shot_args and labels[0] not in folders:
+        raise UsageError("--shots: the first run, %s, needs a folder to compare with" % labels[0])
+    return folders
+
+
+def _status(opts: CompareOptions, comparisons) -> int:
+    if opts.fail_if_pictures_differ and any(pictures.differing(c.pictures)
+                                            for c in comparisons if c.pictures):
+        return EXIT_PICTURES
+    if opts.fail_if_slower and any(c.verdict == "slower" for c in comparisons):
+        return EXIT_SLOWER
+    return EXIT_OK
+
+
+def compare(opts: CompareOptions) -> Result:
+    """The runs of the options compared, each against the first; an
+    InputError (UsageError for arguments that don't fit the runs) when
+    they can't be."""
+    runs, folder_shots, script, skipped = open_run.open_runs(opts.runs, opts.script)
+    open_run.check_flight(runs)
+    folders = shot_folders(opts.shots, runs)
+    if not opts.shots and runs[0].label in folder_shots:
+        folders = folder_shots
+    if opts.fail_if_pictures_differ and not folders:
+        raise UsageError("--fail-if-pictures-differ needs --shots (or a flyrun folder with screenshots)")
+    keyframes = scripts.read_script(script) if script else None
+    # The environments' differences are warnings above the verdict, in the
+    # JSON and on the page; runs without one are named once.
+    doc = analysis.analyse(runs, keyframes, script, opts.min_effect, warnings=environment.check(runs),
+                           pixel_tolerance=opts.pixel_tolerance if folders else None)
+    comparisons, held = [], {}
+    for cmp in doc.comparisons:
+        found: Optional[object] = None
+        if cmp.run in folders:
+            found, kept = pictures.compare_folders(folders[cmp.against], folders[cmp.run], cmp.against,
+                                                   cmp.run, opts.pixel_tolerance, keep=bool(opts.html))
+            held.update({(cmp.run, frame): p for frame, p in kept.items()})
+        cmp = replace(cmp, pictures=found)
+        comparisons.append(replace(cmp, verdict_lines=verdict.lines(cmp, doc)))
+    doc = replace(doc, comparisons=tuple(comparisons), exit_status=_status(opts, comparisons),
+                  environment_note=environment.unknown(runs))
+    return Result(doc, runs, folders, held, open_run.notes(runs), skipped)
+

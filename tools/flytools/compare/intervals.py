@@ -1,0 +1,165 @@
+# intervals.py: the change of one compared metric between two runs over a
+# span of the path, with its 95% interval, p and verdict. How the interval
+# is made depends on what the runs hold (the method): several game launches
+# each give one value (with the session's drift taken out where the
+# launches' times are known), two or more passes of one launch give one
+# value each, a single pass gets a block bootstrap of its frames (for
+# information, no verdict), and otherwise there is none.
+import math
+from typing import Optional, Sequence
+
+import numpy as np
+
+from .. import metrics
+from ..records import Interval, Run
+from ..stats import bootstrap, inference as stats
+
+# A stdout log prints frame times to 0.1 ms: each printed value is off by
+# up to this much, a known floor under the spread of its passes.
+PRINTED_HALF_MS = 0.05
+
+
+def pass_values(run: Run, metric: metrics.Metric, span: slice = slice(None)) -> list:
+    """The metric of each pass over the span (None where a stdout log
+    doesn't say)."""
+    if run.has_frames:
+        return [float(metric.of_array(p.frame_ms[span])) for p in run.passes]
+    return [p.summary.get(metric.name) for p in run.passes]
+
+
+def launch_times(run: Run) -> Optional[list[float]]:
+    """Each launch's place in the session (the mean of its passes' orders),
+    or None when unknown."""
+    orders = [p.order for p in run.passes]
+    if None in orders:
+        return None
+    return [float(np.mean([orders[i] for i in group])) for group in run.launches]
+
+
+def _units(run: Run, logs: Sequence[float], method: str) -> list[float]:
+    # The independent values of a run: the log per-pass values, or with
+    # several launches each launch's mean of them.
+    if method != "runs":
+        return list(logs)
+    return [float(np.mean([logs[i] for i in group])) for group in run.launches]
+
+
+def _floor(run: Run, values: Sequence[float], metric: metrics.Metric, method: str) -> float:
+    """The rounding's share of one unit's log variance (0 for CSV logs)."""
+    if run.kind != "log" or metric.summary_key is None or metric.unit != "ms":
+        return 0.0
+    per_pass = stats.rounding_variance(values, PRINTED_HALF_MS)
+    if method == "runs":
+        return per_pass / min(len(g) for g in run.launches)
+    return per_pass
+
+
+def method_of(ra: Run, rb: Run) -> str:
+    """runs (several game launches: each launch one value), passes (two or
+    more passes of one launch each), bootstrap (one pass) or none."""
+    counts = (len(ra.launches), len(rb.launches))
+    if max(counts) > 1:
+        return "runs" if min(counts) > 1 else "none"
+    if min(len(ra.passes), len(rb.passes)) >= 2:
+        return "passes"
+    if ra.has_frames and rb.has_frames and ra.frames_per_pass and rb.frames_per_pass:
+        return "bootstrap"
+    return "none"
+
+
+def _mean_pass(run: Run) -> np.ndarray:
+    # Frame by frame over the passes, added in pass order as np.mean over
+    # them would, without a copy of every pass at once.
+    if len(run.passes) == 1:
+        return run.passes[0].frame_ms
+    total = run.passes[0].frame_ms.copy()
+    for p in run.passes[1:]:
+        total += p.frame_ms
+    return total / len(run.passes)
+
+
+def block_of(ra: Run, rb: Run) -> int:
+    """The bootstrap's block length, from the frame-by-frame difference of
+    the runs' mean passes (the path's own slow and fast stretches cancel
+    there), or from each run alone when their lengths differ."""
+    a, b = _mean_pass(ra), _mean_pass(rb)
+    if len(a) == len(b):
+        return bootstrap.block_length(b - a)
+    return max(bootstrap.block_length(a), bootstrap.block_length(b))
+
+
+def _spread(ra, rb, va, vb, metric, method):
+    """(log change, its standard error, df, variance of one unit's log
+    ratio, units a side) from the runs' independent values."""
+    ua, ub = _units(ra, np.log(va), method), _units(rb, np.log(vb), method)
+    fa, fb = _floor(ra, va, metric, method), _floor(rb, vb, metric, method)
+    ta, tb = (launch_times(ra), launch_times(rb)) if method == "runs" else (None, None)
+    if ta is not None and tb is not None:
+        # Launches of one session: the drift over the session taken out.
+        est, se, df = stats.drift_adjusted(ta, ua, tb, ub, max(fa, fb))
+        spread2 = se * se / (1.0 / len(ua) + 1.0 / len(ub)) * 2.0
+    else:
+        est, se, df = stats.welch(ua, ub, fa, fb)
+        spread2 = max(float(np.var(ua, ddof=1)), fa) + max(float(np.var(ub, ddof=1)), fb)
+    return est, se, df, spread2, min(len(ua), len(ub))
+
+
+def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
+             block: Optional[int], pct: float) -> Interval:
+    """The change of one compared metric over a span, with its interval."""
+    va, vb = pass_values(ra, metric, span), pass_values(rb, metric, span)
+    if None in va or None in vb:
+        return Interval()
+    mean_a, mean_b = sum(va) / len(va), sum(vb) / len(vb)
+    if min(va + vb) <= 0:  # a ratio of nothing (steady frames have no pacing to change)
+        return Interval(a=mean_a, b=mean_b)
+    # Worked as log ratios: over passes the mean of ln(value) per run.
+    est, se, df, spread2, have = math.log(mean_b / mean_a), None, None, None, 0
+    if method in ("passes", "runs"):
+        est, se, df, spread2, have = _spread(ra, rb, va, vb, metric, method)
+    elif method == "bootstrap":
+        n = len(ra.passes[0].frame_ms[span])
+        if n >= 2 * block:
+            a = np.array([p.frame_ms[span] for p in ra.passes])
+            b = np.array([p.frame_ms[span] for p in rb.passes])
+            reps = bootstrap.bootstrap_change(a, b, metric.of_array, block)
+            se, df = float(np.std(reps, ddof=1)), n / block - 1.0
+    change = stats.percent(est)
+    if se is None:
+        return Interval(a=mean_a, b=mean_b, change_pct=change)
+    bounds = stats.log_bounds(pct)
+    ci = [stats.percent(x) for x in stats.interval(est, se, df)]
+    p = stats.side_p(est, se, df, bounds)
+    shown = Interval(a=mean_a, b=mean_b, change_pct=change, ci_pct=ci, p=p,
+                     df=df if math.isfinite(df) else None)
+    if method == "bootstrap":
+        # The frames' interval is shown, but it can't see how passes differ
+        # (a whole pass may run a few percent off): no verdict from it.
+        return shown
+    verdict = stats.classify(change, ci, p, pct, metric.worse)
+    needed = stats.passes_needed(stats.margin(est, bounds), spread2, have) \
+        if verdict == "inconclusive" else None
+    return Interval(a=mean_a, b=mean_b, change_pct=change, ci_pct=ci, p=p, verdict=verdict,
+                    df=shown.df, **{"runs_needed" if method == "runs" else "passes_needed": needed})
+
+
+def method_text(method: str, passes: Sequence[int], launches: Sequence[int], block: Optional[int],
+                timed: bool = False) -> str:
+    """How a comparison's intervals were made, in words; timed: the
+    launches' places in the session are known."""
+    if method == "runs":
+        return ("95%% intervals from the runs (%d and %d game launches, each the mean of the "
+                "logs of its per-pass values, as launches differ more than passes do; %s)"
+                % (*launches, "least squares on variant and session time, which "
+                   "takes a linear drift out, t with launches - 3 df" if timed else "Welch t"))
+    if method == "passes":
+        return ("95%% intervals from the passes (Welch t over the logs of %d and %d per-pass "
+                "values; the change is that of the geometric mean over passes)" % tuple(passes))
+    if method == "bootstrap":
+        return ("one pass in a run: no verdict, as one pass can't show how passes differ; "
+                "95%% intervals from a block bootstrap of the frames for information "
+                "(%d resamples, blocks of %d frames, seed %d, t with frames/block - 1 df; "
+                "none for fewer than 2 blocks)" % (bootstrap.RESAMPLES, block, bootstrap.SEED))
+    if max(launches) > 1:
+        return "no intervals: a run from a single game launch against one from several"
+    return "no intervals: one pass without per-frame times (or passes of differing lengths)"

@@ -1,0 +1,1 @@
+# history: flyhistory's database, its SQL and the steps found in a series.

@@ -1,0 +1,137 @@
+# document.py: the comparison document, flycompare's --json: every run's
+# passes and metrics, and each run against A with its intervals, segments,
+# pictures and verdict lines.
+from dataclasses import dataclass, field
+from typing import Optional
+
+from .encode import optional
+
+
+# ---- the comparison document (flycompare --json) -----------------------------
+
+@dataclass(frozen=True)
+class Interval:
+    """The change of one metric over a span: the runs' values, the change
+    and its 95% interval in percent, the p of it lying beyond the threshold,
+    the verdict, and when inconclusive how many passes (or runs) would
+    decide it."""
+    a: Optional[float] = None
+    b: Optional[float] = None
+    change_pct: Optional[float] = None
+    ci_pct: Optional[list] = None
+    p: Optional[float] = None
+    verdict: str = "inconclusive"
+    passes_needed: Optional[int] = None
+    df: Optional[float] = None
+    runs_needed: Optional[int] = None       # when launches are the unit
+    p_holm: Optional[float] = optional()    # in a segment's change only
+
+
+@dataclass(frozen=True)
+class SegmentSide:
+    """One run over one segment: mean and p99 frame time over its passes,
+    stutters (and those in frames that built chunks)."""
+    mean: float
+    p99: float
+    stutters: Optional[int]
+    stutters_with_chunk_builds: Optional[int]
+
+
+@dataclass(frozen=True)
+class SegmentRow:
+    """A segment's change of the mean frame time and both runs' figures."""
+    index: int
+    change: Interval
+    a: SegmentSide
+    b: SegmentSide
+
+
+@dataclass(frozen=True)
+class PictureFrame:
+    """One keyframe's screenshots compared."""
+    frame: int
+    file: str
+    status: str          # identical, within tolerance, differs, size differs, missing, unreadable
+    detail: Optional[str] = None
+    psnr_db: Optional[float] = None
+    share_pct: Optional[float] = None
+    max_diff: Optional[int] = None
+    size: Optional[list] = None
+
+
+@dataclass(frozen=True)
+class Pictures:
+    dir_a: str
+    dir_b: str
+    tolerance: int
+    frames: tuple
+
+
+@dataclass(frozen=True)
+class Comparison:
+    """One run against A: how the intervals were made, the intervals of the
+    compared metrics, the verdict on the mean frame time, the segments, the
+    plain change of every metric, the pictures and the verdict's lines."""
+    run: str
+    against: str
+    method: str                       # runs, passes, bootstrap or none
+    passes: list
+    launches: list
+    bootstrap_block: Optional[int]
+    method_text: str
+    intervals: dict                   # metric -> Interval
+    verdict: str
+    segments: tuple                   # SegmentRow
+    metrics: dict = optional()        # metric -> {"a", "b", "change_pct"}
+    pictures: Optional[Pictures] = optional()      # with screenshots only
+    verdict_lines: Optional[list] = optional()
+
+
+@dataclass(frozen=True)
+class PassSummary:
+    number: int = field(metadata={"key": "pass"})
+    metrics: dict = field(default_factory=dict)
+    per_second_fps: Optional[list] = None
+    chunk_builds: Optional[int] = optional()
+    frames_with_chunk_builds: Optional[int] = optional()
+    stutters_with_chunk_builds: Optional[int] = optional()
+
+
+@dataclass(frozen=True)
+class RunSummary:
+    """One run as the document shows it: its file, passes and their metrics."""
+    label: str
+    path: str
+    kind: str
+    frames_per_pass: Optional[int]
+    chunks_logged: bool
+    passes: tuple                     # PassSummary
+    across_passes: dict               # metric -> {"mean", "sd"}
+    stutters: dict                    # {"total", "with_chunk_builds"}
+
+
+@dataclass(frozen=True)
+class Settings:
+    """What the analysis was asked for and how it works."""
+    min_effect_pct: float
+    confidence: float
+    segments: Optional[str]           # keyframes, stretches or None
+    script: Optional[str]
+    correction: str
+    bootstrap: dict
+    pixel_tolerance: Optional[int] = None
+
+
+@dataclass(frozen=True)
+class Document:
+    """The whole comparison: the --json format."""
+    format: str
+    version: int
+    settings: Settings
+    warnings: tuple                   # one line each, shown above the verdict
+    runs: tuple                       # RunSummary, A first
+    segments: tuple                   # Segment
+    segments_note: Optional[str]
+    comparisons: tuple                # Comparison, one per run after A
+    exit_status: Optional[int] = optional()
+    environment_note: Optional[str] = optional()

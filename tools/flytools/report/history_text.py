@@ -1,0 +1,52 @@
+# history_text.py: flyhistory's text for people: the series and their runs
+# (list), one run's metrics and environment (show), each series' steps
+# (report), and the regressions check found.
+from ..metrics import COLUMNS
+from ..records import HistoryStep, SeriesHistory
+
+
+def series_name(s) -> str:
+    """A series by what its runs share; ? where unknown."""
+    unknown = "?"
+    return "%s on %s (%s), %s, %s, script %s" % (
+        s.label, s.host or unknown, s.cpu or "CPU " + unknown, s.framebuffer or "size " + unknown,
+        s.renderer or "renderer " + unknown, s.script_sha256[:12] or unknown)
+
+
+def step_text(st: HistoryStep) -> str:
+    where = "whole path" if st.segment is None else "segment %d" % st.segment
+    ci = " (95%% interval %+.2f%% to %+.2f%%)" % tuple(st.ci_pct) if st.ci_pct else ""
+    return "%s: %s %+.2f%%%s, %s, between %s and %s" % (
+        st.kind, st.metric, st.change_pct, ci, where, st.after_commit, st.commit)
+
+
+def list_lines(series_runs: list) -> list[str]:
+    """series_runs: (series, its runs' rows) pairs."""
+    out = []
+    for s, runs in series_runs:
+        out.append("series %d: %s: %d runs" % (s.id, series_name(s), s.runs))
+        out += ["  run %d  %s  %s  %s  %d passes  %s" % (r[0], r[1], (r[2] or "-")[:12], r[3] or "-", r[4], r[5])
+                for r in runs]
+    return out
+
+
+def show_lines(row: tuple, passes: list, env) -> list[str]:
+    """One stored run: where it came from, every pass's metrics, its host."""
+    out = ["run %d in series %d: %s (%s, label %s)" % row[:5],
+           "  commit %s, branch %s, date %s, added %s" % (row[5] or "-", row[6] or "-", row[7], row[8]),
+           "  pass launch " + " ".join("%9s" % c[:9] for c in COLUMNS)]
+    out += ["  %4d %6d " % p[:2] + " ".join("%9s" % ("-" if v is None else "%.4g" % v) for v in p[2:])
+            for p in passes]
+    if env is not None:
+        host = env.host
+        out.append("  host %s, %s, renderer %s" % (host.name if host else None, host.cpu_model if host else None,
+                                                   env.renderer))
+    return out
+
+
+def report_lines(histories: list[SeriesHistory]) -> list[str]:
+    out = []
+    for h in histories:
+        out.append("series %d: %s: %d commits, %d steps" % (h.series.id, h.name, len(h.commits), len(h.steps)))
+        out += ["  " + step_text(st) for st in h.steps]
+    return out

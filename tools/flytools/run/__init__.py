@@ -1,0 +1,1 @@
+# run: flyrun's plan, launches, session and host facts, and the comparison at its end.

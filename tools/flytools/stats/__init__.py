@@ -1,0 +1,1 @@
+# stats: numbers in, numbers out: intervals and tests, the block bootstrap, change points.
