@@ -4,31 +4,17 @@
 # screenshots compared and the verdict's lines made, and the exit status
 # the result asks for. The outputs are written by report.outputs.
 import os
-from dataclasses import dataclass, replace
+from dataclasses import replace
 from typing import Optional
 
 from ..errors import UsageError
 from ..inputs import open_run, script as scripts
-from ..records import CompareOptions, Document
+from ..records import CompareOptions, CompareResult as Result
 from ..report import verdict
 from . import analysis, environment, pictures
 
 EXIT_OK, EXIT_SLOWER, EXIT_PICTURES = 0, 3, 4
 PLOT_TYPES = (".png", ".svg")
-
-
-@dataclass(frozen=True)
-class Result:
-    doc: Document
-    runs: list                        # Run, A first
-    shots: dict                       # run label -> screenshot folder
-    held: dict                        # (run label, frame) -> pictures, for the page
-    notes: list                       # one line each, said once the comparison goes ahead
-    skipped: list                     # the flyrun folders' runs that did not complete
-
-    @property
-    def status(self) -> int:
-        return self.doc.exit_status
 
 
 def check_options(opts: CompareOptions, inputs: tuple = (), made: tuple = ()) -> None:

@@ -4,7 +4,6 @@
 # and an amplified difference image. A build that got faster by drawing
 # less shows up here. Each file's problem (missing counterpart, another
 # size, not a binary PPM) is reported for that file and the rest go on.
-import io
 import math
 import os
 from dataclasses import replace
@@ -42,14 +41,6 @@ def difference_image(a: np.ndarray, per_pixel: np.ndarray, tolerance: int) -> np
     out[big, 1] = np.minimum(255, per_pixel[big].astype(np.int32) * 4)
     out[big, 2] = 0
     return out
-
-
-def png(pixels: np.ndarray) -> bytes:
-    """PNG bytes of an RGB array (PIL, which Debian's matplotlib depends on)."""
-    from PIL import Image
-    buf = io.BytesIO()
-    Image.fromarray(pixels).save(buf, format="PNG")
-    return buf.getvalue()
 
 
 def compare_folders(dir_a: str, dir_b: str, label_a: str, label_b: str, tolerance: int,

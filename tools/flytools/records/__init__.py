@@ -9,12 +9,12 @@
 from .encode import optional, to_json
 from .runs import (CompareOptions, FlyrunSettings, Framebuffer, Game, Host, Pass, Run, RunInfo,
                    ScriptRef, Segment, Session, SessionEntry, SessionSettings)
-from .document import (Comparison, Document, Interval, PassSummary, PictureFrame, Pictures,
+from .document import (CompareResult, Comparison, Document, Interval, PassSummary, PictureFrame, Pictures,
                        RunSummary, SegmentRow, SegmentSide, Settings)
 from .history import HistoryStep, Incoming, Point, Series, SeriesHistory, Step, StoredRun
 
 __all__ = ["optional", "to_json", "CompareOptions", "FlyrunSettings", "Framebuffer", "Game", "Host", "Pass",
-           "Run", "RunInfo", "ScriptRef", "Segment", "Session", "SessionEntry", "SessionSettings", "Comparison",
+           "Run", "RunInfo", "ScriptRef", "Segment", "Session", "SessionEntry", "SessionSettings", "CompareResult", "Comparison",
            "Document", "Interval", "PassSummary", "PictureFrame", "Pictures", "RunSummary", "SegmentRow",
            "SegmentSide", "Settings", "HistoryStep", "Incoming", "Point", "Series", "SeriesHistory", "Step",
            "StoredRun"]

@@ -1,6 +1,7 @@
 # document.py: the comparison document, flycompare's --json: every run's
 # passes and metrics, and each run against A with its intervals, segments,
-# pictures and verdict lines.
+# pictures and verdict lines; and a comparison made, with what its
+# outputs need beside the document (the runs, screenshots, pictures).
 from dataclasses import dataclass, field
 from typing import Optional
 
@@ -135,3 +136,18 @@ class Document:
     comparisons: tuple                # Comparison, one per run after A
     exit_status: Optional[int] = optional()
     environment_note: Optional[str] = optional()
+
+
+@dataclass(frozen=True)
+class CompareResult:
+    """A comparison made: the document and what its outputs need beside it."""
+    doc: Document
+    runs: list                        # Run, A first
+    shots: dict                       # run label -> screenshot folder
+    held: dict                        # (run label, frame) -> pictures, for the page
+    notes: list                       # one line each, said once the comparison goes ahead
+    skipped: list                     # the flyrun folders' runs that did not complete
+
+    @property
+    def status(self) -> int:
+        return self.doc.exit_status

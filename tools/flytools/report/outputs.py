@@ -2,8 +2,7 @@
 # them: the text (tables, then the verdict) to the stream given, then the
 # --json file, the --plot chart and the --html page, each said in a line
 # once it is written.
-from ..compare.comparison import Result
-from ..records import CompareOptions
+from ..records import CompareOptions, CompareResult as Result
 from . import charts, jsonout, pages, text
 from .files import write_file
 

@@ -7,6 +7,7 @@
 # as PNG data, the text tables, a few formatters).
 import base64
 import functools
+import io
 import os
 from typing import Any
 
@@ -35,6 +36,14 @@ def environment() -> Any:
     return env
 
 
+def png(pixels) -> bytes:
+    """PNG bytes of an RGB array (PIL, which Debian's matplotlib depends on)."""
+    from PIL import Image
+    buf = io.BytesIO()
+    Image.fromarray(pixels).save(buf, format="PNG")
+    return buf.getvalue()
+
+
 def data_uri(png_bytes: bytes) -> str:
     return "data:image/png;base64," + base64.b64encode(png_bytes).decode("ascii")
 
@@ -55,8 +64,6 @@ def compare_page(doc: Any, chart_png: bytes | None, shots: dict[str, str], held:
     """flycompare's page. doc: the analysis document; chart_png: the charts
     as PNG bytes (or None); shots: run label -> screenshot folder; held:
     (run label, frame) -> A's, B's and the difference picture."""
-    from ..compare.pictures import png
-
     def shot_images(run: str, frame: int) -> list[str] | None:
         pics = held.get((run, frame))
         return None if pics is None else [data_uri(png(p)) for p in pics]
