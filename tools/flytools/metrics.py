@@ -97,8 +97,8 @@ METRICS = (
     Metric("p95", "p95", "p95 frame time", "ms", 1, lambda v: float(v.s[v.n * 950 // 1000]), "p95",
            "the sorted frame time at 0-based index floor(N*95/100)"),
     Metric("p99", "p99", "p99 frame time", "ms", 1, lambda v: float(v.s[v.n * 990 // 1000]), "p99",
-           "the same at floor(N*99/100): the smallest time with more than 99% of\n"
-           "the frames at or below it (the rule the plug-in's summary line uses)",
+           "the same at floor(N*99/100): the smallest time with more\n"
+           "than 99% of the frames at or below it (the rule of the\nplug-in's summary line)",
            of_array=p99_ms, detected=True, summary_key="p99"),
     Metric("p99.9", "p99.9", "p99.9 frame time", "ms", 1, lambda v: float(v.s[v.n * 999 // 1000]), "p999",
            "the same at floor(N*99.9/100)"),

@@ -87,6 +87,8 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertEqual(len(pacing), 6)
         self.assertTrue(all(0 < p < 16 for p in pacing))
         self.assertIn("regression: mean frame time +", r.stdout)
+        self.assertRegex(r.stdout, r"\n  newest, c59: mean frame time 16\.\d\d ms, p99 frame time \d+\.\d\d ms, "
+                                   r"1% low \d+\.\d\d fps, frame pacing \d\.\d\d ms\n")
         self.assertTrue((self.dir / "h.html").read_text().count("data:image/png;base64,") == 2)
         if isinstance(self, SQLite) and os.access(CHROMIUM, os.X_OK):  # the page as a browser shows it
             self.assertEqual(self.browse("h.html"), {"images": [True, True], "outside": [], "rows": 3})

@@ -28,10 +28,8 @@ _KINDS = {str: "a string", int: "a whole number", float: "a number", bool: "true
 
 
 def _kind(value) -> str:
-    for t in (bool, int, float, str, list, dict):
-        if isinstance(value, t):
-            return "null" if value is None else _KINDS[t]
-    return "null"
+    """What a JSON value is, in words."""
+    return next((_KINDS[t] for t in (bool, int, float, str, list, dict) if isinstance(value, t)), "null")
 
 
 def _value(value, hint, where, name, owner):

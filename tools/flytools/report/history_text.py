@@ -1,7 +1,7 @@
 # history_text.py: flyhistory's text for people: the series and their runs
 # (list), one run's metrics and environment (show), each series' steps
-# (report), and the regressions check found.
-from ..metrics import COLUMNS
+# (report: the compared metrics at the newest commit, and the steps).
+from ..metrics import COLUMNS, COMPARED
 from ..records import HistoryStep, SeriesHistory
 
 
@@ -44,9 +44,22 @@ def show_lines(row: tuple, passes: list, env) -> list[str]:
     return out
 
 
+def newest_line(h: SeriesHistory) -> str:
+    """The compared metrics at the series' newest commit (the mean over its
+    runs), "-" where its runs don't have one."""
+    point = h.commits[-1]
+    parts = []
+    for m in COMPARED:
+        values = [r.value.get(m.name) for r in point.runs]
+        shown = "-" if not values or None in values else "%.2f %s" % (sum(values) / len(values), m.unit)
+        parts.append("%s %s" % (m.label, shown))
+    return "  newest, %s: %s" % (point.commit, ", ".join(parts))
+
+
 def report_lines(histories: list[SeriesHistory]) -> list[str]:
     out = []
     for h in histories:
         out.append("series %d: %s: %d commits, %d steps" % (h.series.id, h.name, len(h.commits), len(h.steps)))
+        out.append(newest_line(h))
         out += ["  " + step_text(st) for st in h.steps]
     return out
