@@ -24,12 +24,13 @@ import numpy as np
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from flytools import reading, segments  # noqa: E402
+from flytools.inputs import logfile, script as scripts  # noqa: E402
+from flytools.records import Run  # noqa: E402
 
 NEIGHBOURS = 5
 
 
-def fly(build: str, script: str, passes: int, csv: str, shots: str | None) -> reading.Run:
+def fly(build: str, script: str, passes: int, csv: str, shots: str | None) -> Run:
     """One run of the stand-in with the plug-in; its CSV log read back."""
     env = dict(os.environ, FLYRATE=script, FLYRATE_PASSES=str(passes), FLYRATE_CSV=csv)
     env.pop("FLYRATE_SHOTS", None)
@@ -39,10 +40,10 @@ def fly(build: str, script: str, passes: int, csv: str, shots: str | None) -> re
     subprocess.run([os.path.join(build, "standin", "flyrate-standin"), "--max-seconds", "900",
                     os.path.join(build, "flyrate.so")],
                    env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return reading.read_run(csv, set())
+    return logfile.read_log(csv)
 
 
-def ratios(run: reading.Run, after: list[int]) -> tuple[list[float], list[float]]:
+def ratios(run: Run, after: list[int]) -> tuple[list[float], list[float]]:
     """Each pass's frames after a capture over the median of their
     neighbours, and per pass the time they fall short of those medians
     together, as a share of the pass's time."""
@@ -68,14 +69,14 @@ def main() -> None:
     ap.add_argument("--logs", default=None)
     args = ap.parse_args()
     out = args.logs or args.out or tempfile.mkdtemp(prefix="shot-bias-")
-    keys = segments.read_script(args.script)
+    keys = scripts.read_script(args.script)
     kinds = {"keyframes": [k + 1 for k in keys[1:-1]], "frame 1": [1]}
     found: dict[tuple[bool, str], list[float]] = {(s, k): [] for s in (True, False) for k in kinds}
     short: dict[bool, list[float]] = {True: [], False: []}
     for r in range(args.runs):
         for shots in (True, False) if r % 2 == 0 else (False, True):
             name = "%s-%d" % ("shots" if shots else "plain", r + 1)
-            run = (reading.read_run(os.path.join(args.logs, name + ".csv"), set()) if args.logs else
+            run = (logfile.read_log(os.path.join(args.logs, name + ".csv")) if args.logs else
                    fly(args.build, args.script, args.passes, os.path.join(out, name + ".csv"),
                        os.path.join(out, name) if shots else None))
             for kind, after in kinds.items():

@@ -181,6 +181,7 @@ class Inputs(Tool):
             ("missing.csv", 1, "missing.csv: no such file"), (".", 1, ".: is a directory"), ("=g", 1, "LABEL=PATH"),
             ("g g --shots . --shots gone", 1, "gone: no such folder"), ("g --json n/o", 2, "can't write n/o"),
             ("g --plot n/c.png", 2, "can't write n/c.png"), ("g --plot c.pdf", 2, "must end in .png or .svg"),
+            ("g --html g", 2, "--html: g is an input or another output"),
             ("g --min-effect -1", 2, "-1: must be a percentage from 0 to below 100"), ("g --min-effect nan", 2, "nan"),
             ("g --pixel-tolerance 256", 2, "0 to 255"), ("g --fail-if-pictures-differ", 2, "needs --shots"),
             ("g --shots B=.", 2, "no run is labelled B"), ("g --shots . --shots .", 2, "more folders than runs"),

@@ -1,4 +1,4 @@
-# history_db.py: the results database of flyhistory. One schema, created and
+# db.py: the results database of flyhistory. One schema, created and
 # migrated by the tool (the table schema_version holds its number), stored in
 # SQLite (a file, the default) or PostgreSQL (postgresql://..., through
 # psycopg2, so a fleet of machines shares one history). The queries are
