@@ -113,6 +113,7 @@ class Statistics(unittest.TestCase):
         a[0, :200] += 40    # slow frames together: some resamples have too few of them for the fast way
         for b, stat, block in [(a * 1.02, metrics.mean_ms, 10), (a[:, ::-1] + 1, metrics.p99_ms, 300),
                                (8 + rng.gamma(2, 1, (3, 2990)), metrics.low1_fps, 37),
+                               (8 + rng.gamma(2, 1, (2, 3000)), metrics.pacing_ms, 25),
                                (a + 0.5, lambda x: np.median(x, axis=-1), 64)]:
             with unittest.mock.patch.object(bootstrap, "CHUNK_ELEMENTS", 5000):
                 got = bootstrap.bootstrap_change(a, b, stat, block, resamples=300)

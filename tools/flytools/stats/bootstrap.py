@@ -2,9 +2,10 @@
 # runs of a single pass, where the passes can't show how a run varies: the
 # block length from the frames' autocorrelation, and the log ratio of two
 # runs' values over a thousand resamples, worked a few resamples at a time
-# so that memory stays bounded. The mean, p99 and 1% low have fast ways
-# (from block sums and the slowest frames) that give the same figures as
-# gathering every resampled frame; any other statistic is gathered.
+# so that memory stays bounded. The mean, p99, 1% low and frame pacing
+# have fast ways (from block sums and the slowest frames) that give the
+# same figures as gathering every resampled frame; any other statistic is
+# gathered.
 # No library has a block bootstrap of this kind, so it is written here.
 import math
 from typing import Sequence
@@ -19,7 +20,7 @@ MIN_BLOCK = 10
 DIRECT_LAGS = 64
 BLOCK_FACTOR = 4
 # The statistics with a fast way.
-FAST = (metrics.mean_ms, metrics.p99_ms, metrics.low1_fps)
+FAST = (metrics.mean_ms, metrics.p99_ms, metrics.low1_fps, metrics.pacing_ms)
 
 
 def block_length(series: Sequence[float]) -> int:
@@ -81,6 +82,30 @@ def _means(x, block):
         return np.mean([(np.take(w, s).sum(axis=1) + row[idx].sum(axis=1)) / n
                         for w, row in zip(whole, x)], axis=0)
     return means
+
+
+def _pacing(x, block):
+    # Frame pacing of each resample from block sums too: within a block the
+    # changes between consecutive frames are the pass's own (wrapping past
+    # the end as the block does), so a whole block's sum is one look-up;
+    # the changes at the joins between blocks and inside the shorter last
+    # block are worked from their frames.
+    n = x.shape[1]
+    last = _last_block(n, block)
+    change = [np.abs(np.roll(row, -1) - row) for row in x]       # row[i + 1] - row[i], wrapping
+    inside = [_windows(n, block - 1, np.float64, lambda i, c=c: c[i]) for c in change]
+    ends = [np.roll(row, 1 - block) for row in x]                # the last frame of the block from each start
+
+    def pacing(starts):
+        s = starts[:, :, 0]
+        whole, following = s[:, :-1], s[:, 1:]
+        tail = (s[:, -1:] + np.arange(last - 1)) % n              # the last block's changes
+        per_pass = []
+        for row, c, w, e in zip(x, change, inside, ends):
+            joins = np.abs(np.take(row, following) - np.take(e, whole)).sum(axis=1)
+            per_pass.append((np.take(w, whole).sum(axis=1) + joins + np.take(c, tail).sum(axis=1)) / (n - 1))
+        return np.mean(per_pass, axis=0)
+    return pacing
 
 
 def _prefix(values):
@@ -205,6 +230,8 @@ def _resampler(x, block, stat):
     the passes), worked the fast way where the stat is one of metrics'."""
     if stat is metrics.mean_ms:
         return _means(x, block)
+    if stat is metrics.pacing_ms:
+        return _pacing(x, block)
     if stat is metrics.p99_ms or stat is metrics.low1_fps:
         tails = [_tail(row, block, stat) for row in x]
         if all(t is not None for t in tails):
@@ -224,9 +251,9 @@ def bootstrap_change(a, b, stat, block, resamples=RESAMPLES, seed=SEED):
     one value; a run's value is the mean of its passes' values. Runs of the
     same length share the resampled blocks, so frames at the same place on
     the path stay paired. The resamples are worked a few at a time (memory
-    stays bounded); the mean, p99 and 1% low of metrics are worked from
-    block sums and slowest frames, the same figures as from every resampled
-    frame (to rounding), much faster."""
+    stays bounded); the statistics of FAST are worked from block sums and
+    slowest frames, the same figures as from every resampled frame (to
+    rounding), much faster."""
     rng = np.random.default_rng(seed)
     same = b.shape[1] == a.shape[1]
     rng_b = rng if same else np.random.default_rng(seed)
