@@ -14,7 +14,7 @@ from .document import (CompareResult, Comparison, Document, Interval, PassSummar
 from .history import HistoryStep, Incoming, Point, Series, SeriesHistory, Step, StoredRun
 
 __all__ = ["optional", "to_json", "CompareOptions", "FlyrunSettings", "Framebuffer", "Game", "Host", "Pass",
-           "Run", "RunInfo", "ScriptRef", "Segment", "Session", "SessionEntry", "SessionSettings", "CompareResult", "Comparison",
-           "Document", "Interval", "PassSummary", "PictureFrame", "Pictures", "RunSummary", "SegmentRow",
-           "SegmentSide", "Settings", "HistoryStep", "Incoming", "Point", "Series", "SeriesHistory", "Step",
-           "StoredRun"]
+           "Run", "RunInfo", "ScriptRef", "Segment", "Session", "SessionEntry", "SessionSettings",
+           "CompareResult", "Comparison", "Document", "Interval", "PassSummary", "PictureFrame", "Pictures",
+           "RunSummary", "SegmentRow", "SegmentSide", "Settings", "HistoryStep", "Incoming", "Point",
+           "Series", "SeriesHistory", "Step", "StoredRun"]

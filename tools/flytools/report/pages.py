@@ -83,5 +83,5 @@ def history_page(histories: list, db_name: str) -> str:
     from . import history_charts
     charts = [tuple(data_uri(png) for png in history_charts.charts(h)) for h in histories]
     return environment().get_template("history.html.j2").render(
-        title="flyhistory report", width=1300, histories=histories, charts=charts, db_name=db_name, alpha_pct=changepoint.ALPHA * 100,
-        total=sum(len(h.steps) for h in histories))
+        title="flyhistory report", width=1300, histories=histories, charts=charts, db_name=db_name,
+        alpha_pct=changepoint.ALPHA * 100, total=sum(len(h.steps) for h in histories))
