@@ -92,18 +92,21 @@ def _pacing(x, block):
     # block are worked from their frames.
     n = x.shape[1]
     last = _last_block(n, block)
-    change = [np.abs(np.roll(row, -1) - row) for row in x]       # row[i + 1] - row[i], wrapping
-    inside = [_windows(n, block - 1, np.float64, lambda i, c=c: c[i]) for c in change]
-    ends = [np.roll(row, 1 - block) for row in x]                # the last frame of the block from each start
+    inside = []
+    for row in x:
+        change = np.abs(np.roll(row, -1) - row)                  # row[i + 1] - row[i], wrapping
+        inside.append(_windows(n, block - 1, np.float64, lambda i, c=change: c[i]))
 
     def pacing(starts):
         s = starts[:, :, 0]
         whole, following = s[:, :-1], s[:, 1:]
-        tail = (s[:, -1:] + np.arange(last - 1)) % n              # the last block's changes
+        ends = (whole + (block - 1)) % n                          # each whole block's last frame
+        tail = (s[:, -1:] + np.arange(last)) % n                  # the last block's frames
         per_pass = []
-        for row, c, w, e in zip(x, change, inside, ends):
-            joins = np.abs(np.take(row, following) - np.take(e, whole)).sum(axis=1)
-            per_pass.append((np.take(w, whole).sum(axis=1) + joins + np.take(c, tail).sum(axis=1)) / (n - 1))
+        for row, w in zip(x, inside):
+            joins = np.abs(np.take(row, following) - np.take(row, ends)).sum(axis=1)
+            within_last = np.abs(np.diff(np.take(row, tail), axis=1)).sum(axis=1)
+            per_pass.append((np.take(w, whole).sum(axis=1) + joins + within_last) / (n - 1))
         return np.mean(per_pass, axis=0)
     return pacing
 
