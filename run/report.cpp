@@ -61,8 +61,14 @@ static void Report_Gpu(void) {
     double sum = 0, max = 0, lagSum = 0, lagMax = 0;
     for (int32_t i = 0; i < bench.totalFrames; i++) {
         double ms = bench.gpuMs[i], lag = bench.gpuLagMs[i];
-        if (!isnan(ms)) sum += ms, max = timed++ == 0 || ms > max ? ms : max;
-        if (!isnan(lag)) lagSum += lag, lagMax = lagged++ == 0 || lag > lagMax ? lag : lagMax;
+        if (!isnan(ms)) {
+            if (timed++ == 0 || ms > max) max = ms;
+            sum += ms;
+        }
+        if (!isnan(lag)) {
+            if (lagged++ == 0 || lag > lagMax) lagMax = lag;
+            lagSum += lag;
+        }
     }
     if (timed == 0 || lagged == 0) {
         Bench_Log("flyrate: gpu: %d of %d frames timed", timed, bench.totalFrames);

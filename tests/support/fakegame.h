@@ -36,7 +36,8 @@ int64_t FakeClock_Ns(void);  // the time now, without counting a read
 
 // A read fills the framebuffer with FakeGl_Pixel (row 0 at the bottom),
 // each row starting at a multiple of the pack alignment, as GL does.
-// Timer queries, found through eglGetProcAddress: the GL clock is the fake
+// Timer queries, found through eglGetProcAddress (an EGL context is
+// current) or, with glx, glXGetProcAddressARB: the GL clock is the fake
 // clock; a timestamp's result is the clock at its issue plus lagNs, and is
 // available once `latency` later ones have been issued (the GPU finishes in
 // order); reading it before then is a wait, as GL would stall.
@@ -44,7 +45,8 @@ struct FakeGl {
     int packAlignment, reads, wrongReads;  // wrong: not the whole framebuffer as RGB bytes
     int64_t readNs;                        // what a read takes on the fake clock
     int counterBits;                       // GL_QUERY_COUNTER_BITS of GL_TIMESTAMP
-    const char *missing;                   // an entry point eglGetProcAddress doesn't know
+    bool glx;                              // the current context is GLX's, not EGL's
+    const char *missing;                   // an entry point the GetProcAddress doesn't know
     bool listsDisjoint, disjoint;          // EXT_disjoint_timer_query listed; its flag, cleared when read
     int latency;
     int64_t lagNs;

@@ -10,7 +10,7 @@
 
 #include "tests/support/fakegame.h"
 
-static const FakeGl kFresh = {4, 0, 0, 0, 64, nullptr, false, false, 0, 0, 0, 0, 0};
+static const FakeGl kFresh = {4, 0, 0, 0, 64, false, nullptr, false, false, 0, 0, 0, 0, 0};
 FakeGl fakeGl = kFresh;
 unsigned char FakeGl_Pixel(int x, int y, int channel) { return (unsigned char)((x * 7 + y * 29 + channel * 101) % 251); }
 
@@ -62,9 +62,11 @@ static const GLubyte *GetStringi(GLenum, GLuint index) {
     return (const GLubyte *)(index == 1 ? "GL_EXT_disjoint_timer_query" : "GL_ARB_timer_query");
 }
 
-// What the plug-in finds in the process: an EGL context is current.
-extern "C" void *eglGetCurrentContext(void) { return &fakeGl; }
-extern "C" void *eglGetProcAddress(const char *name) {
+// What the plug-in finds in the process: EGL and GLX, and the current
+// context belonging to one of them.
+extern "C" void *eglGetCurrentContext(void) { return fakeGl.glx ? nullptr : &fakeGl; }
+static void *FakeGl_ProcAddress(bool glx, const char *name) {
+    if (glx != fakeGl.glx) return nullptr;  // the other API's entry points don't reach this context
     static const struct {
         const char *name;
         void *fn;
@@ -76,6 +78,8 @@ extern "C" void *eglGetProcAddress(const char *name) {
         if (!strcmp(k.name, name)) return fakeGl.missing && !strcmp(fakeGl.missing, name) ? nullptr : k.fn;
     return nullptr;
 }
+extern "C" void *eglGetProcAddress(const char *name) { return FakeGl_ProcAddress(false, name); }
+extern "C" void *glXGetProcAddressARB(const char *name) { return FakeGl_ProcAddress(true, name); }
 extern "C" void glReadPixels(GLint x, GLint y, GLsizei w, GLsizei h, GLenum format, GLenum type, void *pixels) {
     fakeGl.reads++;
     FakeClock_Advance((double)fakeGl.readNs / 1e9);

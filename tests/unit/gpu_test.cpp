@@ -36,25 +36,32 @@ protected:
 // The lag grows by a millisecond a frame, so each result shows which frame
 // it went to, and each frame's GPU time is its 250 ms plus that millisecond;
 // results come back three queries late and are waited for only at the end.
+// The same through EGL and through GLX.
 TEST_F(GpuTimes, EachFrameGetsItsOwnResultsWithoutWaitingBeforeThePassEnds) {
-    fakeGl.latency = 3;
-    std::string csv = Fly(6);
-    for (int frame = 1; frame <= 5; frame++) {
-        fakeGl.lagNs = frame * 1000000LL;
+    for (bool glx : {false, true}) {
+        SCOPED_TRACE(glx ? "GLX" : "EGL");
+        SetUp();
+        fakeGl.glx = glx;
+        fakeGl.latency = 3;
+        std::string csv = Fly(6);
+        for (int frame = 1; frame <= 5; frame++) {
+            fakeGl.lagNs = frame * 1000000LL;
+            Play("f");
+        }
+        EXPECT_EQ(fakeGl.waits, 0) << "a timed frame waited for a result";
+        fakeGl.lagNs = 6000000;
         Play("f");
+        EXPECT_EQ(fakeGl.waits, 3) << "the pass's end waits for the queries still out";
+        EXPECT_EQ(GpuCells(csv), (std::vector<std::string>{"gpu_ms,gpu_lag_ms", "251.000000,1.000000",
+                                                           "251.000000,2.000000", "251.000000,3.000000",
+                                                           "251.000000,4.000000", "251.000000,5.000000",
+                                                           "251.000000,6.000000"}));
+        std::vector<std::string> out = Out();
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out.back(), "flyrate: gpu: 6 of 6 frames timed, gpu ms avg/max 251.0/251.0, lag ms avg/max 3.5/6.0");
+        EXPECT_EQ(fakeGl.issued, 7) << "the pass's start and each frame";
+        EXPECT_EQ(fakeGl.live, 0) << "the queries outlive the run";
     }
-    EXPECT_EQ(fakeGl.waits, 0) << "a timed frame waited for a result";
-    fakeGl.lagNs = 6000000;
-    Play("f");
-    EXPECT_EQ(fakeGl.waits, 3) << "the pass's end waits for the queries still out";
-    EXPECT_EQ(GpuCells(csv), (std::vector<std::string>{"gpu_ms,gpu_lag_ms", "251.000000,1.000000", "251.000000,2.000000",
-                                                       "251.000000,3.000000", "251.000000,4.000000",
-                                                       "251.000000,5.000000", "251.000000,6.000000"}));
-    std::vector<std::string> out = Out();
-    ASSERT_FALSE(out.empty());
-    EXPECT_EQ(out.back(), "flyrate: gpu: 6 of 6 frames timed, gpu ms avg/max 251.0/251.0, lag ms avg/max 3.5/6.0");
-    EXPECT_EQ(fakeGl.issued, 7) << "the pass's start and each frame";
-    EXPECT_EQ(fakeGl.live, 0) << "the queries outlive the run";
 }
 
 // Results that never come back in time: once the ring of 8 is full, the
