@@ -9,36 +9,14 @@
 #include <stdlib.h>
 
 #include "bench/suite.h"
-#include "glctx/glctx.h"
 #include "plugin/bench.h"
 #include "run/run.h"
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
-
-// One context for the whole run, made on first use on the benchmark thread.
-static GlContext *CaptureBench_Context(benchmark::State &state) {
-    static GlContext *ctx;
-    static bool tried;
-    if (!tried) {
-        tried = true;
-        char err[256] = "";
-        ctx = GlContext_Create(kWidth, kHeight, err, sizeof err);
-        if (ctx) {
-            glClearColor(0.25f, 0.5f, 0.75f, 1.0f);
-            glClear(GL_COLOR_BUFFER_BIT);
-            glFinish();
-        } else {
-            fprintf(stderr, "flyrate_bench: no OpenGL context: %s\n", err);
-        }
-    }
-    if (!ctx) state.SkipWithError("no OpenGL context");
-    else state.SetLabel(GlContext_Renderer(ctx));
-    return ctx;
-}
+constexpr int kWidth = kSuiteWidth;
+constexpr int kHeight = kSuiteHeight;
 
 static void CaptureBench_ReadPixelsWrite(benchmark::State &state) {
-    if (!CaptureBench_Context(state) || Suite_ScratchDir().empty()) return;
+    if (!Suite_GlContext(state) || Suite_ScratchDir().empty()) return;
     std::string name = Suite_ScratchDir() + "/baseline.ppm";
     std::vector<unsigned char> pixels((size_t)kWidth * kHeight * 3);
     for (auto _ : state) {
@@ -55,7 +33,7 @@ static void CaptureBench_ReadPixelsWrite(benchmark::State &state) {
 }
 
 static void CaptureBench_CaptureFrame(benchmark::State &state) {
-    if (!CaptureBench_Context(state) || Suite_ScratchDir().empty()) return;
+    if (!Suite_GlContext(state) || Suite_ScratchDir().empty()) return;
     FakeGame_Reset();
     Game.width = kWidth;
     Game.height = kHeight;

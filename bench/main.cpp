@@ -58,6 +58,8 @@ struct Target {
 
 const Target kTargets[] = {
     {"hook, running frame", "Hook/Bench_OnDraw2D", "Hook/clock_gettime", 2.0, ""},
+    {"hook with GPU times", "Hook/Bench_OnDraw2D_finished/gpu:1", "Hook/Bench_OnDraw2D_finished/gpu:0", 0.0,
+     "(a query issued, one read)"},
     {"camera pair, 100 vs 2 keyframes", "Camera/keyframes/100", "Camera/keyframes/2", 1.3, ""},
     {"camera pair, 10k vs 2 keyframes", "Camera/keyframes/10000", "Camera/keyframes/2", 1.3, ""},
     {"camera pair, 100k vs 2 keyframes", "Camera/keyframes/100000", "Camera/keyframes/2", 1.3, ""},

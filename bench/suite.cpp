@@ -8,8 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <GL/gl.h>
+
 #include <iostream>
 
+#include "glctx/glctx.h"
 #include "plugin/bench.h"
 
 std::vector<Keyframe> Suite_MakePath(int32_t count) {
@@ -87,3 +90,25 @@ void Suite_Cleanup(void) {
     rmdir(scratchDir.c_str());
     scratchDir.clear();
 }
+
+// One context for the whole run, made on first use on the benchmark thread.
+GlContext *Suite_GlContext(benchmark::State &state) {
+    static GlContext *ctx;
+    static bool tried;
+    if (!tried) {
+        tried = true;
+        char err[256] = "";
+        ctx = GlContext_Create(kSuiteWidth, kSuiteHeight, err, sizeof err);
+        if (ctx) {
+            glClearColor(0.25f, 0.5f, 0.75f, 1.0f);
+            glClear(GL_COLOR_BUFFER_BIT);
+            glFinish();
+        } else {
+            fprintf(stderr, "flyrate_bench: no OpenGL context: %s\n", err);
+        }
+    }
+    if (!ctx) state.SkipWithError("no OpenGL context");
+    else state.SetLabel(GlContext_Renderer(ctx));
+    return ctx;
+}
+

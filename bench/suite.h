@@ -58,4 +58,12 @@ struct StdoutSilencer {
 // tmpfs where /dev/shm is available) and removed with its contents by
 // Suite_Cleanup.
 const std::string &Suite_ScratchDir(void);
+
+// One headless OpenGL context for the whole run (llvmpipe where there is no
+// GPU) with a cleared framebuffer of this size, made current on the
+// benchmark thread at first use; null, and the benchmark skipped, without.
+constexpr int kSuiteWidth = 1920;
+constexpr int kSuiteHeight = 1080;
+struct GlContext;
+GlContext *Suite_GlContext(benchmark::State &state);
 void Suite_Cleanup(void);

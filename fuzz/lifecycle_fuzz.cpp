@@ -4,9 +4,12 @@
 // Input: byte 0 FLYRATE (unset, empty, the script, a directory, a missing
 // file); byte 1 FLYRATE_SHOTS (% 5: unset, empty, a directory, a missing one,
 // a file), FLYRATE_CSV (/ 5 % 3: unset, a file, /dev/full), FLYRATE_RECORD
-// (/ 15 % 2: unset, a file); byte 2 FLYRATE_PASSES (kPasses); byte 3 the
-// game's shutdown after a close request (bit 0: inside it; else bits 1-3
-// steps later); bytes 4, 5 the framebuffer's size; bytes 6, 7 the script's
+// (/ 15 % 2: unset, a file); byte 2 FLYRATE_PASSES (% 12, kPasses),
+// FLYRATE_GPU (/ 12 % 2: unset, 1), the GL timer's bits (/ 24 % 3: 64, 0,
+// 40), whether it reports disjoint events (/ 72 % 2); byte 3 the game's
+// shutdown after a close request (bit 0: inside it; else bits 1-3 steps
+// later), bits 4-7 how many queries late a timestamp's result comes (the
+// ring holds 8); bytes 4, 5 the framebuffer's size; bytes 6, 7 the script's
 // length, then its bytes; then (step, argument) pairs. Rules: every line is
 // "flyrate: ..." (but the blank one after a quoted script line); a close is
 // asked only from Finished, once; the free slot releases the tables and
@@ -45,7 +48,8 @@ static void Game_Free(void) {
     memcpy(slots, Game.Draw2DHooks, sizeof slots);
     Plugin_Component.Free();
     freed = true;
-    Check(bench.state == RunState_Idle && !bench.keyframes && !bench.frameTimes && !bench.frameChunks && !bench.samples,
+    Check(bench.state == RunState_Idle && !bench.keyframes && !bench.frameTimes && !bench.frameChunks && !bench.samples &&
+              !bench.gpuMs && !bench.gpuLagMs,
           "the free slot left a run or a table");
     for (int i = 0; i < 4; i++) Check(Game.Draw2DHooks[i] == (slots[i] == Bench_OnDraw2D ? nullptr : slots[i]), "hook slots");
     Check(Camera.active == (active == &bench.cameraCopy ? bench.savedCamera : active), "the camera not given back, or another's changed");
@@ -67,7 +71,10 @@ static void Step(uint8_t op, uint8_t arg) {
     case 2: FakeGame_Frame(arg < 200 ? arg / 1000.0 : (arg - 200) * 10.0); break;  // up to a stall of 550 s
     case 3: for (int i = 0; i < arg && !freed && fakeGame.frames < 20000; i++) FakeGame_Frame(1.0 / 60); break;
     case 4: Game.chunkUpdates = arg < 250 ? (int32_t)std::min<int64_t>(INT32_MAX, (int64_t)Game.chunkUpdates + arg) : arg == 250 ? 0 : INT32_MAX - (255 - arg); break;
-    case 5: Camera.active = arg % 3 == 0 ? &fakeGame.otherCamera : arg % 3 == 1 ? &fakeGame.hostCamera : Camera.active; break;
+    case 5:  // a camera switch, or the GPU's timer jumps
+        Camera.active = arg % 3 == 0 ? &fakeGame.otherCamera : arg % 3 == 1 ? &fakeGame.hostCamera : Camera.active;
+        fakeGl.disjoint = fakeGl.disjoint || arg % 3 == 2;
+        break;
     case 6: Game.Draw2DHooks[arg % 4] = Game.Draw2DHooks[arg % 4] ? Game.Draw2DHooks[arg % 4] : ForeignHook; break;
     case 7: Game.Draw2DHooks[arg % 4] = nullptr; break;
     case 8:  // the user quits: the game shuts down now or a few steps later
@@ -119,9 +126,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SetEnv("FLYRATE_CSV", logs[data[1] / 5 % 3]);
     SetEnv("FLYRATE_RECORD", data[1] / 15 % 2 ? record.c_str() : nullptr);
     SetEnv("FLYRATE_PASSES", kPasses[data[2] % std::size(kPasses)]);
+    SetEnv("FLYRATE_GPU", data[2] / 12 % 2 ? "1" : nullptr);
     closeAtOnce = data[3] & 1, closeDelay = (data[3] >> 1) % 8;
     FakeGame_Reset();
     FakeGl_Reset();
+    static const int kTimerBits[] = {64, 0, 40};
+    fakeGl.counterBits = kTimerBits[data[2] / 24 % 3];
+    fakeGl.listsDisjoint = data[2] / 72 % 2;
+    fakeGl.latency = data[3] >> 4;
     Game.width = data[4] % 17, Game.height = data[5] % 17;
     fakeGame.onClose = Game_OnClose;
     freed = false, freeCountdown = -1;
@@ -135,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!freed) Game_Free();
     printed += CheckLog();
     Check(fakeGame.closeRequests <= 1 && fakeGl.wrongReads == 0, "closed twice, or read part of the frame");
+    Check(fakeGame.closeRequests == 0 || fakeGl.live == 0, "timer queries left after the run");
     if (data[0] % 5 < 2) {  // no script: no benchmark
         Check(fakeGame.closeRequests == 0 && !bench.savedCamera && (!printed || data[1] / 15 % 2), "acted without a script");
     }

@@ -37,6 +37,10 @@ void Bench_ReleaseTables(void) {
     bench.frameTimes = nullptr;
     free(bench.frameChunks);
     bench.frameChunks = nullptr;
+    free(bench.gpuMs);
+    bench.gpuMs = nullptr;
+    free(bench.gpuLagMs);
+    bench.gpuLagMs = nullptr;
     free(bench.samples);
     bench.samples = nullptr;
     bench.sampleCount = bench.sampleCapacity = 0;

@@ -22,6 +22,41 @@ enum RunState : int32_t {
     RunState_Recording = 6,
 };
 
+// What became of FLYRATE_GPU=1: GPU times are measured only while On.
+enum GpuState : int32_t {
+    GpuState_Off = 0,      // not asked for, no memory, or no timer queries in the context
+    GpuState_Asked = 1,    // tables allocated; the context is looked at in the first warm-up frame
+    GpuState_On = 2,       // a timestamp query at every timed frame's hook
+    GpuState_Stopped = 3,  // queries given back: the run is over, or the GPU's timer was disjoint
+};
+
+// Timestamp queries in flight at most; an older one whose result has not
+// come back when the ring is full counts as missing.
+static constexpr int32_t kGpuRing = 8;
+
+// One timestamp query in flight: the hook point it marks (frame 0 marks a
+// pass's start or a capture's end, which only the next frame measures from)
+// and the GL time when it was issued, in nanoseconds.
+struct GpuQuery {
+    uint32_t id;
+    int32_t frame;
+    int64_t issued;
+};
+
+// The OpenGL entry points of timer queries, found at run time in the game's
+// process (core 3.3 or ARB_timer_query), so flyrate.so links no GL library
+// and names none of them. Types as GL's: GLuint, GLenum, GLint64, GLuint64.
+struct GpuApi {
+    void (*GenQueries)(int32_t n, uint32_t *ids);
+    void (*DeleteQueries)(int32_t n, const uint32_t *ids);
+    void (*GetQueryiv)(uint32_t target, uint32_t name, int32_t *value);
+    void (*QueryCounter)(uint32_t id, uint32_t target);
+    void (*GetQueryObjectiv)(uint32_t id, uint32_t name, int32_t *value);
+    void (*GetQueryObjectui64v)(uint32_t id, uint32_t name, uint64_t *value);
+    void (*GetInteger64v)(uint32_t name, int64_t *value);
+    const unsigned char *(*GetStringi)(uint32_t name, uint32_t index);  // may be null: no disjoint check
+};
+
 // The most characters of text a log line keeps (its newline aside).
 static constexpr int kLogLineMax = 1022;
 // The longest file name a recording keeps, its terminating zero included.
@@ -90,6 +125,22 @@ struct BenchState {
     int64_t scratchBytes = 0;          // its length after the last whole write
     double lastSave = 0;               // clock at the last write to it
     bool scratchFailed = false;        // a write to it failed: later samples are in memory only
+
+    // GPU times (FLYRATE_GPU=1). The tables are owned from Bench_Init to
+    // Bench_Free, like the frame times, and exist exactly when the log gets
+    // their columns; the queries live from the first warm-up frame to the
+    // end of the run. Results are read oldest first, only once available.
+    GpuState gpuState = GpuState_Off;
+    double *gpuMs = nullptr;           // owned; [i] = GPU time from frame i's hook point to frame i+1's, NaN: missing
+    double *gpuLagMs = nullptr;        // owned; [i] = how far the GPU was behind at frame i+1's hook, NaN: missing
+    GpuApi gpu = {};
+    GpuQuery gpuRing[kGpuRing] = {};
+    int32_t gpuOldest = 0;             // ring index of the oldest query in flight
+    int32_t gpuInFlight = 0;
+    int32_t gpuShift = 0;              // 64 minus the counter's bits: differences are worked modulo its range
+    bool gpuDisjointCheck = false;     // the context reports disjoint timer events
+    bool gpuPrevValid = false;         // the previous hook point's GPU time is known
+    uint64_t gpuPrev = 0;              // the GPU time at the previous hook point
 };
 
 extern BenchState bench;

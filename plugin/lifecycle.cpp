@@ -7,6 +7,7 @@
 // recording, gives back the hook slot and the camera and releases the
 // tables, whatever state the run was in.
 #include <stdlib.h>
+#include <string.h>
 
 #include "path/path.h"
 #include "plugin/bench.h"
@@ -91,6 +92,11 @@ void Bench_Init(void) {
         }
     }
     bench.passes = Bench_ParsePasses(getenv("FLYRATE_PASSES"));
+    if (const char *gpu = Bench_Env("FLYRATE_GPU")) {
+        // Without room for the tables the run goes on without GPU times.
+        if (!strcmp(gpu, "1")) Gpu_Init();
+        else if (strcmp(gpu, "0")) Bench_Log("flyrate: warning: FLYRATE_GPU=%s: only 1 turns GPU times on", gpu);
+    }
 
     Game.Draw2DHooks[bench.hookIndex] = Bench_OnDraw2D;
     bench.state = RunState_Armed;

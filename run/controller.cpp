@@ -40,6 +40,7 @@ void Bench_OnMapLoaded(void) {
 }
 
 static void Bench_WarmUp(double now) {
+    if (bench.gpuState == GpuState_Asked) Gpu_Setup();
     int64_t built = Bench_CountChunks(&bench.warmupChunks);
     BenchCamera_Ensure();
     if (built != 0) bench.lastBuildTime = now;
@@ -58,6 +59,7 @@ static void Bench_WarmUp(double now) {
         Capture_Frame(0);
         bench.lastFrameTime = Bench_Now();  // the capture is not timed
     }
+    Gpu_StartPass();
     bench.curFrame = 1;
     bench.nextShot = 1;
 }
@@ -68,11 +70,13 @@ static void Bench_WarmUp(double now) {
 static void Bench_RunFrame(double now) {
     bench.frameTimes[bench.curFrame - 1] = (now - bench.lastFrameTime) * 1000;
     bench.lastFrameTime = now;
+    Gpu_Mark(bench.curFrame);
     int64_t built = Bench_CountChunks(&bench.runChunks);
     if (bench.frameChunks) bench.frameChunks[bench.curFrame - 1] = built;
     if (bench.shotsDir && bench.keyframes[bench.nextShot].frame == bench.curFrame) {
         bench.nextShot++;
         Capture_Frame(bench.curFrame);
+        Gpu_Mark(0);  // the GPU waited for the capture too: the next frame is measured from here
         bench.lastFrameTime = Bench_Now();
     }
     if (bench.curFrame != bench.totalFrames) {
@@ -81,9 +85,11 @@ static void Bench_RunFrame(double now) {
         return;
     }
 
+    Gpu_Drain();
     Report_Pass();
     Report_WriteCsv();
     if (bench.pass >= bench.passes) {
+        Gpu_Release();
         // The game may shut down inside this call and run the free slot,
         // releasing the tables: nothing here may touch them afterwards.
         bench.state = RunState_Finished;
@@ -96,6 +102,7 @@ static void Bench_RunFrame(double now) {
     bench.curFrame = 1;
     bench.nextShot = 1;
     BenchCamera_Ensure();  // a swap found here counts in the new pass
+    Gpu_StartPass();
     bench.lastFrameTime = Bench_Now();  // the report is not timed
 }
 

@@ -6,19 +6,24 @@
 // a header "pass,frame,frame_ms,chunks", then one row per frame, frames
 // 1..N, milliseconds with six decimals, and the chunk builds the game
 // counted during the frame. Without room for the chunk counts the column is
-// left out, header included. The first pass creates or truncates the file;
+// left out, header included. With GPU times (FLYRATE_GPU=1) two more
+// columns follow, "gpu_ms,gpu_lag_ms", empty in a frame without them. The first pass creates or truncates the file;
 // later passes append to it.
 //
 // A pass's rows are all there or none are: a pass whose rows can't be
 // written whole (a full disk, say) is cut off the file again, so the passes
 // before it stay readable, and a pass that finds the file empty (the first
 // pass's write failed, or the file was emptied) starts it with the header.
+#include <math.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "plugin/bench.h"
 #include "run/run.h"
+
+// A GPU figure with six decimals, or an empty cell where it is missing.
+static int Report_CsvCell(FILE *f, double ms) { return !isnan(ms) ? fprintf(f, ",%.6f", ms) : fputc(',', f); }
 
 void Report_WriteCsv(void) {
     if (!bench.csvPath) return;
@@ -35,12 +40,14 @@ void Report_WriteCsv(void) {
     bool header = regular ? start == 0 : bench.pass == 1;
 
     const int64_t *chunks = bench.frameChunks;
+    const bool gpu = bench.gpuMs;
     int ok = 1;
-    if (header && fputs(chunks ? "pass,frame,frame_ms,chunks\n" : "pass,frame,frame_ms\n", f) < 0) ok = 0;
+    if (header && fprintf(f, "pass,frame,frame_ms%s%s\n", chunks ? ",chunks" : "", gpu ? ",gpu_ms,gpu_lag_ms" : "") < 0) ok = 0;
     for (int32_t i = 0; ok && i < bench.totalFrames; i++) {
-        int n = chunks ? fprintf(f, "%d,%d,%.6f,%lld\n", bench.pass, i + 1, bench.frameTimes[i], (long long)chunks[i])
-                       : fprintf(f, "%d,%d,%.6f\n", bench.pass, i + 1, bench.frameTimes[i]);
-        if (n < 0) ok = 0;
+        if (fprintf(f, "%d,%d,%.6f", bench.pass, i + 1, bench.frameTimes[i]) < 0) ok = 0;
+        if (chunks && fprintf(f, ",%lld", (long long)chunks[i]) < 0) ok = 0;
+        if (gpu && (Report_CsvCell(f, bench.gpuMs[i]) < 0 || Report_CsvCell(f, bench.gpuLagMs[i]) < 0)) ok = 0;
+        if (fputc('\n', f) == EOF) ok = 0;
     }
     if (fclose(f) != 0) ok = 0;
     if (ok) return;

@@ -6,6 +6,7 @@
 // fixed order (sorted copy, sum from the smallest time upwards, boundaries
 // tested against the running sum exactly as accumulated), so the same frame
 // times always print the same characters.
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,6 +52,32 @@ static void Report_PerSecond(const double *times, int32_t count, char text[kLogL
     }
 }
 
+// The pass's GPU figures, when it has the tables: how many frames have a
+// GPU time, their mean and largest, and the same of the GPU's lag. Frames
+// without figures (their query lost, or after a disjoint timer) are left out.
+static void Report_Gpu(void) {
+    if (!bench.gpuMs) return;
+    int32_t timed = 0, lagged = 0;
+    double sum = 0, max = 0, lagSum = 0, lagMax = 0;
+    for (int32_t i = 0; i < bench.totalFrames; i++) {
+        double ms = bench.gpuMs[i], lag = bench.gpuLagMs[i];
+        if (!isnan(ms)) {
+            if (timed++ == 0 || ms > max) max = ms;
+            sum += ms;
+        }
+        if (!isnan(lag)) {
+            if (lagged++ == 0 || lag > lagMax) lagMax = lag;
+            lagSum += lag;
+        }
+    }
+    if (timed == 0 || lagged == 0) {
+        Bench_Log("flyrate: gpu: %d of %d frames timed", timed, bench.totalFrames);
+        return;
+    }
+    Bench_Log("flyrate: gpu: %d of %d frames timed, gpu ms avg/max %.1f/%.1f, lag ms avg/max %.1f/%.1f", timed,
+              bench.totalFrames, sum / timed, max, lagSum / lagged, lagMax);
+}
+
 void Report_Pass(void) {
     // Only a completed pass is reported: totalFrames is at least 1.
     int32_t n = bench.totalFrames;
@@ -78,5 +105,6 @@ void Report_Pass(void) {
     int64_t p99 = (int64_t)n * 99 / 100;
     Bench_Log("flyrate: %d frames %.2f seconds %.2f fps, frame ms min/avg/p99/max %.1f/%.1f/%.1f/%.1f", n, seconds,
               n / seconds, sorted[0], sum / n, sorted[p99], sorted[n - 1]);
+    Report_Gpu();
     free(sorted);
 }

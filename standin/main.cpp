@@ -3,14 +3,13 @@
 // The order of events is the game's: load the plug-in and call its
 // initialise slot, load the map and call its map-loaded slot, then every
 // frame ask the active camera for its pose, build a few chunks, draw the
-// scene, run the Draw2D hooks and finish the frame. When the closing event
+// scene, run the Draw2D hooks and end the frame as a swap does, letting
+// the GPU fall up to two frames behind. When the closing event
 // is raised (by the host or by a plug-in) the current frame is completed,
 // the loop ends, the free slot runs, GL is released and the program exits 0.
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <GL/gl.h>
 
 #include "glctx/glctx.h"
 #include "standin/standin.h"
@@ -70,11 +69,14 @@ static int Standin_Run(void) {
         return 1;
     }
     // One line in a fixed form that run tools read back to record the set-up.
-    fprintf(stderr, "standin: renderer: %s, size %dx%d, seed %u, view distance %g, %d chunk builds per frame\n",
-            GlContext_Renderer(gl), opts.width, opts.height, opts.seed, (double)opts.viewDistance, opts.buildRate);
+    fprintf(stderr,
+            "standin: renderer: %s, size %dx%d, seed %u, view distance %g, %d chunk builds per frame, "
+            "gpu load %d, cpu load %g ms\n",
+            GlContext_Renderer(gl), opts.width, opts.height, opts.seed, (double)opts.viewDistance, opts.buildRate,
+            opts.gpuLoad, opts.cpuLoad);
     World_Init(opts.seed);
     Chunks_Init(opts.seed, opts.viewDistance);
-    Render_Init(opts.width, opts.height, opts.viewDistance);
+    Render_Init(opts.width, opts.height, opts.viewDistance, opts.gpuLoad);
 
     for (int i = 0; i < opts.takeHooks; i++) Game.Draw2DHooks[i] = Standin_DummyHook;
     FILE *poseLog = opts.poseLog.empty() ? nullptr : fopen(opts.poseLog.c_str(), "w");
@@ -133,6 +135,7 @@ static int Standin_Run(void) {
         Pose pose = Standin_CameraPose(frameStart - start);
         if (poseLog) fprintf(poseLog, "%d %.9g %.9g %.9g %.9g %.9g\n", frame, pose.x, pose.y, pose.z, pose.yaw, pose.pitch);
         Chunks_Update(pose.x, pose.z, opts.buildRate);
+        Swap_CpuLoad(opts.cpuLoad);
         Render_Scene(pose, Camera.matrix);
         for (const HostShot &shot : opts.shots) {
             if (shot.frame == frame && !Render_WritePPM(shot.file.c_str()))
@@ -149,8 +152,9 @@ static int Standin_Run(void) {
             HostDraw2DFn hook = Game.Draw2DHooks[i];
             if (hook) hook(delta);
         }
-        glFinish();  // the frame's end, where the game would swap buffers
+        Swap_EndFrame();  // where the game would swap buffers
     }
+    Swap_Finish();
 
     fprintf(stderr, "standin: %d frames, %ld chunk builds\n", frame, Chunks_TotalBuilds());
     if (poseLog) fclose(poseLog);

@@ -30,7 +30,9 @@ static const char kUsage[] =
     "  --summary-last N       the same, over the last N frames only\n"
     "  --host-shot N:FILE     write frame N's scene as PPM before the 2D hooks run\n"
     "  --fly FILE             the host camera follows the keyframe script FILE, a frame per frame\n"
-    "  --pose-log FILE        write every frame's rendered pose to FILE (frame x y z yaw pitch, radians)\n";
+    "  --pose-log FILE        write every frame's rendered pose to FILE (frame x y z yaw pitch, radians)\n"
+    "  --gpu-load N           draw N extra invisible full-screen layers per frame (default 0)\n"
+    "  --cpu-load MS          busy the render thread MS milliseconds per frame (default 0)\n";
 
 static bool Options_Int(const char *text, long lo, long hi, int *out) {
     char *end = nullptr;
@@ -83,7 +85,8 @@ int Options_Parse(int argc, char **argv, StandinOptions *opts) {
         static const char *const kValued[] = {"--plugin", "--size", "--seed", "--build-rate", "--view-distance",
                                               "--pose", "--take-hooks", "--switch-camera-at", "--reload-map-at",
                                               "--quit-at", "--max-frames", "--max-seconds", "--summary-last",
-                                              "--host-shot", "--fly", "--pose-log"};
+                                              "--host-shot", "--fly", "--pose-log", "--gpu-load",
+                                              "--cpu-load"};
         bool valued = false;
         for (const char *name : kValued) valued = valued || !strcmp(arg, name);
         if (!flag && !valued) {
@@ -139,6 +142,10 @@ int Options_Parse(int argc, char **argv, StandinOptions *opts) {
             opts->fly = val;
         } else if (!strcmp(arg, "--pose-log")) {
             opts->poseLog = val;
+        } else if (!strcmp(arg, "--gpu-load")) {
+            ok = Options_Int(val, 0, 10000, &opts->gpuLoad);
+        } else if (!strcmp(arg, "--cpu-load")) {
+            ok = Options_Double(val, 0, 10000, &opts->cpuLoad);
         } else if (!strcmp(arg, "--host-shot")) {
             const char *colon = strchr(val, ':');
             HostShot shot;

@@ -19,13 +19,15 @@
 
 static int renderWidth, renderHeight;
 static float renderRange;
+static int renderLayers;
 static std::vector<ChunkView> visibleScratch;
 
 static const float kSky[3] = {0.62f, 0.76f, 0.93f};
 static const float kFovY = 70.0f * 0.017453292f;
 static const float kNear = 0.1f;
 
-void Render_Init(int width, int height, float viewDistance) {
+void Render_Init(int width, int height, float viewDistance, int gpuLoad) {
+    renderLayers = gpuLoad;
     renderWidth = width;
     renderHeight = height;
     renderRange = viewDistance;
@@ -89,6 +91,29 @@ static bool Render_Culled(const float *mvp, int cx, int cz) {
     return false;
 }
 
+// Fragment work without a visible trace: full-screen quads of alpha 0,
+// blended, so every pixel is shaded and written once more per layer and
+// keeps its colour. The rasterizer can't know the alpha is 0 ahead of time.
+static void Render_Layers(void) {
+    if (renderLayers <= 0) return;
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    for (int i = 0; i < renderLayers; i++) {
+        glBegin(GL_QUADS);
+        glColor4ub((unsigned char)(i * 37), 128, 255, 0);
+        glVertex2f(-1.0f, -1.0f);
+        glVertex2f(1.0f, -1.0f);
+        glVertex2f(1.0f, 1.0f);
+        glVertex2f(-1.0f, 1.0f);
+        glEnd();
+    }
+    glDisable(GL_BLEND);
+}
+
 void Render_Scene(const Pose &pose, const float *tilt) {
     float proj[16], view[16], modelview[16], mvp[16];
     Render_Projection(proj);
@@ -139,6 +164,7 @@ void Render_Scene(const Pose &pose, const float *tilt) {
     glDisable(GL_FOG);
     glDisable(GL_CULL_FACE);
     glDisable(GL_DEPTH_TEST);
+    Render_Layers();
 }
 
 int Render_WritePPM(const char *file) {

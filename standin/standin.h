@@ -48,6 +48,8 @@ struct StandinOptions {
     std::vector<HostShot> shots;
     std::string fly;              // a keyframe script the host camera follows
     std::string poseLog;          // file for every frame's rendered pose
+    int gpuLoad = 0;              // extra full-screen layers of fragments per frame
+    double cpuLoad = 0;           // milliseconds of busy work on the render thread per frame
 };
 
 // Parses argv; returns 0 and fills opts, or 2 after printing the problem
@@ -160,11 +162,22 @@ long Chunks_TotalBuilds(void);
 
 // ---- render.cpp: drawing a frame -------------------------------------------
 
-void Render_Init(int width, int height, float viewDistance);
-// Clears and draws the chunks in range that the pose can see.
+void Render_Init(int width, int height, float viewDistance, int gpuLoad);
+// Clears and draws the chunks in range that the pose can see, then the
+// GPU load: layers of blended fragments over the whole picture that leave
+// it as it was.
 void Render_Scene(const Pose &pose, const float *tilt);
 // Writes the framebuffer as binary PPM, top row first. Returns 1 on success.
 int Render_WritePPM(const char *file);
+
+// ---- swap.cpp: the frame's end and made-up CPU work ------------------------
+
+// Ends the frame as a swap chain does: at most two frames in flight.
+void Swap_EndFrame(void);
+// Waits for the GPU and drops the fences (before the context goes).
+void Swap_Finish(void);
+// Keeps the render thread busy for ms milliseconds.
+void Swap_CpuLoad(double ms);
 
 // ---- timing.cpp: the host's own frame timestamps ---------------------------
 

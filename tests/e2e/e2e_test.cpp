@@ -29,7 +29,7 @@ protected:
             for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
             return q + "'";
         };
-        std::string cmd = "env -u FLYRATE -u FLYRATE_SHOTS -u FLYRATE_PASSES -u FLYRATE_CSV -u FLYRATE_RECORD";
+        std::string cmd = "env -u FLYRATE -u FLYRATE_SHOTS -u FLYRATE_PASSES -u FLYRATE_CSV -u FLYRATE_RECORD -u FLYRATE_GPU";
         for (const auto &kv : env) cmd += " " + quote(kv.first + "=" + kv.second);
         cmd += " " + quote(STANDIN) + " --max-seconds 120";
         for (const std::string &a : args) cmd += " " + quote(a);
@@ -119,6 +119,44 @@ TEST_F(E2E, ARecordedFlightReplaysTheOriginalPictureForPicture) {
         std::string shot = TestFile_Read(dir + name);
         EXPECT_TRUE(shot.size() == 13 + 64 * 36 * 3u && shot == TestFile_Read(dir + "/" + std::to_string(f))) << name << " isn't the game's render";
     }
+}
+
+// GPU times on real OpenGL, with a GPU load: every frame of both passes
+// has both figures (at most two frames are in flight, the ring holds 8),
+// and a timestamp never comes before its issue.
+TEST_F(E2E, GpuTimesFillTheirColumnsOnRealOpenGl) {
+    std::string script = dir + "/flight.txt", csv = dir + "/frames.csv";
+    std::ofstream(script) << "warmup 0 0 100\n0 -230 36 230 -45 -10\n90 -200 36 230 0 -10\n";
+    Result r = Standin({"--size", "160x90", "--build-rate", "100000", "--gpu-load", "2", FLYRATE_SO},
+                       {{"FLYRATE", script}, {"FLYRATE_GPU", "1"}, {"FLYRATE_CSV", csv}, {"FLYRATE_PASSES", "2"}});
+    std::vector<std::string> rows = TestText_Lines(TestFile_Read(csv));
+    ASSERT_TRUE(r.status == 0 && rows.size() == 181) << Lines(r.out) << Lines(r.err);
+    EXPECT_EQ(rows[0], "pass,frame,frame_ms,chunks,gpu_ms,gpu_lag_ms");
+    for (size_t i = 1; i < rows.size(); i++) {
+        double ms = 0, gpu = -1, lag = -1;
+        int used = 0;
+        ASSERT_EQ(sscanf(rows[i].c_str(), "%*d,%*d,%lf,%*d,%lf,%lf%n", &ms, &gpu, &lag, &used), 3) << rows[i];
+        EXPECT_TRUE(!rows[i][(size_t)used] && gpu >= 0 && lag >= 0) << rows[i];
+    }
+    EXPECT_EQ(std::count_if(r.out.begin(), r.out.end(), [](const std::string &l) { return !l.rfind("flyrate: gpu: 90 of 90 frames timed, ", 0); }), 2)
+        << Lines(r.out);
+}
+
+// The GPU load's layers cost fragments but leave the picture as it was,
+// and both loads are named at the end of the renderer line.
+TEST_F(E2E, TheStandinsLoadsLeaveThePictureAlone) {
+    std::vector<std::string> args = {"--size", "64x36", "--pose", "-230,36,230,-45,-10", "--build-rate", "100000", "--max-frames", "3"};
+    std::vector<std::string> plain = args, loaded = args;
+    plain.insert(plain.end(), {"--host-shot", "2:" + dir + "/plain.ppm"});
+    loaded.insert(loaded.end(), {"--gpu-load", "5", "--cpu-load", "1.5", "--host-shot", "2:" + dir + "/loaded.ppm"});
+    ASSERT_EQ(Standin(plain).status, 0);
+    Result r = Standin(loaded);
+    ASSERT_EQ(r.status, 0);
+    ASSERT_FALSE(r.err.empty());
+    const std::string tail = ", 100000 chunk builds per frame, gpu load 5, cpu load 1.5 ms";
+    EXPECT_EQ(r.err[0].substr(r.err[0].size() - std::min(r.err[0].size(), tail.size())), tail);
+    std::string picture = TestFile_Read(dir + "/plain.ppm");
+    EXPECT_TRUE(picture.size() == 13 + 64 * 36 * 3u && picture == TestFile_Read(dir + "/loaded.ppm"));
 }
 
 }  // namespace

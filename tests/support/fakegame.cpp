@@ -64,6 +64,7 @@ void FakeClock_Advance(double seconds) { virtualNs += llround(seconds * 1e9); }
 void FakeClock_AdvanceAfterNextRead(double seconds) { afterNextReadNs = llround(seconds * 1e9); }
 void FakeClock_Release(void) { virtualOn = false; }
 int FakeClock_Reads(void) { return reads; }
+int64_t FakeClock_Ns(void) { return virtualNs; }
 
 // Off virtual time every call goes on to the C library's own (the vDSO's
 // fast path), so the benchmarks time the real clock at its real cost.

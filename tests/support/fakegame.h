@@ -32,12 +32,26 @@ void FakeClock_Advance(double seconds);
 void FakeClock_AdvanceAfterNextRead(double seconds);
 void FakeClock_Release(void);
 int FakeClock_Reads(void);  // since Set
+int64_t FakeClock_Ns(void);  // the time now, without counting a read
 
 // A read fills the framebuffer with FakeGl_Pixel (row 0 at the bottom),
 // each row starting at a multiple of the pack alignment, as GL does.
+// Timer queries, found through eglGetProcAddress (an EGL context is
+// current) or, with glx, glXGetProcAddressARB: the GL clock is the fake
+// clock; a timestamp's result is the clock at its issue plus lagNs, and is
+// available once `latency` later ones have been issued (the GPU finishes in
+// order); reading it before then is a wait, as GL would stall.
 struct FakeGl {
     int packAlignment, reads, wrongReads;  // wrong: not the whole framebuffer as RGB bytes
+    int64_t readNs;                        // what a read takes on the fake clock
+    int counterBits;                       // GL_QUERY_COUNTER_BITS of GL_TIMESTAMP
+    bool glx;                              // the current context is GLX's, not EGL's
+    const char *missing;                   // an entry point the GetProcAddress doesn't know
+    bool listsDisjoint, disjoint;          // EXT_disjoint_timer_query listed; its flag, cleared when read
+    int latency;
+    int64_t lagNs;
+    int issued, waits, live;               // timestamps issued; results waited for; query objects held
 };
 extern FakeGl fakeGl;
-void FakeGl_Reset(void);  // GL's default alignment of 4, no reads
+void FakeGl_Reset(void);  // GL's default alignment of 4, no reads, 64-bit timer, no latency or lag
 unsigned char FakeGl_Pixel(int x, int y, int channel);

@@ -30,7 +30,7 @@ protected:
         Stdout_Take();
     }
     static void ClearEnvironment() {
-        for (const char *name : {"FLYRATE", "FLYRATE_SHOTS", "FLYRATE_PASSES", "FLYRATE_CSV", "FLYRATE_RECORD"})
+        for (const char *name : {"FLYRATE", "FLYRATE_SHOTS", "FLYRATE_PASSES", "FLYRATE_CSV", "FLYRATE_RECORD", "FLYRATE_GPU"})
             unsetenv(name);
     }
     std::string Scratch(const std::string &text) {  // a scratch file, removed after the test

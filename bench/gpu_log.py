@@ -1,0 +1,48 @@
+"""What the GPU measurement scripts share: a flight of the stand-in with the
+plug-in, its CSV log's frame and GPU columns, and a script's segments.
+
+The log is read here, not with the tools' reader, which does not know the
+GPU columns yet: frame_ms, gpu_ms and gpu_lag_ms of every row, an empty
+GPU cell read as NaN.
+"""
+import csv
+import os
+import subprocess
+
+import numpy as np
+
+
+def fly(build: str, script: str, passes: int, log: str, options: list[str], gpu: bool) -> None:
+    """One run of the stand-in (with these options) flying the script, the
+    per-frame log written to `log`; GPU times asked for or not."""
+    env = dict(os.environ, FLYRATE=script, FLYRATE_PASSES=str(passes), FLYRATE_CSV=log)
+    for name in ("FLYRATE_SHOTS", "FLYRATE_GPU", "FLYRATE_RECORD"):
+        env.pop(name, None)
+    if gpu:
+        env["FLYRATE_GPU"] = "1"
+    subprocess.run([os.path.join(build, "standin", "flyrate-standin"), "--max-seconds", "900"] + options +
+                   [os.path.join(build, "flyrate.so")],
+                   env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def read(log: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """frame_ms, gpu_ms and gpu_lag_ms of every row, in order (NaN where a
+    GPU cell is empty or the log has no GPU columns)."""
+    with open(log, newline="") as f:
+        rows = [r for r in csv.DictReader(f) if r["pass"] != "pass"]
+
+    def column(name: str) -> np.ndarray:
+        return np.array([float(r[name]) if r.get(name) else np.nan for r in rows])
+    return column("frame_ms"), column("gpu_ms"), column("gpu_lag_ms")
+
+
+def segment_bounds(script: str) -> list[tuple[int, int]]:
+    """Row ranges [a, b) of the script's segments, keyframe to keyframe: the
+    rows of path frames k+1..next keyframe."""
+    frames = []
+    with open(script) as f:
+        for line in f:
+            words = line.split()
+            if words and not words[0].startswith("#") and words[0] != "warmup":
+                frames.append(int(words[0]))
+    return [(a, b) for a, b in zip(frames, frames[1:]) if b > a]
