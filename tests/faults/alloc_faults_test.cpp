@@ -163,4 +163,24 @@ TEST(AllocationFaults, EveryAllocationFailingInTurnEndsAsDesigned) {
     TestDir_Remove(dir);
 }
 
+// Without memory for the chunk counts the log keeps every pass's rows, in
+// the form without the column.
+TEST(AllocationFaults, WithoutChunkCountsTheLogKeepsItsRows) {
+    std::string script = TestFile_Write("warmup 0.5 0.25 5\n0 1 2 3 0 0\n3 1 2 3 9 0\n"), csv = TestFile_Write(""), dir = TestDir_Make();
+    const std::string warning = "flyrate: warning: no memory for per-frame chunk counts: " + csv + " gets no chunks column";
+    setenv("FLYRATE", script.c_str(), 1);
+    setenv("FLYRATE_PASSES", "2", 1);
+    setenv("FLYRATE_CSV", csv.c_str(), 1);
+    unsetenv("FLYRATE_SHOTS"), unsetenv("FLYRATE_RECORD");
+    Outcome o;
+    for (long n = 1; (o = Go(n, dir)).failed && !std::count(o.out.begin(), o.out.end(), warning); n++) {}
+    ASSERT_TRUE(o.failed) << "no allocation failure left the counts out";
+    std::string rows = "pass,frame,frame_ms\n";
+    for (const char *pass : {"1,", "2,"})
+        for (const char *frame : {"1", "2", "3"}) rows += pass + std::string(frame) + ",20.000000\n";
+    EXPECT_EQ(TestFile_Read(csv), rows);
+    unlink(script.c_str()), unlink(csv.c_str());
+    TestDir_Remove(dir);
+}
+
 }  // namespace

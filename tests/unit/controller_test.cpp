@@ -1,5 +1,8 @@
 // The plug-in driven as the game drives it, on the controlled clock: start-up
 // and its failures, warm-up, timed frames, passes, screenshots, the free slot.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <tuple>
 
 #include "run/run.h"
@@ -133,6 +136,25 @@ TEST_F(RunController, AFailedLogPassLeavesTheOtherPassesWhole) {
         }
         EXPECT_EQ(TestFile_Read(csv), rows[0] + rows[failing == 1 ? 2 : 1] + rows[3]) << failing;
     }
+}
+
+// A log that is a pipe (a FIFO here, /dev/stdout say) has no size that
+// tells a first write from a later one: the header comes with the first
+// pass only, and each later pass appends its rows.
+TEST_F(RunController, ALogPipeGetsTheHeaderWithTheFirstPassOnly) {
+    std::string dir = TestDir_Make(), fifo = dir + "/log", expected = "pass,frame,frame_ms,chunks\n";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // there first: the plug-in's open doesn't wait
+    setenv("FLYRATE_PASSES", "3", 1);
+    setenv("FLYRATE_CSV", fifo.c_str(), 1);
+    Start(Path({0, 2}));
+    Play("mf6f");
+    for (int pass = 1; pass <= 3; pass++) expected += std::to_string(pass) + ",1,250.000000,0\n" + std::to_string(pass) + ",2,250.000000,0\n";
+    char got[4096];
+    ssize_t n = read(reader, got, sizeof got);
+    EXPECT_EQ(std::string(got, n > 0 ? (size_t)n : 0), expected);
+    close(reader);
+    TestDir_Remove(dir);
 }
 
 TEST_F(RunController, FreeSlotInEveryStateGivesBackHookCameraAndTables) {

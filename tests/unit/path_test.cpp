@@ -66,6 +66,12 @@ TEST_F(PathSample, SearchFromTheLastSegmentFindsWhatASearchFromNothingFinds) {
         Keyframe near = Path_SampleNear(t, &segment), searched = Path_Sample(t);
         ASSERT_TRUE(Same(near, searched)) << t;
     }
+    // Passes of a short path: each new one starts again at frame 1 with the
+    // hint on the last segment.
+    SetPath({{0, 0, 0, 0, 0, 0}, {4, 8, 0, 0, 0, 0}, {8, 0, 0, 0, 0, 0}});
+    segment = 1;
+    for (int pass = 1; pass <= 2; pass++)
+        for (t = 1; t <= 8; t++) ASSERT_TRUE(Same(Path_SampleNear(t, &segment), Path_Sample(t))) << pass << ": " << t;
 }
 
 class BenchCamera : public PluginTest {

@@ -109,6 +109,18 @@ TEST_F(Recording, EndsWithoutAScriptWhenItCantMakeOne) {
     EXPECT_EQ(Out().front(), "flyrate: warning: FLYRATE runs the benchmark, so recording to " + file + " is off");
 }
 
+// The longest name that leaves room for the scratch files' names is
+// recorded; a byte more is refused at start.
+TEST_F(Recording, TheLongestNameThatLeavesRoomForTheScratchFiles) {
+    std::string deep = dir;
+    while (kRecordPathMax - sizeof ".recording.new" - deep.size() > 200) mkdir((deep += "/" + std::string(100, 'd')).c_str(), 0755);
+    std::string longest = deep + "/" + std::string(kRecordPathMax - sizeof ".recording.new" - deep.size() - 1, 'f');
+    EXPECT_EQ(Lines(Record(20, longest + "f")),
+              ("flyrate: warning: can't write " + longest + "f: File name too long; nothing is recorded").substr(0, 1022) + "\n");
+    EXPECT_EQ(Record(20, longest).size(), 2u);
+    EXPECT_EQ(TestFile_Read(longest).rfind("# flyrate recording: 20 frames as ", 0), 0u);
+}
+
 // The game killed mid-flight: the next start makes the script of what the
 // scratch file got, the last save at most a few seconds before, and records
 // nothing; the start after records again.
