@@ -3,10 +3,11 @@
 
 Flies a keyframe script in the stand-in game with GPU times
 (FLYRATE_GPU=1) and without, taking turns, several launches each, and
-prints each launch's mean frame time and, per pair of launches next to each
-other, how much longer the mean is with GPU times; then the mean of those
-differences with a 95% interval (Student's t over the pairs). On a shared,
-busy machine the interval is mostly the machine's own noise.
+prints per pair of launches next to each other their mean frame times and
+how much longer the mean is with GPU times; then the mean of those
+differences with a 95% interval (Student's t over the pairs), and the same
+for the CPU time the stand-in used, which other work on a shared, busy
+machine disturbs far less than it does the frame times.
 
 Usage: bench/gpu_aa.py [--build build/release] [--pairs 4] [--passes 2]
                        [--script examples/flight.txt] [--out DIR] [--logs DIR]
@@ -36,24 +37,28 @@ def main() -> None:
     ap.add_argument("options", nargs="*", help="stand-in options, after --")
     args = ap.parse_args()
     out = args.logs or args.out or tempfile.mkdtemp(prefix="gpu-aa-")
-    diffs = []
+    diffs: dict[str, list[float]] = {"mean frame time": [], "CPU time": []}
     for p in range(args.pairs):
-        means = {}
+        means, cpu = {}, {}
         for gpu in (True, False) if p % 2 == 0 else (False, True):
             log = os.path.join(out, "%s-%d.csv" % ("gpu" if gpu else "plain", p + 1))
-            if not args.logs:
-                gpu_log.fly(args.build, args.script, args.passes, log, args.options, gpu)
+            cpu[gpu] = np.nan if args.logs else gpu_log.fly(args.build, args.script, args.passes, log, args.options, gpu)
             frame, gpu_ms, _ = gpu_log.read(log)
             means[gpu] = frame.mean()
             if gpu and np.isnan(gpu_ms).all():
                 raise SystemExit("gpu_aa: %s has no GPU times" % log)
-        diffs.append((means[True] / means[False] - 1) * 100)
-        print("pair %d: mean frame %.3f ms with GPU times, %.3f ms without: %+.2f%%"
-              % (p + 1, means[True], means[False], diffs[-1]))
-    d = np.array(diffs)
-    half = stats.t.ppf(0.975, len(d) - 1) * d.std(ddof=1) / np.sqrt(len(d)) if len(d) > 1 else float("nan")
-    print("with GPU times: %+.2f%% mean frame time (95%% interval %+.2f..%+.2f%%, %d pairs; spread %.2f%%)"
-          % (d.mean(), d.mean() - half, d.mean() + half, len(d), d.std(ddof=1) if len(d) > 1 else float("nan")))
+        diffs["mean frame time"].append((means[True] / means[False] - 1) * 100)
+        diffs["CPU time"].append((cpu[True] / cpu[False] - 1) * 100)
+        print("pair %d: mean frame %.3f ms with GPU times, %.3f ms without: %+.2f%%; CPU time %.2f s, %.2f s: %+.2f%%"
+              % (p + 1, means[True], means[False], diffs["mean frame time"][-1], cpu[True], cpu[False],
+                 diffs["CPU time"][-1]))
+    for what, values in diffs.items():
+        d = np.array(values)
+        if len(d) < 2 or np.isnan(d).any():
+            continue
+        half = stats.t.ppf(0.975, len(d) - 1) * d.std(ddof=1) / np.sqrt(len(d))
+        print("with GPU times: %+.2f%% %s (95%% interval %+.2f..%+.2f%%, %d pairs; spread %.2f%%)"
+              % (d.mean(), what, d.mean() - half, d.mean() + half, len(d), d.std(ddof=1)))
     print("logs in", out)
 
 

@@ -7,22 +7,27 @@ GPU cell read as NaN.
 """
 import csv
 import os
+import resource
 import subprocess
 
 import numpy as np
 
 
-def fly(build: str, script: str, passes: int, log: str, options: list[str], gpu: bool) -> None:
+def fly(build: str, script: str, passes: int, log: str, options: list[str], gpu: bool) -> float:
     """One run of the stand-in (with these options) flying the script, the
-    per-frame log written to `log`; GPU times asked for or not."""
+    per-frame log written to `log`; GPU times asked for or not. Returns the
+    CPU time (user and system, all its threads) the stand-in used."""
     env = dict(os.environ, FLYRATE=script, FLYRATE_PASSES=str(passes), FLYRATE_CSV=log)
     for name in ("FLYRATE_SHOTS", "FLYRATE_GPU", "FLYRATE_RECORD"):
         env.pop(name, None)
     if gpu:
         env["FLYRATE_GPU"] = "1"
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     subprocess.run([os.path.join(build, "standin", "flyrate-standin"), "--max-seconds", "900"] + options +
                    [os.path.join(build, "flyrate.so")],
                    env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
 
 
 def read(log: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
