@@ -8,7 +8,7 @@ import unittest.mock
 
 import numpy as np
 
-from support import SHOTS, Tool, csv_text, relaunched, run_of
+from support import PIC, SHOTS, Tool, csv_text, ppm, relaunched, run_of
 from flytools import metrics
 from flytools.compare import analysis
 from flytools.errors import InputError
@@ -156,6 +156,8 @@ class Inputs(Tool):
         # Bad input exits 1, a bad command line 2, each with one line naming the problem. The good run g has four
         # columns, spaces in its header, a blank line, CRLF, a repeated header.
         self.write("g", "pass, frame, frame_ms, chunks\r\n\r\n1,1,10,0\r\npass,frame,frame_ms,chunks\r\n1,2,11,3\r\n")
+        os.link(self.dir / "g", self.dir / "h")
+        self.write("frame-00009.ppm", b"")
         h, h4, key = "pass,frame,frame_ms\n", "pass,frame,frame_ms,chunks\n", "0 1 2 3 4 5\n"
         P1, P2, S = "flyrate: pass 1 of 2\n", "flyrate: pass 2 of 2\n", "flyrate: %d frames 5 seconds 1 fps, frame ms min/avg/p99/max 1/2/3/4\n"
         files = [  # contents of x, a run (a script where it starts with a keyframe) -> the error's words
@@ -177,12 +179,15 @@ class Inputs(Tool):
             ("just some notes\n", "neither a flyrate CSV log nor a flyrate stdout log"),
             (key + "10 1 2 3\n", "x: line 2: expected a keyframe"), (key + key, "must start at 0 and ascend"),
             (key + "5 1 2 3 4 5\n", "last keyframe is frame 5, but the runs have 2"),
-            (key + "1 1 2 3 4 5\n", "last keyframe is frame 1, but the runs have 2")]
+            (key + "1 1 2 3 4 5\n", "last keyframe is frame 1, but the runs have 2"),
+            (key + "\x7fELF\x1b[2J\n", "found '\\x7fELF\\x1b[2J'")]
         commands = [  # arguments (x as last written), status -> the error's words
             ("missing.csv", 1, "missing.csv: no such file"), (".", 1, ".: is a directory"), ("=g", 1, "LABEL=PATH"),
             ("g g --shots . --shots gone", 1, "gone: no such folder"), ("g --json n/o", 2, "can't write n/o"),
             ("g --plot n/c.png", 2, "can't write n/c.png"), ("g --plot c.pdf", 2, "must end in .png or .svg"),
-            ("g --html g", 2, "--html: g is an input or another output"),
+            ("g --html g", 2, "--html: g is an input or another output"), ("A=g A=g", 2, "two runs are labelled A"),
+            ("g --html h", 2, "h is an input"), ("g --script x --json x", 2, "x is an input"),  # h: g's hard link
+            ("g g --shots . --shots . --html frame-00009.ppm", 2, "frame-00009.ppm is an input"),
             ("g --min-effect -1", 2, "-1: must be a percentage from 0 to below 100"), ("g --min-effect nan", 2, "nan"),
             ("g --pixel-tolerance 256", 2, "0 to 255"), ("g --fail-if-pictures-differ", 2, "needs --shots"),
             ("g --shots B=.", 2, "no run is labelled B"), ("g --shots . --shots .", 2, "more folders than runs"),
@@ -215,11 +220,14 @@ class Inputs(Tool):
         counts = stdoutlog.parse_log("flyrate: per-second fps:%s\nflyrate: 1 frames 1 seconds 1 fps, frame ms "
                                    "min/avg/p99/max 1/1/1/1\n" % (" 600" * 250), "x")[0].per_second
         self.assertEqual(len(counts), 250)
-        self.write("old_$^$.csv", good)
-        r = self.run_tool("old_$^$.csv", "old_$^$.csv", "--plot", "c.png")
-        self.assertEqual(r.stderr, "flycompare: note: old_$^$.csv: passes 1, 3, 4: no pass 2; the passes are compared "
-                         "as they are\nflycompare: note: old_$^$.csv is given twice (old_$^$.csv and old_$^$.csv (2)): "
-                         "a run compared with itself\n")
+        # A file name that isn't UTF-8 is shown escaped in the text, the notes, the JSON, the page and the chart.
+        self.write("old_$^$\udcff.csv", good)
+        r = self.run_tool("old_$^$\udcff.csv", "old_$^$\udcff.csv", "--plot", "c.svg", "--html", "p.html", "--json", "j")
+        self.assertEqual(r.stderr, "flycompare: note: old_$^$\\xff.csv: passes 1, 3, 4: no pass 2; the passes are "
+                         "compared as they are\nflycompare: note: old_$^$\\xff.csv is given twice (old_$^$\\xff.csv and "
+                         "old_$^$\\xff.csv (2)): a run compared with itself\n")
+        self.assertEqual([("old_$^$\\xff.csv" in (self.dir / f).read_text()) for f in ("p.html", "c.svg")] +
+                         [json.loads((self.dir / "j").read_text())["runs"][1]["label"]], [True] * 2 + ["old_$^$\\xff.csv (2)"])
 
 
 class Comparing(Tool):
@@ -257,8 +265,12 @@ class Comparing(Tool):
 
     def test_pictures_and_exit_statuses(self):
         # Each keyframe's case as SHOTS says; a faster run told it draws a different picture; 30 frames in 3 stretches.
-        # --fail-if-slower exits 3 only when slower, --fail-if-pictures-differ 4 when pictures differ, also when both.
+        # --fail-if-slower exits 3 only when slower, --fail-if-pictures-differ 4 when pictures differ, also when both,
+        # and when they can't be compared (e empty, t's cut short): the gate never passes on nothing.
         self.write_shots()
+        for frame, *_ in SHOTS:
+            self.write("t/frame-%05d.ppm" % frame, ppm(PIC)[:-1])
+        (self.dir / "e").mkdir()
         pictures = [w for *_, w in SHOTS] + [
             "fast.csv is faster than slow.csv: mean frame time -19.9% (95% CI -22.7..-17.0%), beyond the \u00b11% "
             "threshold; but it draws a different picture at frame 120; its screenshots are another size (4x3 in slow.csv, "
@@ -270,6 +282,9 @@ class Comparing(Tool):
                 ("slow.csv fast.csv b 10", 4, ["the same within \u00b110 (1 identical) at 2 keyframes",
                                                "its screenshots are another size (4x3 in slow.csv, 2x2"]),
                 ("slow.csv fast.csv a 255", 0, ["fast.csv against slow.csv): identical at 6 keyframes"]),
+                ("slow.csv fast.csv e 255", 4, ["exit status 4: pictures that can't be compared fail "
+                                                "--fail-if-pictures-differ (fast.csv: 6 of 6 keyframes not compared)"]),
+                ("slow.csv fast.csv t 255", 4, ["(fast.csv: 6 of 6 keyframes not compared)\n"]),
                 ("fast.csv slow.csv a 2", 3, ["flycompare: exit status 3: a run is slower than A"]),
                 ("fast.csv slow.csv b 2", 4, ["slow.csv is slower", "threshold; but it draws a different picture at frame 120;",
                                               "flycompare: exit status 4"])]:

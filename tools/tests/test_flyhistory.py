@@ -158,6 +158,8 @@ class SQLite(Backend, unittest.TestCase):
     def test_damaged_locked_and_newer_databases(self):
         run = self.folder("a", game_frames(np.random.default_rng(2), (1, 1, FRAMES)))
         self.tool("add", run)
+        for option in ("--json", "--html"):  # a report written over the database is refused before any work
+            self.assertIn(" is an input or another output", self.tool("report", option, self.db, status=2).stderr)
         lock = sqlite3.connect(self.db, isolation_level=None)
         lock.execute("BEGIN EXCLUSIVE")
         r = self.tool("--lock-timeout", "0.1", "list", status=1)

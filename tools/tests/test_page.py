@@ -26,7 +26,7 @@ addEventListener('load', function () {
   seen.images = all('img').map(i => i.complete && i.naturalWidth > 0);
   seen.verdict = [all('.verdict .headline')[0].innerText, all('.verdict')[0].getBoundingClientRect().top < 200];
   seen.outside = all('[src],[href]').map(e => e.src || e.href).filter(u => !u.startsWith('data:'));
-  seen.height = document.documentElement.scrollHeight;
+  seen.height = document.documentElement.scrollHeight, seen.width = document.documentElement.scrollWidth;
   pair[0].click();  // flips the pair and their captions in place
   seen.flipped = pair[1].src === a && pair[0].src !== a && row.querySelector('.flip').textContent;
   document.title = JSON.stringify(seen);
@@ -43,14 +43,17 @@ class Page(Tool):
 
     @unittest.skipUnless(os.access(CHROMIUM, os.X_OK), "no %s: scripts/setup installs Debian's chromium" % CHROMIUM)
     def test_page_in_chromium(self):
-        # The verdict on top, all 7 pictures decoded, the flip, no script errors, nothing from elsewhere; a screenshot.
+        # The verdict on top, all 7 pictures decoded, the flip, no script errors, nothing from elsewhere, the page
+        # within the window though a label widens the tables; a screenshot.
         self.write_shots()
-        out = self.run_tool("slow.csv", "fast.csv", "--shots", "a", "--shots", "b", "--html", "report.html").stdout
+        out = self.run_tool("the-slow-build-with-a-long-label=slow.csv", "fast.csv", "--shots", "a", "--shots", "b",
+                            "--html", "report.html").stdout
         self.write("probed.html", (self.dir / "report.html").read_text().replace("<head>", "<head>" + PROBE, 1))
         dom = self.chromium("probed.html", 900, "--virtual-time-budget=10000", "--dump-dom")
         saw = json.loads(html.unescape(dom.split("<title>")[1].split("</title>")[0]))
-        self.assertEqual((saw["errors"], saw["images"], saw["verdict"], saw["flipped"], saw["outside"]),
-                         ([], [True] * 7, [out.split("no change)\n")[1].split("\n")[0], True], "fast.csv", []))
+        self.assertEqual((saw["errors"], saw["images"], saw["verdict"], saw["flipped"], saw["outside"],
+                          saw["width"] <= 1280),
+                         ([], [True] * 7, [out.split("no change)\n")[1].split("\n")[0], True], "fast.csv", [], True))
         (shot := pathlib.Path(os.environ.get("FLYCOMPARE_ARTIFACTS", self.dir), "flycompare-page.png")).unlink(True)
         self.chromium("report.html", saw["height"], "--screenshot=%s" % shot)   # a PNG of the whole page
         self.assertEqual(struct.unpack(">x3s12xII", shot.read_bytes()[:24]), (b"PNG", 1280, saw["height"]))

@@ -8,7 +8,7 @@ import sys
 from typing import Callable
 
 from ..compare.pictures import DEFAULT_TOLERANCE
-from ..errors import EXIT_USAGE, InputError, UsageError
+from ..errors import EXIT_USAGE, InputError, UsageError, shown
 from ..records import CompareOptions
 
 
@@ -27,10 +27,10 @@ def run(prog: str, main: Callable[[], int], failed: int) -> int:
     try:
         return main()
     except UsageError as e:
-        sys.stderr.write("%s: error: %s (see --help)\n" % (prog, e))
+        sys.stderr.write("%s: error: %s (see --help)\n" % (prog, shown(str(e))))
         return e.status
     except InputError as e:
-        sys.stderr.write("%s: error: %s\n" % (prog, e))
+        sys.stderr.write("%s: error: %s\n" % (prog, shown(str(e))))
         return e.status
     except KeyboardInterrupt:
         return 130
@@ -38,7 +38,7 @@ def run(prog: str, main: Callable[[], int], failed: int) -> int:
         sys.stderr.close()
         return failed
     except Exception as e:  # one line and a failure status, never a traceback
-        sys.stderr.write("%s: error: internal error: %s: %s\n" % (prog, type(e).__name__, e))
+        sys.stderr.write("%s: error: internal error: %s: %s\n" % (prog, type(e).__name__, shown(str(e))))
         return failed
 
 
@@ -49,7 +49,7 @@ def add_compare_options(g) -> None:
     g.add_argument("--fail-if-slower", action="store_true",
                    help="exit with status 3 when a run's verdict (on the whole path) is slower than A")
     g.add_argument("--fail-if-pictures-differ", action="store_true",
-                   help="exit with status 4 when a keyframe's pictures differ")
+                   help="exit with status 4 when a keyframe's pictures differ or can't be compared")
     g.add_argument("--pixel-tolerance", metavar="N", type=int, default=DEFAULT_TOLERANCE,
                    help="channel difference (0-255) still counted as the same pixel "
                         "(default %d)" % DEFAULT_TOLERANCE)

@@ -75,10 +75,12 @@ CSV is that run's environment. Differences between the environments
 (script, framebuffer size, renderer, host, CPU, governor, passes, view
 distance, seed, screenshots taken) are warned about above the verdict.
 
-exit status: 0 success; 1 bad input; 2 bad command line; 3 a run is slower
-than A (with --fail-if-slower); 4 a keyframe's pictures differ (with
---fail-if-pictures-differ); when both 3 and 4 apply the status is 4 (a
-different picture makes the timing no like-for-like comparison)."""
+exit status: 0 success; 1 bad input; 2 bad command line (also a LABEL=
+given twice, an output written over an input or another output); 3 a run
+is slower than A (with --fail-if-slower); 4 a keyframe's pictures differ
+or can't be compared (with --fail-if-pictures-differ); when both 3 and 4
+apply the status is 4 (a different picture makes the timing no
+like-for-like comparison)."""
 
 
 Parser = common.parser_class(PROG)
@@ -116,9 +118,7 @@ def main(argv=None) -> int:
     outputs.write(result, opts, sys.stdout)
     sys.stdout.flush()
     if result.status != comparison.EXIT_OK:
-        sys.stderr.write("%s: exit status %d: %s\n" % (
-            PROG, result.status, "a run is slower than A" if result.status == comparison.EXIT_SLOWER
-            else "a keyframe's pictures differ"))
+        sys.stderr.write("%s: exit status %d: %s\n" % (PROG, result.status, result.status_reason))
     return result.status
 
 

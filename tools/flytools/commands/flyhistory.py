@@ -12,7 +12,7 @@ from ..errors import EXIT_INPUT, EXIT_OK, InputError
 from ..history import db as history_db, steps, store
 from ..records import Series
 from ..report import history_text, jsonout
-from ..report.files import write_file
+from ..report.files import check_outputs, write_file
 from ..stats import changepoint
 from . import common
 
@@ -34,7 +34,8 @@ def parser() -> argparse.ArgumentParser:
                       "mean and p99 frame time, the 1%% low and each segment's mean frame time "
                       "against the whole path's; "
                       "each step's size is Welch's 95%% interval over the runs either side.\n"
-                      "exit status: 0 success; 1 bad input or database; 2 bad command line; "
+                      "exit status: 0 success; 1 bad input or database; 2 bad command line (also "
+                      "a report file written over the database); "
                       "3 check found a regression." % (changepoint.ALPHA * 100, changepoint.WINDOW))
     p.add_argument("--db", default=DEFAULT_DB, metavar="FILE|postgresql://...",
                    help="the database (default %s in the working directory)" % DEFAULT_DB)
@@ -145,6 +146,8 @@ def main(argv: list[str] | None = None, out=None) -> int:
     out = out or sys.stdout
     if args.command == "check" and (args.window < 1 or not 0 <= args.fail_on_regression < 100):
         p.error("check: --window must be 1 or more and --fail-on-regression 0 to below 100")
+    if args.command == "report":  # the database is no output's to write over
+        check_outputs((("--json", args.json), ("--html", args.html)), history_db.files(args.db))
     if args.command in ("show", "remove") and not args.run:
         p.error("%s: RUN is a run id or path" % args.command)
     if args.command == "add":  # the input read before the database is made

@@ -13,7 +13,7 @@ import sys
 
 from ..compare import comparison
 from ..errors import EXIT_INPUT, EXIT_OK, InputError, UsageError
-from ..inputs import files, script as scripts
+from ..inputs import files, runfolder, script as scripts
 from ..records import FlyrunSettings
 from ..run import finish, session
 from . import common
@@ -102,7 +102,7 @@ def _variants(p: Parser, args) -> tuple[list, dict, dict]:
         label, eq, command = arg.partition("=")
         if not eq or not command.strip():
             p.error("'%s': expected LABEL=\"COMMAND\"" % arg)
-        if not LABEL_RE.match(label) or label in ("flyrun.json", "report.txt"):
+        if not LABEL_RE.match(label) or label in (runfolder.SESSION, runfolder.REPORT):
             p.error("'%s': a label is letters, digits and _.+- (it names a folder)" % label)
         if label in commands:
             p.error("two variants are labelled %s" % label)
@@ -139,7 +139,8 @@ def settings(p: Parser, args, opts) -> FlyrunSettings:
             any(os.path.exists(os.path.join(args.out, label)) for label in labels):
         p.error("--out %s: already holds runs; give a new folder" % args.out)
     try:
-        comparison.check_options(opts, inputs=(args.script,), made=(args.out,))
+        own, within = runfolder.session_paths(args.out, labels)  # what the session will write
+        comparison.check_options(opts, inputs=(args.script, *own), within=within, made=(args.out,))
     except UsageError as e:
         p.error(str(e))
     try:

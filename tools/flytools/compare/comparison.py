@@ -7,45 +7,33 @@ import os
 from dataclasses import replace
 from typing import Optional
 
-from ..errors import UsageError
+from ..errors import UsageError, shown
 from ..inputs import open_run, script as scripts
 from ..records import CompareOptions, CompareResult as Result
 from ..report import verdict
+from ..report.files import check_outputs
 from . import analysis, environment, pictures
 
 EXIT_OK, EXIT_SLOWER, EXIT_PICTURES = 0, 3, 4
 PLOT_TYPES = (".png", ".svg")
 
 
-def check_options(opts: CompareOptions, inputs: tuple = (), made: tuple = ()) -> None:
+def check_options(opts: CompareOptions, inputs: tuple = (), within: tuple = (), made: tuple = ()) -> None:
     """Refuses (UsageError) what can't be done, before any work: figures out
     of range, a chart of another type, an output whose folder isn't there
     (nor among the folders `made` before writing) or that would be written
-    over an input or another output."""
+    over an input (the runs' files, the script, the screenshots, the
+    `inputs` and what lies `within` the folders given) or another output."""
     if not 0 <= opts.min_effect < 100:
         raise UsageError("--min-effect: %g: must be a percentage from 0 to below 100" % opts.min_effect)
     if not 0 <= opts.pixel_tolerance <= 255:
         raise UsageError("--pixel-tolerance: %d: must be 0 to 255" % opts.pixel_tolerance)
     if opts.plot is not None and os.path.splitext(opts.plot)[1].lower() not in PLOT_TYPES:
         raise UsageError("--plot: %s: the file name must end in .png or .svg" % opts.plot)
-    named = [a if os.path.exists(a) else a.split("=", 1)[-1] for a in opts.runs]
-    seen = {os.path.realpath(p) for p in list(inputs) + named if os.path.isfile(p)}
-    for option, path in (("--json", opts.json), ("--plot", opts.plot), ("--html", opts.html)):
-        if path is None:
-            continue
-        folder = os.path.dirname(path) or "."
-        if any(os.path.realpath(folder) == os.path.realpath(m) for m in made):
-            continue
-        if not os.path.isdir(folder):
-            raise UsageError("%s: can't write %s: no such folder %s" % (option, path, folder))
-        if os.path.isdir(path):
-            raise UsageError("%s: can't write %s: is a folder" % (option, path))
-        if not os.access(folder, os.W_OK) or os.path.exists(path) and not os.access(path, os.W_OK):
-            raise UsageError("%s: can't write %s: permission denied" % (option, path))
-        real = os.path.realpath(path)
-        if real in seen:
-            raise UsageError("%s: %s is an input or another output; give another file" % (option, path))
-        seen.add(real)
+    open_run.check_labels(opts.runs)
+    files, folders = open_run.input_paths(opts.runs, opts.script, opts.shots)
+    check_outputs((("--json", opts.json), ("--plot", opts.plot), ("--html", opts.html)),
+                  files + list(inputs), folders + list(within), made)
 
 
 def shot_folders(shot_args: tuple, runs: list) -> dict:
@@ -68,13 +56,21 @@ def shot_folders(shot_args: tuple, runs: list) -> dict:
     return folders
 
 
-def _status(opts: CompareOptions, comparisons) -> int:
-    if opts.fail_if_pictures_differ and any(pictures.differing(c.pictures)
-                                            for c in comparisons if c.pictures):
-        return EXIT_PICTURES
+def _status(opts: CompareOptions, comparisons) -> tuple[int, Optional[str]]:
+    """The exit status the gates ask for and why. The pictures' gate passes
+    only on every keyframe compared: screenshots that are missing, cut
+    short or not there at all fail it, as pictures that differ do."""
+    if opts.fail_if_pictures_differ:
+        why = ["a keyframe's pictures differ"] if any(
+            pictures.differing(c.pictures) for c in comparisons if c.pictures) else []
+        lost = [r for r in (pictures.uncompared(c.pictures, c.run) for c in comparisons) if r]
+        if lost:
+            why.append("pictures that can't be compared fail --fail-if-pictures-differ (%s)" % "; ".join(lost))
+        if why:
+            return EXIT_PICTURES, "; ".join(why)
     if opts.fail_if_slower and any(c.verdict == "slower" for c in comparisons):
-        return EXIT_SLOWER
-    return EXIT_OK
+        return EXIT_SLOWER, "a run is slower than A"
+    return EXIT_OK, None
 
 
 def compare(opts: CompareOptions) -> Result:
@@ -91,8 +87,8 @@ def compare(opts: CompareOptions) -> Result:
     keyframes = scripts.read_script(script) if script else None
     # The environments' differences are warnings above the verdict, in the
     # JSON and on the page; runs without one are named once.
-    doc = analysis.analyse(runs, keyframes, script, opts.min_effect, warnings=environment.check(runs),
-                           pixel_tolerance=opts.pixel_tolerance if folders else None)
+    doc = analysis.analyse(runs, keyframes, shown(script) if script else None, opts.min_effect,
+                           warnings=environment.check(runs), pixel_tolerance=opts.pixel_tolerance if folders else None)
     comparisons, held = [], {}
     for cmp in doc.comparisons:
         found: Optional[object] = None
@@ -102,7 +98,9 @@ def compare(opts: CompareOptions) -> Result:
             held.update({(cmp.run, frame): p for frame, p in kept.items()})
         cmp = replace(cmp, pictures=found)
         comparisons.append(replace(cmp, verdict_lines=verdict.lines(cmp, doc)))
-    doc = replace(doc, comparisons=tuple(comparisons), exit_status=_status(opts, comparisons),
+    status, why = _status(opts, comparisons)
+    doc = replace(doc, comparisons=tuple(comparisons), exit_status=status,
                   environment_note=environment.unknown(runs))
-    return Result(doc, runs, folders, held, open_run.notes(runs), skipped)
+    return Result(doc, runs, {label: shown(f) for label, f in folders.items()}, held,
+                  open_run.notes(runs), skipped, why)
 

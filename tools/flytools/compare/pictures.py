@@ -11,6 +11,7 @@ from typing import Any
 
 import numpy as np
 
+from ..errors import shown
 from ..inputs import ppm
 from ..records import PictureFrame, Pictures
 
@@ -63,7 +64,8 @@ def compare_folders(dir_a: str, dir_b: str, label_a: str, label_b: str, toleranc
             continue
         if a.shape != b.shape:
             frames.append(replace(entry, status="size differs", detail="%dx%d in %s, %dx%d in %s" % (
-                a.shape[1], a.shape[0], label_a, b.shape[1], b.shape[0], label_b)))
+                a.shape[1], a.shape[0], label_a, b.shape[1], b.shape[0], label_b),
+                size=[a.shape[1], a.shape[0]], size_b=[b.shape[1], b.shape[0]]))
             continue
         figures, per_pixel = measure(a, b, tolerance)
         status = ("identical" if figures["max_diff"] == 0 else
@@ -71,7 +73,7 @@ def compare_folders(dir_a: str, dir_b: str, label_a: str, label_b: str, toleranc
         frames.append(PictureFrame(frame, entry.file, status, size=[a.shape[1], a.shape[0]], **figures))
         if keep:
             held[frame] = (a, b, difference_image(a, per_pixel, tolerance))
-    return Pictures(dir_a, dir_b, tolerance, tuple(frames)), held
+    return Pictures(shown(dir_a), shown(dir_b), tolerance, tuple(frames)), held
 
 
 def _read(folder: str, name: str, label: str) -> np.ndarray:
@@ -79,6 +81,18 @@ def _read(folder: str, name: str, label: str) -> np.ndarray:
         return ppm.read_ppm(os.path.join(folder, name))
     except ppm.PictureError as e:
         raise ppm.PictureError("%s's %s: %s" % (label, name, e)) from None
+
+
+def uncompared(result: Pictures | None, label: str) -> str | None:
+    """Why a run's pictures fall short of a full comparison (no folder,
+    no screenshot in either, keyframes missing or unreadable); None when
+    every keyframe was compared."""
+    if result is None:
+        return "%s has no screenshots" % label
+    if not result.frames:
+        return "no frame-NNNNN.ppm in %s or %s" % (result.dir_a, result.dir_b)
+    lost = sum(f.status in ("missing", "unreadable") for f in result.frames)
+    return "%s: %d of %d keyframes not compared" % (label, lost, len(result.frames)) if lost else None
 
 
 def differing(result: Pictures) -> list[PictureFrame]:

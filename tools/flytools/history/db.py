@@ -50,6 +50,12 @@ def is_postgres(dsn: str) -> bool:
     return dsn.startswith(("postgresql://", "postgres://"))
 
 
+def files(dsn: str) -> list[str]:
+    """The files a database is kept in: SQLite's file and its journals; none
+    for PostgreSQL."""
+    return [] if is_postgres(dsn) else [dsn + suffix for suffix in ("", "-journal", "-wal", "-shm")]
+
+
 def driver_errors() -> tuple:
     """The exception classes of the database drivers in use."""
     classes = [sqlite3.Error]

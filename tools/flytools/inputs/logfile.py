@@ -5,7 +5,7 @@ import io
 import os
 import stat
 
-from ..errors import InputError
+from ..errors import InputError, shown
 from ..records import Run
 from . import csvlog, files, stdoutlog
 
@@ -67,7 +67,7 @@ def _passes(path):
 def read_log(path, label="", environments=()):
     """The run of one log file, checked to be one flight."""
     kind, passes = _passes(path)
-    run = Run(label, path, kind, tuple(passes), tuple(environments))
+    run = Run(label, shown(path), kind, tuple(passes), tuple(environments))
     check_passes(run)
     return run
 

@@ -7,8 +7,8 @@
 import os
 from dataclasses import replace
 
-from ..errors import InputError
-from . import runfolder
+from ..errors import InputError, UsageError, shown
+from . import ppm, runfolder
 from .logfile import read_log, unique
 
 
@@ -22,11 +22,25 @@ def split_label(arg):
     return label, path
 
 
+def check_labels(args):
+    """Refuses (UsageError) a LABEL= given to two runs, or naming a run
+    another run is labelled by its file name; labels a file name gives
+    twice are numbered (a file compared with itself, or two folders' logs)."""
+    named = []
+    for arg in args:
+        label, path = (None, arg) if os.path.exists(arg) or "=" not in arg else arg.split("=", 1)
+        if not runfolder.is_folder(path):
+            named.append((label, label or os.path.basename(path)))
+    for label, _ in named:
+        if label and sum(name == label for _, name in named) > 1:
+            raise UsageError("two runs are labelled %s" % shown(label))
+
+
 def open_run(arg, used_labels):
     """The run named by a [LABEL=]FILE argument, labelled by its file name
     unless LABEL= is given, with the run.json beside it if there is one."""
     label, path = split_label(arg)
-    run = read_log(path, unique(label or os.path.basename(path) or path, used_labels))
+    run = read_log(path, unique(shown(label or os.path.basename(path) or path), used_labels))
     env = runfolder.beside(path)
     return replace(run, environments=(env,)) if env else run
 
@@ -50,6 +64,24 @@ def open_runs(args, script=None):
                 shots[run.label] = folder
         runs += from_folder
     return runs, shots, script, said
+
+
+def input_paths(args, script=None, shot_args=()) -> tuple[list[str], list[str]]:
+    """(files, folders) the runs of the arguments are read from: each file
+    with the run.json beside it, a flyrun folder's own files and folders,
+    the script, the screenshots of each --shots folder."""
+    files, folders = [script] if script else [], []
+    for arg in args:
+        path = arg if os.path.exists(arg) else arg.split("=", 1)[-1]
+        if runfolder.is_folder(path):
+            more, inside = runfolder.session_paths(path)
+            files, folders = files + more, folders + inside
+        else:
+            files += [path, os.path.join(os.path.dirname(os.path.abspath(path)), runfolder.RUN_INFO)]
+    for arg in shot_args:
+        folder = arg if os.path.exists(arg) else arg.split("=", 1)[-1]
+        files += [os.path.join(folder, name) for name in ppm.shots(folder).values()] if os.path.isdir(folder) else []
+    return files, folders
 
 
 def check_flight(runs):

@@ -13,13 +13,14 @@ import re
 import typing
 from dataclasses import fields, is_dataclass, replace
 
-from ..errors import InputError
+from ..errors import InputError, shown
 from ..records import Run, RunInfo, Session, SessionEntry, to_json
 from . import files
 from .logfile import check_passes, read_log, unique
 
 SESSION = "flyrun.json"
 RUN_INFO = "run.json"
+REPORT = "report.txt"
 RUN_RE = re.compile(r"^run-(\d+)$")
 # What a list field holds, where it holds records.
 ITEMS = {(Session, "runs"): SessionEntry}
@@ -198,12 +199,24 @@ def read_folder(path: str, used_labels: set, only: str | None = None):
             order = float(env.order if env.order is not None else launch + 1)
             passes += [replace(p, launch=launch, order=order + i / 100.0, number=len(passes) + i + 1)
                        for i, p in enumerate(one.passes)]
-        run = Run(unique(label, used_labels), os.path.join(path, label), "csv",
+        run = Run(unique(shown(label), used_labels), shown(os.path.join(path, label)), "csv",
                   tuple(passes), tuple(e for _, e in done))
         check_passes(run)  # launches of one flight have equal passes
         runs.append(run)
     note = "%s: skipped runs that did not complete (%s)" % (path, ", ".join(skipped)) if skipped else None
     return session, runs, note
+
+
+def session_paths(path: str, labels=None) -> tuple[list[str], list[str]]:
+    """(files, folders) that are a session's own, never to be written over
+    by an output: flyrun.json, report.txt and each label's folder (the
+    labels of flyrun.json unless given; every folder where it can't be read)."""
+    if labels is None:
+        try:
+            labels = read_session(path).settings.labels
+        except InputError:
+            labels = [n for n in os.listdir(path) if os.path.isdir(os.path.join(path, n))]
+    return [os.path.join(path, SESSION), os.path.join(path, REPORT)], [os.path.join(path, n) for n in labels]
 
 
 def beside(path: str) -> RunInfo | None:

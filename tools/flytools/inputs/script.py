@@ -6,7 +6,7 @@ import math
 import re
 from collections.abc import Iterator
 
-from ..errors import InputError
+from ..errors import InputError, shown
 from .files import read_file
 
 
@@ -90,10 +90,9 @@ def read_script(path: str) -> list[int]:
             continue
         if (warmup or values is None or not -2 ** 31 <= values[0] < 2 ** 31
                 or not all(abs(v) < _FLOAT32_OVERFLOW for v in values[1:])):
-            shown = "".join(c if c.isprintable() else " " for c in piece.decode("utf-8", "replace")).strip()
             raise InputError("%s: line %d: expected %s, found '%s'" % (
                 path, lineno, "warmup MIN QUIET MAX" if warmup else "a keyframe FRAME X Y Z YAW PITCH",
-                shown[:60]))
+                shown(piece.strip())[:60]))
         frame = values[0]
         if frames and frame <= frames[-1] or not frames and frame != 0:
             raise InputError("%s: line %d: keyframe frames must start at 0 and "

@@ -57,7 +57,8 @@ class PictureFrame:
     psnr_db: Optional[float] = None
     share_pct: Optional[float] = None
     max_diff: Optional[int] = None
-    size: Optional[list] = None
+    size: Optional[list] = None                  # [width, height], A's where the sizes differ
+    size_b: Optional[list] = optional()          # B's, only where the sizes differ
 
 
 @dataclass(frozen=True)
@@ -147,6 +148,7 @@ class CompareResult:
     held: dict                        # (run label, frame) -> pictures, for the page
     notes: list                       # one line each, said once the comparison goes ahead
     skipped: list                     # the flyrun folders' runs that did not complete
+    status_reason: Optional[str] = None  # why the status isn't 0, in words
 
     @property
     def status(self) -> int:

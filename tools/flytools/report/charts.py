@@ -2,12 +2,11 @@
 # time per frame with the keyframes marked and each segment shaded by its
 # verdict, the change per segment with its interval against the threshold
 # band, the sorted frame times, and the per-second fps.
+import contextlib
 import io
-import os
+import warnings
 
 import numpy as np
-
-from ..errors import InputError
 
 DPI = 100
 # A pass longer than this many frames is drawn as the band between the
@@ -109,6 +108,7 @@ def _segment_panel(ax, doc, colors):
 
 def figure(runs, doc):
     plt = pyplot()
+    from matplotlib import ticker
     with_segments = bool(doc.segments and doc.comparisons)
     fig, axes = plt.subplots(4 if with_segments else 3, 1,
                              figsize=(10, 14 if with_segments else 11))
@@ -135,27 +135,33 @@ def figure(runs, doc):
     ax_sorted.set(title="sorted frame times (all passes)", xlabel="percentile (%)",
                   ylabel="frame time (ms)")
     ax_fps.set(title="frames per second (passes overlaid)", xlabel="second", ylabel="fps")
+    ax_fps.xaxis.set_major_locator(ticker.MaxNLocator(integer=True))  # the counts are of whole seconds
     for ax in axes:
         ax.grid(True, alpha=0.3)
         if ax.get_legend_handles_labels()[0]:
             # A fixed place: "best" searches every drawn point, minutes on long passes.
             ax.legend(loc="upper right", fontsize="small", framealpha=0.85)
-    fig.tight_layout()
+    with quiet():
+        fig.tight_layout()
     return fig
-
-
-def save(fig, path):
-    try:
-        fig.savefig(path, format=os.path.splitext(path)[1][1:].lower(), dpi=DPI)
-    except OSError as e:
-        raise InputError("can't write %s: %s" % (path, e.strerror or e))
 
 
 def close(fig):
     pyplot().close(fig)
 
 
-def png(fig):
+def render(fig, kind, dpi=DPI):
+    """The chart as the bytes of a .png or .svg file."""
     buf = io.BytesIO()
-    fig.savefig(buf, format="png", dpi=DPI)
+    with quiet():
+        fig.savefig(buf, format=kind, dpi=dpi)
     return buf.getvalue()
+
+
+@contextlib.contextmanager
+def quiet():
+    """matplotlib's warnings kept from the user (a glyph the font lacks is
+    drawn as a box, which is all the warning would say)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        yield

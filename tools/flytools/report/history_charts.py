@@ -4,14 +4,12 @@
 # marked), the segments as a heat map of their mean frame time against
 # their own median, so the eye sees where on the path a step happened, and
 # every other metric small below.
-import io
-
 import numpy as np
 
 from .. import metrics
 from ..records import SeriesHistory
 from ..stats import inference as stats
-from .charts import pyplot
+from .charts import pyplot, render
 
 COLORS = {"regression": "#d62728", "improvement": "#2ca02c"}
 # The small charts: every stored metric not searched for steps but the
@@ -21,10 +19,9 @@ OTHER = [m for m in metrics.METRICS if not m.detected and m.name not in ("frames
 
 
 def _png(fig) -> bytes:
-    buf = io.BytesIO()
-    fig.savefig(buf, format="png", dpi=80)
+    data = render(fig, "png", dpi=80)
     pyplot().close(fig)
-    return buf.getvalue()
+    return data
 
 
 def _run_values(commits, metric):

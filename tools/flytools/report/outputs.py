@@ -2,6 +2,9 @@
 # them: the text (tables, then the verdict) to the stream given, then the
 # --json file, the --plot chart and the --html page, each said in a line
 # once it is written.
+import os
+
+from ..errors import shown
 from ..records import CompareOptions, CompareResult as Result
 from . import charts, jsonout, pages, text
 from .files import write_file
@@ -23,25 +26,22 @@ def write(result: Result, opts: CompareOptions, out) -> list[str]:
     if opts.json:
         write_file(opts.json, jsonout.compare_json(doc))
         written.append(opts.json)
-        out.write("JSON written to %s\n" % opts.json)
+        out.write("JSON written to %s\n" % shown(opts.json))
     chart_png = None
     if opts.plot or opts.html:
         # Drawn once; a PNG rendered once serves both the page and a .png --plot.
         fig = charts.figure(result.runs, doc)
         try:
-            png_plot = bool(opts.plot) and opts.plot.lower().endswith(".png")
-            chart_png = charts.png(fig) if opts.html or png_plot else None
+            kind = os.path.splitext(opts.plot)[1][1:].lower() if opts.plot else None
+            chart_png = charts.render(fig, "png") if opts.html or kind == "png" else None
             if opts.plot:
-                if png_plot:
-                    write_file(opts.plot, chart_png)
-                else:
-                    charts.save(fig, opts.plot)
+                write_file(opts.plot, chart_png if kind == "png" else charts.render(fig, kind))
                 written.append(opts.plot)
-                out.write("chart written to %s\n" % opts.plot)
+                out.write("chart written to %s\n" % shown(opts.plot))
         finally:
             charts.close(fig)
     if opts.html:
         write_file(opts.html, pages.compare_page(doc, chart_png, result.shots, result.held))
         written.append(opts.html)
-        out.write("page written to %s\n" % opts.html)
+        out.write("page written to %s\n" % shown(opts.html))
     return written

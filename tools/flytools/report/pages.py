@@ -67,8 +67,8 @@ def compare_page(doc: Any, chart_png: bytes | None, shots: dict[str, str], held:
     def shot_images(run: str, frame: int) -> list[str] | None:
         pics = held.get((run, frame))
         return None if pics is None else [data_uri(png(p)) for p in pics]
-    sizes = sorted({"%dx%d" % tuple(f.size) for c in doc.comparisons if c.pictures
-                    for f in c.pictures.frames if f.size})
+    sizes = sorted({"%dx%d" % tuple(size) for c in doc.comparisons if c.pictures
+                    for f in c.pictures.frames for size in (f.size, f.size_b) if size})
     title = "flycompare: " + (", ".join("%s against %s" % (c.run, c.against) for c in doc.comparisons)
                               or doc.runs[0].label)
     return environment().get_template("compare.html.j2").render(

@@ -6,8 +6,10 @@ import sys
 
 from ..compare import comparison
 from ..errors import EXIT_INPUT, InputError
+from ..inputs import runfolder
 from ..records import CompareOptions
 from ..report import outputs
+from ..report.files import write_file
 
 
 class Tee:
@@ -37,8 +39,7 @@ def compare(out: str, opts: CompareOptions, prog: str) -> tuple[int, list[str]]:
     finally:
         sys.stdout.flush()
         if tee.kept:
-            report = os.path.join(out, "report.txt")
-            with open(report, "w", encoding="utf-8") as f:
-                f.write("".join(tee.kept))
+            report = os.path.join(out, runfolder.REPORT)
+            write_file(report, "".join(tee.kept))
             written.insert(0, report)
     return status, written
