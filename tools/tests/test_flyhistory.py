@@ -55,6 +55,7 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         r = subprocess.run([TOOL, "--db", self.db, *args], capture_output=True, text=True, cwd=self.dir,
                            timeout=120, env=dict(os.environ, MPLCONFIGDIR=str(self.dir / "mpl")))
         self.assertEqual(r.returncode, status, r.stderr + r.stdout[-2000:])
+        self.assertNotIn("secret123", r.stderr + r.stdout)  # a password in --db is never shown
         return r
 
     def browse(self, page):
@@ -89,7 +90,8 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertIn("regression: mean frame time +", r.stdout)
         self.assertRegex(r.stdout, r"\n  newest, c59: mean frame time 16\.\d\d ms, p99 frame time \d+\.\d\d ms, "
                                    r"1% low \d+\.\d\d fps, frame pacing \d\.\d\d ms\n")
-        self.assertTrue((self.dir / "h.html").read_text().count("data:image/png;base64,") == 2)
+        page = (self.dir / "h.html").read_text()
+        self.assertEqual((page.count("data:image/png;base64,"), "secret123" in page), (2, False))
         if isinstance(self, SQLite) and os.access(CHROMIUM, os.X_OK):  # the page as a browser shows it
             self.assertEqual(self.browse("h.html"), {"images": [True, True], "outside": [], "rows": 3})
         self.tool("check", "--window", "10")
@@ -206,8 +208,12 @@ class PostgreSQL(Backend, unittest.TestCase):
                        capture_output=True)
         shutil.rmtree(self.pg, ignore_errors=True)
 
-    def database(self):
-        return "postgresql://fly@/postgres?host=%s&port=5439" % self.pg
+    def database(self):  # the password is ignored (trust), but must never be shown
+        return "postgresql://fly:secret123@/postgres?host=%s&port=5439" % self.pg
+
+    def test_password_never_shown(self):
+        for dsn in ("postgresql://fly:secret123@/x?host=/nonexistent", "postgres://fly@/x?password=secret123&host=/no"):
+            self.assertIn("fly", self.tool("--db", dsn, "list", status=1).stderr)
 
 
 if __name__ == "__main__":

@@ -156,7 +156,7 @@ def main(argv: list[str] | None = None, out=None) -> int:
     try:
         return COMMANDS[args.command](db, args, out)
     except history_db.driver_errors() as e:
-        raise InputError("%s: %s" % (args.db, history_db.describe(e)))
+        raise InputError("%s: %s" % (db.name, history_db.describe(e)))
     finally:
         db.close()
 

@@ -6,7 +6,9 @@
 # is one transaction, so a killed or failed add leaves nothing half-stored.
 import contextlib
 import os
+import re
 import sqlite3
+import urllib.parse
 
 from ..errors import InputError
 from ..metrics import COLUMNS
@@ -48,6 +50,28 @@ MIGRATIONS = {1: [
 
 def is_postgres(dsn: str) -> bool:
     return dsn.startswith(("postgresql://", "postgres://"))
+
+
+# A URI's password: after "user:" before the "@" (libpq looks for the "@"
+# only up to the first "/"), or a password= query parameter.
+_PASSWORDS = (re.compile(r"^(postgres(?:ql)?://[^@/:]*:)([^@/]*)(?=@)"), re.compile(r"([?&]password=)([^&]*)"))
+
+
+def masked(dsn: str) -> str:
+    """The database's address as it is shown and stored: its password, if
+    it holds one, replaced by ***."""
+    for pattern in _PASSWORDS:
+        dsn = pattern.sub(r"\1***", dsn)
+    return dsn
+
+
+def _scrubbed(text: str, dsn: str) -> str:
+    """A driver's message with any password of dsn in it masked."""
+    for pattern in _PASSWORDS:
+        for m in pattern.finditer(dsn):
+            for secret in filter(None, {m.group(2), urllib.parse.unquote(m.group(2))}):
+                text = text.replace(secret, "***")
+    return text
 
 
 def driver_errors() -> tuple:
@@ -135,11 +159,11 @@ def connect(dsn: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
         try:
             import psycopg2
         except ImportError:
-            raise InputError("%s: PostgreSQL needs psycopg2 (Debian's python3-psycopg2)" % dsn)
+            raise InputError("%s: PostgreSQL needs psycopg2 (Debian's python3-psycopg2)" % masked(dsn))
         try:
-            db = DB(psycopg2.connect(dsn, connect_timeout=int(lock_timeout) or 1), True, dsn)
+            db = DB(psycopg2.connect(dsn, connect_timeout=int(lock_timeout) or 1), True, masked(dsn))
         except psycopg2.Error as e:
-            raise InputError("%s: can't connect: %s" % (dsn, describe(e)))
+            raise InputError("%s: can't connect: %s" % (masked(dsn), _scrubbed(describe(e), dsn)))
     else:
         if not create and not os.path.exists(dsn):
             raise InputError("%s: no such database (flyhistory add creates it)" % dsn)
@@ -151,7 +175,7 @@ def connect(dsn: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
         migrate(db)
     except driver_errors() as e:
         db.close()
-        raise InputError("%s: %s" % (dsn, describe(e)))
+        raise InputError("%s: %s" % (db.name, _scrubbed(describe(e), dsn)))
     except InputError:
         db.close()
         raise
