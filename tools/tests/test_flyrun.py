@@ -3,6 +3,7 @@ real launches of a small fake game (hangs, crashes, bad exits, Ctrl-C) and
 of the built stand-in (FLYRUN_STANDIN, FLYRUN_PLUGIN; skipped without)."""
 import json
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -10,13 +11,13 @@ import tempfile
 import time
 import unittest
 
-from support import TOOLS, csv_text
+from support import TOOLS, csv_text, write_folder
 from flytools.compare import environment
 from flytools.inputs.runfolder import build
 from flytools.records import Run, RunInfo, to_json
 from flytools.run import host, plan
 
-FLYRUN, FLYCOMPARE = os.path.join(TOOLS, "flyrun"), os.path.join(TOOLS, "flycompare")
+FLYRUN, FLYCOMPARE, FLYHISTORY = (os.path.join(TOOLS, t) for t in ("flyrun", "flycompare", "flyhistory"))
 SCRIPT = "warmup 0 0 5\n0 -230 36 230 -45 -10\n30 -200 46 200 -40 -12\n60 -170 56 170 -40 -14\n"
 # The fake game: MODE ok writes a whole log; the others misbehave. "flaky"
 # fails its first launch only; "hang" leaves a child in its group and waits.
@@ -285,18 +286,27 @@ class Environment(unittest.TestCase):
                          "environment unknown for A, B (no run.json): host, size, renderer "
                           "and script not checked")
 
-    def test_a_run_json_of_the_wrong_shape_is_one_line(self):
-        # A run.json beside a log whose field holds the wrong type: one line naming the file and the field.
+    def test_a_bad_run_json_is_one_line(self):
+        # A run.json, beside a log or in a flyrun folder, with a field of the wrong type or damaged: one line
+        # naming the file and the field from flycompare and flyhistory add alike.
         with tempfile.TemporaryDirectory() as d:
-            with open(os.path.join(d, "a.csv"), "w") as f:
-                f.write(csv_text([[10.0] * 30]))
-            for field, value, says in [("game", "standin", "field game: expected an object, found a string"),
-                                       ("host", {"cpu_cores": "2"}, "field host.cpu_cores: expected a whole number")]:
-                with open(os.path.join(d, "run.json"), "w") as f:
-                    json.dump({"status": "complete", field: value}, f)
-                r = subprocess.run([FLYCOMPARE, os.path.join(d, "a.csv")], capture_output=True, text=True)
-                self.assertEqual((r.returncode, r.stderr), (1, "flycompare: error: %s/run.json: %s, found a string\n"
-                                                             % (d, says.replace(", found a string", ""))))
+            folder = write_folder(pathlib.Path(d, "f"), [[[10.0] * 30]])
+            pathlib.Path(d, "a.csv").write_text(csv_text([[10.0] * 30]))
+            for text, says in [('{"game": "oops"}', "field game: expected an object, found a string"),
+                               ('{"host": [1]}', "field host: expected an object, found a list"),
+                               ('{"script": "fly.txt"}', "field script: expected an object, found a string"),
+                               ('{"framebuffer": 5}', "field framebuffer: expected an object, found a whole number"),
+                               ('{"host": {"cpu_cores": "2"}}', "field host.cpu_cores: expected a whole number, "
+                                                               "found a string"),
+                               ('{"status": "compl', "damaged: not JSON (Unterminated string starting at"),
+                               ("[]", "damaged: not a JSON object")]:
+                for where, arg in (("%s/run.json" % d, "%s/a.csv" % d), ("%s/A/run-01/run.json" % folder, folder)):
+                    pathlib.Path(where).write_text(text)
+                    for tool in ([FLYCOMPARE], [FLYHISTORY, "--db", "%s/h.sqlite" % d, "add"]):
+                        r = subprocess.run(tool + [arg], capture_output=True, text=True)
+                        self.assertEqual(r.returncode, 1)
+                        self.assertTrue(r.stderr.startswith("%s: error: %s: %s" % (
+                            os.path.basename(tool[0]), where, says)), r.stderr)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ import numpy as np
 
 from .. import metrics, segments
 from ..errors import InputError
-from ..inputs import logfile, runfolder, script as scripts
+from ..inputs import open_run, runfolder, script as scripts
 from ..records import Incoming, Point, RunInfo, Series, StoredRun, to_json
 from .db import DB, PASS_COLUMNS
 
@@ -22,10 +22,11 @@ BATCH = 500          # rows asked for by their keys a few hundred at a time
 
 def read_input(path: str, label: str | None) -> list[Incoming]:
     """The runs in what `add` was given: one per flyrun label of a folder
-    (only `label` if given), or the one run of a CSV or stdout log; and the
+    (only `label` if given), or the one run of a CSV or stdout log (with
+    the run.json beside it); and the
     note on a folder's runs that did not complete, or None."""
     if not os.path.isdir(path):
-        run = logfile.read_log(path, label or "default")
+        run = open_run.read_run(path, label or "default")
         return [Incoming(run, run.kind, path)], None
     if not runfolder.is_folder(path):
         raise InputError("%s: a folder without flyrun.json is no flyrun folder" % path)

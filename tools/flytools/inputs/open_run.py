@@ -22,13 +22,19 @@ def split_label(arg):
     return label, path
 
 
-def open_run(arg, used_labels):
-    """The run named by a [LABEL=]FILE argument, labelled by its file name
-    unless LABEL= is given, with the run.json beside it if there is one."""
-    label, path = split_label(arg)
-    run = read_log(path, unique(label or os.path.basename(path) or path, used_labels))
+def read_run(path, label):
+    """The run of a log file, with the run.json beside it, if there is one,
+    as its environment."""
+    run = read_log(path, label)
     env = runfolder.beside(path)
     return replace(run, environments=(env,)) if env else run
+
+
+def open_run(arg, used_labels):
+    """The run named by a [LABEL=]FILE argument, labelled by its file name
+    unless LABEL= is given."""
+    label, path = split_label(arg)
+    return read_run(path, unique(label or os.path.basename(path) or path, used_labels))
 
 
 def open_runs(args, script=None):

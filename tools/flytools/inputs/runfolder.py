@@ -67,16 +67,17 @@ def build(cls, value, where: str, prefix: str = ""):
 
 
 def load_json(path: str) -> dict:
-    """A JSON object from a file, or an InputError naming the file."""
+    """A JSON object from a file, or an InputError naming the file (one
+    cut short or otherwise not a JSON object is said to be damaged)."""
     try:
         with open(path, encoding="utf-8") as f:
             value = json.load(f)
     except OSError as e:
         raise InputError("%s: %s" % (path, e.strerror or e))
     except ValueError as e:
-        raise InputError("%s: not JSON: %s" % (path, e))
+        raise InputError("%s: damaged: not JSON (%s)" % (path, e))
     if not isinstance(value, dict):
-        raise InputError("%s: not a JSON object" % path)
+        raise InputError("%s: damaged: not a JSON object" % path)
     return value
 
 
@@ -111,14 +112,11 @@ def write_session(path: str, session: Session) -> None:
 
 
 def read_run_info(run_dir: str) -> RunInfo | None:
-    """A launch's run.json; None where there is none or it is no JSON
-    object (then the launch is no complete one)."""
+    """A launch's run.json; None where there is none (a launch that never
+    ended). A damaged one is an error naming it: flyrun writes it whole or
+    not at all, so it is no launch cut short."""
     where = os.path.join(run_dir, RUN_INFO)
-    try:
-        value = load_json(where) if os.path.isfile(where) else None
-    except InputError:
-        return None
-    return None if value is None else build(RunInfo, value, where)
+    return build(RunInfo, load_json(where), where) if os.path.isfile(where) else None
 
 
 def write_run_info(run_dir: str, info: RunInfo) -> None:
