@@ -14,11 +14,13 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 import numpy as np
 
 from support import FRAMES, TOOLS, commits_of, game_frames, history, write_folder
 from flytools.commands import flyhistory
+from flytools.errors import InputError
 from flytools.history import db as history_db, steps
 
 TOOL = os.path.join(TOOLS, "flyhistory")
@@ -101,6 +103,11 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.tool("check", "--window", "25", "--fail-on-regression", "9")
 
     def test_runs_kept_refused_and_removed(self):
+        if isinstance(self, SQLite):
+            pathlib.Path(self.db).touch()  # an empty database only read stays as it is
+        self.assertEqual(self.tool("list").stdout, "%s: no runs stored yet\n" % self.db.replace("secret123", "***"))
+        self.assertIn("1: no such run", self.tool("show", "1", status=1).stderr)
+        self.assertEqual(os.path.getsize(self.db) if isinstance(self, SQLite) else 0, 0)
         rng = np.random.default_rng(1)
         a, b = (self.folder(n, game_frames(rng, (2, 2, FRAMES)), failed=n == "b") for n in "ab")
         (self.dir / "log.txt").write_text("flyrate: 600 frames 9.6 seconds 62.5 fps, frame ms min/avg/p99/max "
@@ -132,6 +139,11 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertNotIn("run 2 ", self.tool("list").stdout)
         self.assertIn("2: no such run", self.tool("show", "2", status=1).stderr)
         self.tool("add", b, "--commit", "c1")  # removed, so it may come again
+        looked, rows = [], history_db.DB.rows  # another writer stores a the moment after this one looked
+        with unittest.mock.patch.object(history_db.DB, "rows", lambda db, q, p=(): rows(db, q, p) if
+                                        "content_hash" not in q or looked.append(q) or len(looked) > 1 else []):
+            self.assertRaisesRegex(InputError, "/a: already in the database as run 1 ", flyhistory.main,
+                                   ["--db", self.db, "add", a])
 
     def test_killed_add_leaves_nothing(self):
         run = self.folder("a", game_frames(np.random.default_rng(2), (1, 2, FRAMES)))
@@ -162,6 +174,7 @@ class SQLite(Backend, unittest.TestCase):
         self.tool("add", run)
         lock = sqlite3.connect(self.db, isolation_level=None)
         lock.execute("BEGIN EXCLUSIVE")
+        self.assertIn("--lock-timeout -1: must be 0 or more", self.tool("--lock-timeout", "-1", "list", status=2).stderr)
         r = self.tool("--lock-timeout", "0.1", "list", status=1)
         self.assertEqual(r.stderr, "flyhistory: error: %s: the database is locked by another writer; "
                                    "try again later\n" % self.db)

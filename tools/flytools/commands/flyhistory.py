@@ -6,6 +6,7 @@
 # "flyhistory: error:"; a traceback never reaches the user.
 import argparse
 import datetime
+import math
 import sys
 
 from ..errors import EXIT_INPUT, EXIT_OK, InputError
@@ -83,7 +84,8 @@ def cmd_add(db, args, out):
 
 
 def cmd_list(db, args, out):
-    _say(out, history_text.list_lines([(s, store.series_runs(db, s.id)) for s in store.series_list(db)]))
+    _say(out, history_text.list_lines([(s, store.series_runs(db, s.id)) for s in store.series_list(db)])
+         or ["%s: no runs stored yet" % db.name])
     return EXIT_OK
 
 
@@ -143,6 +145,8 @@ def main(argv: list[str] | None = None, out=None) -> int:
     p = parser()
     args = p.parse_args(argv)
     out = out or sys.stdout
+    if not 0 <= args.lock_timeout < math.inf:
+        p.error("--lock-timeout %g: must be 0 or more seconds" % args.lock_timeout)
     if args.command == "check" and (args.window < 1 or not 0 <= args.fail_on_regression < 100):
         p.error("check: --window must be 1 or more and --fail-on-regression 0 to below 100")
     if args.command in ("show", "remove") and not args.run:

@@ -103,6 +103,7 @@ class DB:
 
     def __init__(self, conn, postgres: bool, name: str):
         self.conn, self.postgres, self.name = conn, postgres, name
+        self.empty = False   # no schema yet, opened by a reader: no runs
 
     def sql(self, text: str) -> str:
         if self.postgres:
@@ -172,7 +173,7 @@ def connect(dsn: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
         except sqlite3.Error as e:
             raise InputError("%s: can't open: %s" % (dsn, describe(e)))
     try:
-        migrate(db)
+        migrate(db, create)
     except driver_errors() as e:
         db.close()
         raise InputError("%s: %s" % (db.name, _scrubbed(describe(e), dsn)))
@@ -191,9 +192,22 @@ def _version(db: DB) -> int:
     return have
 
 
-def migrate(db: DB) -> None:
+def _no_schema(db: DB) -> bool:
+    """Whether the database holds no flyhistory schema yet; an SQLite file
+    of another program's tables is refused (not ours to add tables to)."""
+    if db.postgres:
+        return db.rows("SELECT to_regclass('schema_version')")[0][0] is None
+    names = {r[0] for r in db.rows("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    if names and "schema_version" not in names:
+        raise InputError("%s: not a flyhistory database (it holds other tables: %s)"
+                         % (db.name, ", ".join(sorted(names)[:3])))
+    return not names
+
+
+def migrate(db: DB, create: bool = True) -> None:
     """Bring the schema to SCHEMA_VERSION; refuse a newer one. A current
-    schema is only read, so readers don't queue behind a writer."""
+    schema is only read, so readers don't queue behind a writer; without
+    `create` a database with no schema is left as it is (db.empty)."""
     try:
         current = _version(db) == SCHEMA_VERSION
     except driver_errors():  # no schema yet (or no database: said below)
@@ -202,14 +216,16 @@ def migrate(db: DB) -> None:
         db.conn.rollback()  # end the reading transaction (or the failed one)
     if current:
         return
+    if not create:  # a command that only reads creates nothing
+        db.empty = _no_schema(db)
+        if db.postgres:
+            db.conn.rollback()
+        if db.empty:
+            return
     with db.transaction():
         if db.postgres:  # concurrent first adds: one creates, the others wait
             db.execute("SELECT pg_advisory_xact_lock(7263401)")
-        if not db.postgres:  # another program's file is not ours to add tables to
-            names = {r[0] for r in db.rows("SELECT name FROM sqlite_master WHERE type = 'table'")}
-            if names and "schema_version" not in names:
-                raise InputError("%s: not a flyhistory database (it holds other tables: %s)"
-                                 % (db.name, ", ".join(sorted(names)[:3])))
+        _no_schema(db)
         db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
         have = _version(db)
         for version in range(have + 1, SCHEMA_VERSION + 1):

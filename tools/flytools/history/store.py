@@ -15,7 +15,7 @@ from .. import metrics, segments
 from ..errors import InputError
 from ..inputs import open_run, runfolder, script as scripts
 from ..records import Incoming, Point, RunInfo, Series, StoredRun, to_json
-from .db import DB, PASS_COLUMNS
+from .db import DB, PASS_COLUMNS, driver_errors
 
 BATCH = 500          # rows asked for by their keys a few hundred at a time
 
@@ -73,38 +73,55 @@ def store(db: DB, inc: Incoming, commit: str | None, branch: str | None,
           date: str | None) -> tuple[int, int, dict]:
     """One run in one transaction; its id, its series id and fields."""
     digest, fields, seg_list = content_hash(inc), series_fields(inc), _segments(inc)
+    try:
+        with db.transaction():
+            _refuse_stored(db, inc, digest)
+            run_id, series_id = _insert(db, inc, digest, fields, seg_list, (commit, branch, date))
+    except driver_errors() as e:  # another writer stored the same run a moment before
+        if "content_hash" in str(e):
+            _refuse_stored(db, inc, digest)
+        raise
+    return run_id, series_id, fields
+
+
+def _refuse_stored(db: DB, inc: Incoming, digest: str) -> None:
+    same = db.rows("SELECT id FROM runs WHERE content_hash = ?", (digest,))
+    if same:
+        raise InputError("%s: already in the database as run %d (same measurements)" % (inc.path, same[0][0]))
+
+
+def _insert(db: DB, inc: Incoming, digest: str, fields: dict, seg_list: tuple, when: tuple) -> tuple:
+    """The run's rows (when: its commit, branch and date); its id and its
+    series id."""
+    commit, branch, date = when
     key = json.dumps(list(fields.values()))
     rows = [(p.launch, [p.metrics[k] for k in PASS_COLUMNS]) for p in inc.run.passes]
     env = {"environments": to_json(inc.run.environments), "segments": to_json(seg_list)}
     now = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
-    with db.transaction():
-        same = db.rows("SELECT id FROM runs WHERE content_hash = ?", (digest,))
-        if same:
-            raise InputError("%s: already in the database as run %d (same measurements)" % (inc.path, same[0][0]))
+    found = db.rows("SELECT id FROM series WHERE key = ?", (key,))
+    if not found:  # (a writer at the same moment may have made it)
+        db.execute("INSERT INTO series (key, %s) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) "
+                   "DO NOTHING" % ", ".join(fields), [key] + list(fields.values()))
         found = db.rows("SELECT id FROM series WHERE key = ?", (key,))
-        if not found:  # (a writer at the same moment may have made it)
-            db.execute("INSERT INTO series (key, %s) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) "
-                       "DO NOTHING" % ", ".join(fields), [key] + list(fields.values()))
-            found = db.rows("SELECT id FROM series WHERE key = ?", (key,))
-        series_id = found[0][0]
-        run_id = db.execute(
-            "INSERT INTO runs (series_id, content_hash, path, kind, label, commit_sha, branch, "
-            "run_date, added, environment, passes, segments) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
-            "?, ?, ?) RETURNING id",
-            (series_id, digest, os.path.abspath(inc.path), inc.kind, inc.run.label, commit, branch,
-             date or now, now, json.dumps(env), len(rows), len(seg_list))).fetchone()[0]
-        db.insert_many("pass_metrics", ["run_id", "pass_no", "launch"] + list(PASS_COLUMNS.values()),
-                       [(run_id, i, launch, *vals) for i, (launch, vals) in enumerate(rows, 1)])
-        db.insert_many("segment_metrics", ["run_id", "pass_no", "segment", "mean", "p99"], [
-            (run_id, i, s.index, float(np.mean(part)), float(metrics.p99_ms(part)))
-            for i, p in enumerate(inc.run.passes, 1) for s in seg_list
-            for part in [p.frame_ms[s.first_frame:s.last_frame]]])
-    return run_id, series_id, fields
+    series_id = found[0][0]
+    run_id = db.execute(
+        "INSERT INTO runs (series_id, content_hash, path, kind, label, commit_sha, branch, "
+        "run_date, added, environment, passes, segments) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+        "?, ?, ?) RETURNING id",
+        (series_id, digest, os.path.abspath(inc.path), inc.kind, inc.run.label, commit, branch,
+         date or now, now, json.dumps(env), len(rows), len(seg_list))).fetchone()[0]
+    db.insert_many("pass_metrics", ["run_id", "pass_no", "launch"] + list(PASS_COLUMNS.values()),
+                   [(run_id, i, launch, *vals) for i, (launch, vals) in enumerate(rows, 1)])
+    db.insert_many("segment_metrics", ["run_id", "pass_no", "segment", "mean", "p99"], [
+        (run_id, i, s.index, float(np.mean(part)), float(metrics.p99_ms(part)))
+        for i, p in enumerate(inc.run.passes, 1) for s in seg_list
+        for part in [p.frame_ms[s.first_frame:s.last_frame]]])
+    return run_id, series_id
 
 
 def series_list(db: DB, wanted: list[int] | None = None) -> list[Series]:
     """The series that hold runs (only those wanted, if given)."""
-    rows = db.rows("SELECT s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
+    rows = [] if db.empty else db.rows("SELECT s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
                    "s.cpu, COUNT(r.id) FROM series s LEFT JOIN runs r ON r.series_id = s.id "
                    "GROUP BY s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
                    "s.cpu ORDER BY s.id")
@@ -177,8 +194,8 @@ def load_series(db: DB, series_id: int, newest: int | None = None) -> tuple:
 
 def find_runs(db: DB, arg: str) -> list[int]:
     """The ids of the runs a RUN argument names: an id or a path."""
-    rows = db.rows("SELECT id FROM runs WHERE id = ?", (int(arg),)) if arg.isdigit() else \
-        db.rows("SELECT id FROM runs WHERE path = ? ORDER BY id", (os.path.abspath(arg),))
+    rows = [] if db.empty else db.rows("SELECT id FROM runs WHERE id = ?", (int(arg),)) if arg.isdigit() \
+        else db.rows("SELECT id FROM runs WHERE path = ? ORDER BY id", (os.path.abspath(arg),))
     if not rows:
         raise InputError("%s: no such run in the database" % arg)
     return [r[0] for r in rows]
