@@ -59,8 +59,11 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--window", type=int, default=10, metavar="N",
                    help="newest commits of each series looked at (default 10)")
     sub.add_parser("list", help="the series and their runs")
-    for name, text in (("show", "one run's environment and metrics"), ("remove", "delete a run")):
-        sub.add_parser(name, help=text).add_argument("run", metavar="RUN", help="run id or path")
+    sub.add_parser("show", help="the runs' environment and metrics").add_argument(
+        "run", metavar="RUN", help="run id or path (every run stored from it)")
+    d = sub.add_parser("remove", help="delete a run")
+    d.add_argument("run", metavar="RUN", help="run id or path")
+    d.add_argument("--label", metavar="L", help="of a path's runs, the one of this label")
     return p
 
 
@@ -96,9 +99,12 @@ def cmd_show(db, args, out):
 
 
 def cmd_remove(db, args, out):
-    for run_id in store.find_runs(db, args.run):
-        store.remove(db, run_id)
-        out.write("removed run %d\n" % run_id)
+    found = store.find_runs(db, args.run, args.label)
+    if len(found) > 1:  # one folder, several labels: one run is removed, the one meant
+        raise InputError("%s: %d runs are stored from it (runs %s); name one by its id or --label"
+                         % (args.run, len(found), ", ".join(map(str, found))))
+    store.remove(db, found[0])
+    out.write("removed run %d\n" % found[0])
     return EXIT_OK
 
 

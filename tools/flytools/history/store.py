@@ -192,12 +192,14 @@ def load_series(db: DB, series_id: int, newest: int | None = None) -> tuple:
     return tuple(Point(k, sha, branch, date, tuple(rs)) for k, sha, branch, date, rs in points)
 
 
-def find_runs(db: DB, arg: str) -> list[int]:
-    """The ids of the runs a RUN argument names: an id or a path."""
-    rows = [] if db.empty else db.rows("SELECT id FROM runs WHERE id = ?", (int(arg),)) if arg.isdigit() \
-        else db.rows("SELECT id FROM runs WHERE path = ? ORDER BY id", (os.path.abspath(arg),))
+def find_runs(db: DB, arg: str, label: str | None = None) -> list[int]:
+    """The ids of the runs a RUN argument names: an id or a path (only
+    the run of `label` if given)."""
+    where, key = ("id = ?", int(arg)) if arg.isdigit() else ("path = ?", os.path.abspath(arg))
+    rows = [] if db.empty else db.rows("SELECT id FROM runs WHERE %s%s ORDER BY id" % (
+        where, " AND label = ?" * (label is not None)), (key,) + ((label,) if label is not None else ()))
     if not rows:
-        raise InputError("%s: no such run in the database" % arg)
+        raise InputError("%s: no such run%s in the database" % (arg, " of label %s" % label if label else ""))
     return [r[0] for r in rows]
 
 
