@@ -11,10 +11,12 @@ import tempfile
 import time
 import unittest
 
+import numpy as np
+
 from support import TOOLS, csv_text, write_folder
 from flytools.compare import environment
 from flytools.inputs.runfolder import build
-from flytools.records import Run, RunInfo, to_json
+from flytools.records import Pass, Run, RunInfo, to_json
 from flytools.run import host, plan
 
 FLYRUN, FLYCOMPARE, FLYHISTORY = (os.path.join(TOOLS, t) for t in ("flyrun", "flycompare", "flyhistory"))
@@ -226,7 +228,7 @@ class Standin(Case):
             self.assertEqual(f.read(), r.stdout)
         env = self.run_json("A/run-01")
         self.assertEqual((env["game"], env["passes"], env["shots"], env["framebuffer"]),
-                         ({"size": "960x540", "seed": 1, "view_distance": "32"}, 2, False, None))
+                         ({"size": "960x540", "seed": 1, "view_distance": "32", "build_rate": 4}, 2, False, None))
         self.assertNotIn("FLYRATE_SHOTS", env["env"])
         self.assertEqual(os.listdir(os.path.join(self.out, "A/run-01/shots")), [])
         self.assertEqual(self.run_json("A/shots-run")["framebuffer"], {"width": 960, "height": 540})
@@ -242,7 +244,8 @@ class Environment(unittest.TestCase):
         for text, want in [
             ("standin: renderer: llvmpipe (LLVM 15.0.6, 256 bits), size 960x540, seed 1, "
              "view distance 96, 4 chunk builds per frame",
-             ("llvmpipe (LLVM 15.0.6, 256 bits)", {"size": "960x540", "seed": 1, "view_distance": "96"})),
+             ("llvmpipe (LLVM 15.0.6, 256 bits)", {"size": "960x540", "seed": 1, "view_distance": "96",
+                                                   "build_rate": 4})),
             ("game: GL renderer: Mesa Intel(R) UHD 620\nrenderer: other", ("Mesa Intel(R) UHD 620", {})),
             ("nothing here", (None, {})),
         ]:
@@ -254,7 +257,7 @@ class Environment(unittest.TestCase):
             return Run(label, label, "csv", (), tuple(build(RunInfo, e, "run.json") for e in envs))
 
         base = {"script": {"sha256": "ab" * 32}, "renderer": "llvmpipe", "passes": 2, "shots": False,
-                "framebuffer": None, "game": {"size": "960x540", "seed": 1, "view_distance": "96"},
+                "framebuffer": None, "game": {"size": "960x540", "seed": 1, "view_distance": "96", "build_rate": 4},
                 "host": {"name": "box", "cpu_model": "EPYC", "cpu_cores": 2, "governor": None,
                          "load_average": [1.0, 1.0, 1.0]}}
 
@@ -269,6 +272,7 @@ class Environment(unittest.TestCase):
             (env(), []),
             (env(host__load_average=[3.0, 2.0, 1.0]), []),
             (env(game__view_distance="160"), ["view distance A 96, B 160"]),
+            (env(game__build_rate=1), ["chunk builds per frame A 4, B 1"]),
             (env(script__sha256="cd" * 32), ["script SHA-256 A abababababab..., B cdcdcdcdcdcd..."]),
             (env(framebuffer={"width": 640, "height": 360}), ["framebuffer size A 960x540, B 640x360"]),
             (env(renderer="radeonsi", host__name="other", passes=3),
@@ -282,6 +286,13 @@ class Environment(unittest.TestCase):
         got = environment.check([run("A", env(), env(game__seed=2)), run("B", env())])
         self.assertEqual(got, ["environment differs: seed A 1/2, B 1"])
         self.assertEqual(environment.check([run("A"), run("B")]), [])
+        def built(label, *builds):  # a run whose passes built these many chunks
+            return Run(label, label, "csv", tuple(Pass(i, np.full(4, 9.0), np.array([n, 0, 0, 0]))
+                                                  for i, n in enumerate(builds, 1)))
+        got = environment.builds([built("A", 300, 381), built("B", 238, 240), built("C", 290, 300), built("D", 390)])
+        self.assertEqual([line.split(": ")[1] for line in got], ["chunk builds per pass A 300-381, B 238-240",
+                                                                 "chunk builds per pass A 300-381, D 390-390"])
+        self.assertEqual(environment.builds([built("A", 300), built("B", 305)]), [])  # within 2%
         self.assertEqual(environment.unknown([run("A"), run("B")]),
                          "environment unknown for A, B (no run.json): host, size, renderer "
                           "and script not checked")
