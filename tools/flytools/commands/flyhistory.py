@@ -159,9 +159,8 @@ def main(argv: list[str] | None = None, out=None) -> int:
         p.error("%s: RUN is a run id or path" % args.command)
     if args.command == "add":  # the input read before the database is made
         args.when = _date(args.date) if args.date else None
-        args.incoming, note = store.read_input(args.run, args.label)
-        if note:
-            sys.stderr.write("%s: %s\n" % (PROG, note))
+        args.incoming, notes = store.read_input(args.run, args.label)
+        _say(sys.stderr, ["%s: %s" % (PROG, note) for note in notes])
     db = history_db.connect(args.db, create=args.command == "add", lock_timeout=args.lock_timeout)
     try:
         return COMMANDS[args.command](db, args, out)

@@ -20,22 +20,24 @@ from .db import DB, PASS_COLUMNS, driver_errors
 BATCH = 500          # rows asked for by their keys a few hundred at a time
 
 
-def read_input(path: str, label: str | None) -> list[Incoming]:
+def read_input(path: str, label: str | None) -> tuple[list[Incoming], list[str]]:
     """The runs in what `add` was given: one per flyrun label of a folder
     (only `label` if given), or the one run of a CSV or stdout log (with
     the run.json beside it); and the
-    note on a folder's runs that did not complete, or None."""
+    notes on a folder's runs that did not complete and its script, if it
+    is gone or was edited since."""
     if not os.path.isdir(path):
         run = open_run.read_run(path, label or "default")
-        return [Incoming(run, run.kind, path)], None
+        return [Incoming(run, run.kind, path)], []
     if not runfolder.is_folder(path):
         raise InputError("%s: a folder without flyrun.json is no flyrun folder" % path)
     session, runs, note = runfolder.read_folder(path, set(), only=label)
     if not runs:
         raise InputError("%s: no complete run%s in the flyrun folder" % (
             path, " of label %s" % label if label else ""))
-    script = runfolder.session_script(path, session)
-    return [Incoming(r, "folder", path, script, session.settings.script_sha256 or "") for r in runs], note
+    script, changed = runfolder.session_script(path, session)
+    return [Incoming(r, "folder", path, script, session.settings.script_sha256 or "") for r in runs], \
+        [n for n in (note, changed) if n]
 
 
 def content_hash(inc: Incoming) -> str:

@@ -49,7 +49,9 @@ def open_runs(args, script=None):
             continue
         session, from_folder, note = runfolder.read_folder(arg, used)
         said += [note] if note else []
-        script = script or runfolder.session_script(arg, session)
+        if script is None:
+            script, changed = runfolder.session_script(arg, session)
+            said += [changed] if changed else []
         for run, label in zip(from_folder, session.settings.labels):
             folder = runfolder.shots_folder(arg, label)
             if folder:

@@ -160,19 +160,25 @@ def shots_folder(path: str, label: str) -> str | None:
     return None
 
 
-def session_script(path: str, session: Session) -> str | None:
+def session_script(path: str, session: Session) -> tuple[str | None, str | None]:
     """The keyframe script the session flew, where it is still there and
-    unchanged (its SHA-256 as recorded, when one was); a relative name is
-    looked for from the working directory, then from the folder."""
+    unchanged (its SHA-256 as recorded, when one was), or None and a note
+    saying why not (gone, or edited since); a relative name is looked for
+    from the working directory, then from the folder."""
     script = session.settings.script
     if not script:
-        return None
+        return None, None
     if not os.path.isabs(script) and not os.path.exists(script):
         script = os.path.join(path, script)
-    if not os.path.isfile(script):
-        return None
     recorded = session.settings.script_sha256
-    return script if not recorded or files.sha256(script) == recorded else None
+    if not os.path.isfile(script):
+        why = "is gone"
+    elif recorded and files.sha256(script) != recorded:
+        why = "was edited since the runs (its SHA-256 no longer matches flyrun.json)"
+    else:
+        return script, None
+    return None, ("%s: the script %s %s: its segments are equal stretches of frames, not keyframe to "
+                  "keyframe" % (path, session.settings.script, why))
 
 
 def read_folder(path: str, used_labels: set, only: str | None = None):

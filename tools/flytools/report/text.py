@@ -121,7 +121,7 @@ def comparison_tables(doc: Document, cmp: Comparison) -> list[str]:
         return out
     how = ("keyframe to keyframe (%s)" % doc.settings.script
            if doc.settings.segments == "keyframes"
-           else "%d equal stretches of frames (no --script given)" % len(seg_list))
+           else "%d equal stretches of frames (no keyframe script known)" % len(seg_list))
     chunks = "; stutters over all passes (in brackets: those in frames that built chunks)" \
         if any(getattr(r, s).stutters_with_chunk_builds is not None
                for r in cmp.segments for s in "ab") else "; stutters over all passes"
