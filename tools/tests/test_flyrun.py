@@ -194,7 +194,8 @@ class Failures(Case):
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130, err)
-        self.assertIn("interrupted", err)
+        self.assertIn("interrupted: the completed runs are in %s; no complete run of B, so there is nothing to "
+                      "compare" % self.out, err)
         self.assert_incomplete("B", "interrupted (SIGINT)")
         self.assertEqual(self.run_json("A/run-01")["status"], "complete")
         with open(started[:-len(".started")] + ".pids") as f:
