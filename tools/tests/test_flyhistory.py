@@ -21,7 +21,10 @@ import numpy as np
 from support import FRAMES, TOOLS, commits_of, game_frames, history, write_folder
 from flytools.commands import flyhistory
 from flytools.errors import InputError
+from flytools import metrics
 from flytools.history import db as history_db, steps
+from flytools.records import Point, StoredRun
+from flytools.report import history_charts
 
 TOOL = os.path.join(TOOLS, "flyhistory")
 PG_BIN = "/usr/lib/postgresql/15/bin"
@@ -43,6 +46,21 @@ class Detection(unittest.TestCase):
             seg += any(n == "segment 4" and abs(i - 20) <= 2 for n, i in found)
         self.assertGreaterEqual(whole, 29)
         self.assertGreaterEqual(seg, 24)
+
+
+class Charts(unittest.TestCase):
+    def test_whiskers_ticks_and_commit_labels(self):
+        # Runs of two wild passes: their 95% whiskers stay at zero or above; commit000..commit009 read apart; the
+        # heat map's segments are ticked whole.
+        points = tuple(Point("commit%03d" % i, None, None, "", (StoredRun(
+            i, "", 3, {"p99": [20.0, 25.0 + 100 * (i == 3)], "stutters": [0, 3]}, {1: 1.0, 2: 1.0, 3: 1.0},
+            {"mean": 1.0}),)) for i in range(10))
+        for metric in [m for m in metrics.METRICS if m.name in ("p99", "stutters")]:
+            self.assertGreaterEqual(history_charts._run_values(points, metric)[2].min(), 0)
+        fig, ax = history_charts.pyplot().subplots()
+        history_charts._segment_panel(fig, ax, points, [])
+        self.assertEqual(([t.get_text() for t in ax.get_xticklabels()], list(ax.get_yticks())),
+                         (["commit%03d" % i for i in range(10)], [1, 2, 3]))
 
 
 class Backend:  # the store tests, run on SQLite and on PostgreSQL
