@@ -91,7 +91,8 @@ def compare(opts: CompareOptions) -> Result:
     keyframes = scripts.read_script(script) if script else None
     # The environments' differences are warnings above the verdict, in the
     # JSON and on the page; runs without one are named once.
-    doc = analysis.analyse(runs, keyframes, script, opts.min_effect, warnings=environment.check(runs) + environment.builds(runs),
+    doc = analysis.analyse(runs, keyframes, script, opts.min_effect,
+                           warnings=environment.check(runs) + environment.builds(runs),
                            pixel_tolerance=opts.pixel_tolerance if folders else None)
     comparisons, held = [], {}
     for cmp in doc.comparisons:

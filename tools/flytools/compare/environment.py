@@ -84,7 +84,8 @@ def builds(runs: list[Run]) -> list[str]:
     the other, and BUILDS_PCT apart on average): streaming less of the
     world is less work, whatever the game, so its timings are no
     like-for-like comparison. From the plug-in's chunks column."""
-    counts = [(r.label, [p.metrics["chunk_builds"] for p in r.passes]) for r in runs if r.has_chunks and r.passes]
+    counts = [(r.label, [p.metrics["chunk_builds"] for p in r.passes])
+              for r in runs if r.has_chunks and r.passes]
     if not counts:
         return []
     (first, a), out = counts[0], []

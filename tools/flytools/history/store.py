@@ -123,10 +123,11 @@ def _insert(db: DB, inc: Incoming, digest: str, fields: dict, seg_list: tuple, w
 
 def series_list(db: DB, wanted: list[int] | None = None) -> list[Series]:
     """The series that hold runs (only those wanted, if given)."""
-    rows = [] if db.empty else db.rows("SELECT s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
-                   "s.cpu, COUNT(r.id) FROM series s LEFT JOIN runs r ON r.series_id = s.id "
-                   "GROUP BY s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
-                   "s.cpu ORDER BY s.id")
+    rows = [] if db.empty else db.rows(
+        "SELECT s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
+        "s.cpu, COUNT(r.id) FROM series s LEFT JOIN runs r ON r.series_id = s.id "
+        "GROUP BY s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
+        "s.cpu ORDER BY s.id")
     out = [Series(*r) for r in rows]
     if wanted:
         missing = [w for w in wanted if w not in {s.id for s in out}]

@@ -127,8 +127,9 @@ def comparison_tables(doc: Document, cmp: Comparison) -> list[str]:
     chunks = "; stutters over all passes (in brackets: those in frames that built chunks)" \
         if any(getattr(r, s).stutters_with_chunk_builds is not None
                for r in cmp.segments for s in "ab") else "; stutters over all passes"
-    out += ["", "segments of %s against %s: %s; mean (as the change's model gives it) and p99 frame time (ms), change of the "
-            "mean; Holm's correction over %d segments%s" % (b, a, how, len(seg_list), chunks)]
+    out += ["", "segments of %s against %s: %s; mean (as the change's model gives it) and p99 "
+            "frame time (ms), change of the mean; Holm's correction over %d segments%s"
+            % (b, a, how, len(seg_list), chunks)]
     rows = [["seg", "keyframes", "frames", a + " mean", b + " mean", "change", "95% CI",
              "p (Holm)", a + " p99", b + " p99", a + " stutters", b + " stutters", "verdict"]]
     for seg, row in zip(seg_list, cmp.segments):
