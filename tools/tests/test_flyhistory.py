@@ -157,12 +157,19 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertNotIn("run 2 ", self.tool("list").stdout)
         self.assertIn("2: no such run", self.tool("show", "2", status=1).stderr)
         self.tool("add", b, "--commit", "c1")  # removed, so it may come again
-        for script, recorded, says in (("gone.txt", None, "is gone"), ("fly.txt", "cd" * 32, "was edited since")):
-            d = self.folder("s" + script, game_frames(rng, (1, 1, FRAMES)), script=script)
+        def settings(d, **change):  # flyrun.json's settings changed
             doc = json.loads((self.dir / d / "flyrun.json").read_text())
-            doc["settings"]["script_sha256"] = recorded
-            (self.dir / d / "flyrun.json").write_text(json.dumps(doc))
+            (self.dir / d / "flyrun.json").write_text(json.dumps(dict(doc, settings=dict(doc["settings"], **change))))
+            return d
+        for script, recorded, says in (("gone.txt", None, "is gone"), ("fly.txt", "cd" * 32, "was edited since")):
+            d = settings(self.folder("s" + script, game_frames(rng, (1, 1, FRAMES)), script=script),
+                         script_sha256=recorded)
             self.assertIn("the script %s %s" % (script, says), self.tool("add", d).stderr)
+        self.folder("two", game_frames(rng, (1, 1, FRAMES)), label="B")  # a folder of two labels
+        two = settings(self.folder("two", game_frames(rng, (1, 1, FRAMES))), labels=["A", "B"])
+        self.tool("add", two)
+        self.assertIn("2 runs are stored from it", self.tool("remove", two, status=1).stderr)
+        self.assertRegex(self.tool("remove", two, "--label", "B").stdout, r"\Aremoved run \d+\n\Z")
         looked, rows = [], history_db.DB.rows  # another writer stores a the moment after this one looked
         with unittest.mock.patch.object(history_db.DB, "rows", lambda db, q, p=(): rows(db, q, p) if
                                         "content_hash" not in q or looked.append(q) or len(looked) > 1 else []):
