@@ -92,6 +92,10 @@ class Statistics(unittest.TestCase):
         runs = [relaunched(run_of(*drifting[4 * k:4 * k + 4]), [i // 2 for i in range(4)],
                            [i // 2 * 3 + i % 2 / 100 for i in range(4)]) for k in (0, 1)]
         self.assertIn("+1.3% per run over the session", analysis.drift(runs))
+        cmp = analysis.analyse(runs).comparisons[0]  # A and B shown as the drift-adjusted change sees them
+        self.assertEqual(cmp.method, "runs")
+        for iv in list(cmp.intervals.values()) + [s.change for s in cmp.segments]:
+            self.assertAlmostEqual((iv.b / iv.a - 1) * 100, iv.change_pct, places=6)
 
     def test_per_second_and_chunked_bootstrap(self):
         # Per-second counts as the plug-in's loop makes them: boundaries hit exactly, frames spanning seconds.

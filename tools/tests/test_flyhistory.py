@@ -14,12 +14,17 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 import numpy as np
 
 from support import FRAMES, TOOLS, commits_of, game_frames, history, write_folder
 from flytools.commands import flyhistory
+from flytools.errors import InputError
+from flytools import metrics
 from flytools.history import db as history_db, steps
+from flytools.records import Point, StoredRun
+from flytools.report import history_charts
 
 TOOL = os.path.join(TOOLS, "flyhistory")
 PG_BIN = "/usr/lib/postgresql/15/bin"
@@ -43,6 +48,21 @@ class Detection(unittest.TestCase):
         self.assertGreaterEqual(seg, 24)
 
 
+class Charts(unittest.TestCase):
+    def test_whiskers_ticks_and_commit_labels(self):
+        # Runs of two wild passes: their 95% whiskers stay at zero or above; commit000..commit009 read apart; the
+        # heat map's segments are ticked whole.
+        points = tuple(Point("commit%03d" % i, None, None, "", (StoredRun(
+            i, "", 3, {"p99": [20.0, 25.0 + 100 * (i == 3)], "stutters": [0, 3]}, {1: 1.0, 2: 1.0, 3: 1.0},
+            {"mean": 1.0}),)) for i in range(10))
+        for metric in [m for m in metrics.METRICS if m.name in ("p99", "stutters")]:
+            self.assertGreaterEqual(history_charts._run_values(points, metric)[2].min(), 0)
+        fig, ax = history_charts.pyplot().subplots()
+        history_charts._segment_panel(fig, ax, points, [])
+        self.assertEqual(([t.get_text() for t in ax.get_xticklabels()], list(ax.get_yticks())),
+                         (["commit%03d" % i for i in range(10)], [1, 2, 3]))
+
+
 class Backend:  # the store tests, run on SQLite and on PostgreSQL
     def setUp(self):
         self.dir = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(ignore_cleanup_errors=True)))
@@ -55,6 +75,7 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         r = subprocess.run([TOOL, "--db", self.db, *args], capture_output=True, text=True, cwd=self.dir,
                            timeout=120, env=dict(os.environ, MPLCONFIGDIR=str(self.dir / "mpl")))
         self.assertEqual(r.returncode, status, r.stderr + r.stdout[-2000:])
+        self.assertNotIn("secret123", r.stderr + r.stdout)  # a password in --db is never shown
         return r
 
     def browse(self, page):
@@ -89,7 +110,8 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertIn("regression: mean frame time +", r.stdout)
         self.assertRegex(r.stdout, r"\n  newest, c59: mean frame time 16\.\d\d ms, p99 frame time \d+\.\d\d ms, "
                                    r"1% low \d+\.\d\d fps, frame pacing \d\.\d\d ms\n")
-        self.assertTrue((self.dir / "h.html").read_text().count("data:image/png;base64,") == 2)
+        page = (self.dir / "h.html").read_text()
+        self.assertEqual((page.count("data:image/png;base64,"), "secret123" in page), (2, False))
         if isinstance(self, SQLite) and os.access(CHROMIUM, os.X_OK):  # the page as a browser shows it
             self.assertEqual(self.browse("h.html"), {"images": [True, True], "outside": [], "rows": 3})
         self.tool("check", "--window", "10")
@@ -99,6 +121,11 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.tool("check", "--window", "25", "--fail-on-regression", "9")
 
     def test_runs_kept_refused_and_removed(self):
+        if isinstance(self, SQLite):
+            pathlib.Path(self.db).touch()  # an empty database only read stays as it is
+        self.assertEqual(self.tool("list").stdout, "%s: no runs stored yet\n" % self.db.replace("secret123", "***"))
+        self.assertIn("1: no such run", self.tool("show", "1", status=1).stderr)
+        self.assertEqual(os.path.getsize(self.db) if isinstance(self, SQLite) else 0, 0)
         rng = np.random.default_rng(1)
         a, b = (self.folder(n, game_frames(rng, (2, 2, FRAMES)), failed=n == "b") for n in "ab")
         (self.dir / "log.txt").write_text("flyrate: 600 frames 9.6 seconds 62.5 fps, frame ms min/avg/p99/max "
@@ -130,6 +157,24 @@ class Backend:  # the store tests, run on SQLite and on PostgreSQL
         self.assertNotIn("run 2 ", self.tool("list").stdout)
         self.assertIn("2: no such run", self.tool("show", "2", status=1).stderr)
         self.tool("add", b, "--commit", "c1")  # removed, so it may come again
+        def settings(d, **change):  # flyrun.json's settings changed
+            doc = json.loads((self.dir / d / "flyrun.json").read_text())
+            (self.dir / d / "flyrun.json").write_text(json.dumps(dict(doc, settings=dict(doc["settings"], **change))))
+            return d
+        for script, recorded, says in (("gone.txt", None, "is gone"), ("fly.txt", "cd" * 32, "was edited since")):
+            d = settings(self.folder("s" + script, game_frames(rng, (1, 1, FRAMES)), script=script),
+                         script_sha256=recorded)
+            self.assertIn("the script %s %s" % (script, says), self.tool("add", d).stderr)
+        self.folder("two", game_frames(rng, (1, 1, FRAMES)), label="B")  # a folder of two labels
+        two = settings(self.folder("two", game_frames(rng, (1, 1, FRAMES))), labels=["A", "B"])
+        self.tool("add", two)
+        self.assertIn("2 runs are stored from it", self.tool("remove", two, status=1).stderr)
+        self.assertRegex(self.tool("remove", two, "--label", "B").stdout, r"\Aremoved run \d+\n\Z")
+        looked, rows = [], history_db.DB.rows  # another writer stores a the moment after this one looked
+        with unittest.mock.patch.object(history_db.DB, "rows", lambda db, q, p=(): rows(db, q, p) if
+                                        "content_hash" not in q or looked.append(q) or len(looked) > 1 else []):
+            self.assertRaisesRegex(InputError, "/a: already in the database as run 1 ", flyhistory.main,
+                                   ["--db", self.db, "add", a])
 
     def test_killed_add_leaves_nothing(self):
         run = self.folder("a", game_frames(np.random.default_rng(2), (1, 2, FRAMES)))
@@ -162,6 +207,7 @@ class SQLite(Backend, unittest.TestCase):
             self.assertIn(" is an input or another output", self.tool("report", option, self.db, status=2).stderr)
         lock = sqlite3.connect(self.db, isolation_level=None)
         lock.execute("BEGIN EXCLUSIVE")
+        self.assertIn("--lock-timeout -1: must be 0 or more", self.tool("--lock-timeout", "-1", "list", status=2).stderr)
         r = self.tool("--lock-timeout", "0.1", "list", status=1)
         self.assertEqual(r.stderr, "flyhistory: error: %s: the database is locked by another writer; "
                                    "try again later\n" % self.db)
@@ -208,8 +254,12 @@ class PostgreSQL(Backend, unittest.TestCase):
                        capture_output=True)
         shutil.rmtree(self.pg, ignore_errors=True)
 
-    def database(self):
-        return "postgresql://fly@/postgres?host=%s&port=5439" % self.pg
+    def database(self):  # the password is ignored (trust), but must never be shown
+        return "postgresql://fly:secret123@/postgres?host=%s&port=5439" % self.pg
+
+    def test_password_never_shown(self):
+        for dsn in ("postgresql://fly:secret123@/x?host=/nonexistent", "postgres://fly@/x?password=secret123&host=/no"):
+            self.assertIn("fly", self.tool("--db", dsn, "list", status=1).stderr)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ real launches of a small fake game (hangs, crashes, bad exits, Ctrl-C) and
 of the built stand-in (FLYRUN_STANDIN, FLYRUN_PLUGIN; skipped without)."""
 import json
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -10,13 +11,15 @@ import tempfile
 import time
 import unittest
 
-from support import TOOLS, csv_text
+import numpy as np
+
+from support import TOOLS, csv_text, write_folder
 from flytools.compare import environment
 from flytools.inputs.runfolder import build
-from flytools.records import Run, RunInfo, to_json
+from flytools.records import Pass, Run, RunInfo, to_json
 from flytools.run import host, plan
 
-FLYRUN, FLYCOMPARE = os.path.join(TOOLS, "flyrun"), os.path.join(TOOLS, "flycompare")
+FLYRUN, FLYCOMPARE, FLYHISTORY = (os.path.join(TOOLS, t) for t in ("flyrun", "flycompare", "flyhistory"))
 SCRIPT = "warmup 0 0 5\n0 -230 36 230 -45 -10\n30 -200 46 200 -40 -12\n60 -170 56 170 -40 -14\n"
 # The fake game: MODE ok writes a whole log; the others misbehave. "flaky"
 # fails its first launch only; "hang" leaves a child in its group and waits.
@@ -191,7 +194,8 @@ class Failures(Case):
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 130, err)
-        self.assertIn("interrupted", err)
+        self.assertIn("interrupted: the completed runs are in %s; no complete run of B, so there is nothing to "
+                      "compare" % self.out, err)
         self.assert_incomplete("B", "interrupted (SIGINT)")
         self.assertEqual(self.run_json("A/run-01")["status"], "complete")
         with open(started[:-len(".started")] + ".pids") as f:
@@ -225,7 +229,7 @@ class Standin(Case):
             self.assertEqual(f.read(), r.stdout)
         env = self.run_json("A/run-01")
         self.assertEqual((env["game"], env["passes"], env["shots"], env["framebuffer"]),
-                         ({"size": "960x540", "seed": 1, "view_distance": "32"}, 2, False, None))
+                         ({"size": "960x540", "seed": 1, "view_distance": "32", "build_rate": 4}, 2, False, None))
         self.assertNotIn("FLYRATE_SHOTS", env["env"])
         self.assertEqual(os.listdir(os.path.join(self.out, "A/run-01/shots")), [])
         self.assertEqual(self.run_json("A/shots-run")["framebuffer"], {"width": 960, "height": 540})
@@ -241,7 +245,8 @@ class Environment(unittest.TestCase):
         for text, want in [
             ("standin: renderer: llvmpipe (LLVM 15.0.6, 256 bits), size 960x540, seed 1, "
              "view distance 96, 4 chunk builds per frame",
-             ("llvmpipe (LLVM 15.0.6, 256 bits)", {"size": "960x540", "seed": 1, "view_distance": "96"})),
+             ("llvmpipe (LLVM 15.0.6, 256 bits)", {"size": "960x540", "seed": 1, "view_distance": "96",
+                                                   "build_rate": 4})),
             ("game: GL renderer: Mesa Intel(R) UHD 620\nrenderer: other", ("Mesa Intel(R) UHD 620", {})),
             ("nothing here", (None, {})),
         ]:
@@ -253,7 +258,7 @@ class Environment(unittest.TestCase):
             return Run(label, label, "csv", (), tuple(build(RunInfo, e, "run.json") for e in envs))
 
         base = {"script": {"sha256": "ab" * 32}, "renderer": "llvmpipe", "passes": 2, "shots": False,
-                "framebuffer": None, "game": {"size": "960x540", "seed": 1, "view_distance": "96"},
+                "framebuffer": None, "game": {"size": "960x540", "seed": 1, "view_distance": "96", "build_rate": 4},
                 "host": {"name": "box", "cpu_model": "EPYC", "cpu_cores": 2, "governor": None,
                          "load_average": [1.0, 1.0, 1.0]}}
 
@@ -268,6 +273,7 @@ class Environment(unittest.TestCase):
             (env(), []),
             (env(host__load_average=[3.0, 2.0, 1.0]), []),
             (env(game__view_distance="160"), ["view distance A 96, B 160"]),
+            (env(game__build_rate=1), ["chunk builds per frame A 4, B 1"]),
             (env(script__sha256="cd" * 32), ["script SHA-256 A abababababab..., B cdcdcdcdcdcd..."]),
             (env(framebuffer={"width": 640, "height": 360}), ["framebuffer size A 960x540, B 640x360"]),
             (env(renderer="radeonsi", host__name="other", passes=3),
@@ -281,22 +287,38 @@ class Environment(unittest.TestCase):
         got = environment.check([run("A", env(), env(game__seed=2)), run("B", env())])
         self.assertEqual(got, ["environment differs: seed A 1/2, B 1"])
         self.assertEqual(environment.check([run("A"), run("B")]), [])
+        def built(label, *builds):  # a run whose passes built these many chunks
+            return Run(label, label, "csv", tuple(Pass(i, np.full(4, 9.0), np.array([n, 0, 0, 0]))
+                                                  for i, n in enumerate(builds, 1)))
+        got = environment.builds([built("A", 300, 381), built("B", 238, 240), built("C", 290, 300), built("D", 390)])
+        self.assertEqual([line.split(": ")[1] for line in got], ["chunk builds per pass A 300-381, B 238-240",
+                                                                 "chunk builds per pass A 300-381, D 390-390"])
+        self.assertEqual(environment.builds([built("A", 300), built("B", 305)]), [])  # within 2%
         self.assertEqual(environment.unknown([run("A"), run("B")]),
                          "environment unknown for A, B (no run.json): host, size, renderer "
                           "and script not checked")
 
-    def test_a_run_json_of_the_wrong_shape_is_one_line(self):
-        # A run.json beside a log whose field holds the wrong type: one line naming the file and the field.
+    def test_a_bad_run_json_is_one_line(self):
+        # A run.json, beside a log or in a flyrun folder, with a field of the wrong type or damaged: one line
+        # naming the file and the field from flycompare and flyhistory add alike.
         with tempfile.TemporaryDirectory() as d:
-            with open(os.path.join(d, "a.csv"), "w") as f:
-                f.write(csv_text([[10.0] * 30]))
-            for field, value, says in [("game", "standin", "field game: expected an object, found a string"),
-                                       ("host", {"cpu_cores": "2"}, "field host.cpu_cores: expected a whole number")]:
-                with open(os.path.join(d, "run.json"), "w") as f:
-                    json.dump({"status": "complete", field: value}, f)
-                r = subprocess.run([FLYCOMPARE, os.path.join(d, "a.csv")], capture_output=True, text=True)
-                self.assertEqual((r.returncode, r.stderr), (1, "flycompare: error: %s/run.json: %s, found a string\n"
-                                                             % (d, says.replace(", found a string", ""))))
+            folder = write_folder(pathlib.Path(d, "f"), [[[10.0] * 30]])
+            pathlib.Path(d, "a.csv").write_text(csv_text([[10.0] * 30]))
+            for text, says in [('{"game": "oops"}', "field game: expected an object, found a string"),
+                               ('{"host": [1]}', "field host: expected an object, found a list"),
+                               ('{"script": "fly.txt"}', "field script: expected an object, found a string"),
+                               ('{"framebuffer": 5}', "field framebuffer: expected an object, found a whole number"),
+                               ('{"host": {"cpu_cores": "2"}}', "field host.cpu_cores: expected a whole number, "
+                                                               "found a string"),
+                               ('{"status": "compl', "damaged: not JSON (Unterminated string starting at"),
+                               ("[]", "damaged: not a JSON object")]:
+                for where, arg in (("%s/run.json" % d, "%s/a.csv" % d), ("%s/A/run-01/run.json" % folder, folder)):
+                    pathlib.Path(where).write_text(text)
+                    for tool in ([FLYCOMPARE], [FLYHISTORY, "--db", "%s/h.sqlite" % d, "add"]):
+                        r = subprocess.run(tool + [arg], capture_output=True, text=True)
+                        self.assertEqual(r.returncode, 1)
+                        self.assertTrue(r.stderr.startswith("%s: error: %s: %s" % (
+                            os.path.basename(tool[0]), where, says)), r.stderr)
 
 
 if __name__ == "__main__":

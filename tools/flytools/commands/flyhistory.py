@@ -6,6 +6,7 @@
 # "flyhistory: error:"; a traceback never reaches the user.
 import argparse
 import datetime
+import math
 import sys
 
 from ..errors import EXIT_INPUT, EXIT_OK, InputError
@@ -59,8 +60,11 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--window", type=int, default=10, metavar="N",
                    help="newest commits of each series looked at (default 10)")
     sub.add_parser("list", help="the series and their runs")
-    for name, text in (("show", "one run's environment and metrics"), ("remove", "delete a run")):
-        sub.add_parser(name, help=text).add_argument("run", metavar="RUN", help="run id or path")
+    sub.add_parser("show", help="the runs' environment and metrics").add_argument(
+        "run", metavar="RUN", help="run id or path (every run stored from it)")
+    d = sub.add_parser("remove", help="delete a run")
+    d.add_argument("run", metavar="RUN", help="run id or path")
+    d.add_argument("--label", metavar="L", help="of a path's runs, the one of this label")
     return p
 
 
@@ -84,7 +88,8 @@ def cmd_add(db, args, out):
 
 
 def cmd_list(db, args, out):
-    _say(out, history_text.list_lines([(s, store.series_runs(db, s.id)) for s in store.series_list(db)]))
+    _say(out, history_text.list_lines([(s, store.series_runs(db, s.id)) for s in store.series_list(db)])
+         or ["%s: no runs stored yet" % db.name])
     return EXIT_OK
 
 
@@ -95,9 +100,12 @@ def cmd_show(db, args, out):
 
 
 def cmd_remove(db, args, out):
-    for run_id in store.find_runs(db, args.run):
-        store.remove(db, run_id)
-        out.write("removed run %d\n" % run_id)
+    found = store.find_runs(db, args.run, args.label)
+    if len(found) > 1:  # one folder, several labels: one run is removed, the one meant
+        raise InputError("%s: %d runs are stored from it (runs %s); name one by its id or --label"
+                         % (args.run, len(found), ", ".join(map(str, found))))
+    store.remove(db, found[0])
+    out.write("removed run %d\n" % found[0])
     return EXIT_OK
 
 
@@ -144,6 +152,8 @@ def main(argv: list[str] | None = None, out=None) -> int:
     p = parser()
     args = p.parse_args(argv)
     out = out or sys.stdout
+    if not 0 <= args.lock_timeout < math.inf:
+        p.error("--lock-timeout %g: must be 0 or more seconds" % args.lock_timeout)
     if args.command == "check" and (args.window < 1 or not 0 <= args.fail_on_regression < 100):
         p.error("check: --window must be 1 or more and --fail-on-regression 0 to below 100")
     if args.command == "report":  # the database is no output's to write over
@@ -152,14 +162,13 @@ def main(argv: list[str] | None = None, out=None) -> int:
         p.error("%s: RUN is a run id or path" % args.command)
     if args.command == "add":  # the input read before the database is made
         args.when = _date(args.date) if args.date else None
-        args.incoming, note = store.read_input(args.run, args.label)
-        if note:
-            sys.stderr.write("%s: %s\n" % (PROG, note))
+        args.incoming, notes = store.read_input(args.run, args.label)
+        _say(sys.stderr, ["%s: %s" % (PROG, note) for note in notes])
     db = history_db.connect(args.db, create=args.command == "add", lock_timeout=args.lock_timeout)
     try:
         return COMMANDS[args.command](db, args, out)
     except history_db.driver_errors() as e:
-        raise InputError("%s: %s" % (args.db, history_db.describe(e)))
+        raise InputError("%s: %s" % (db.name, history_db.describe(e)))
     finally:
         db.close()
 

@@ -44,7 +44,8 @@ A launch fails when it can't start, exits non-zero, is killed by a signal,
 outlives --timeout, or leaves a frames.csv without PASSES whole passes of
 the script's frames. Ctrl-C (SIGINT; also SIGTERM, SIGHUP) kills the
 running launch's group, records it as failed, and exits with 130 (143,
-129) without comparing; the completed runs stay in DIR for tools/flycompare.
+129) without comparing; the completed runs stay in DIR for tools/flycompare
+(once every variant has a complete run: the last line says which).
 
 exit status: 0 success; 1 a launch failed (the first one stops the session
 unless --keep-going; with it, 1 when any failed and the comparison gave 0)
@@ -168,8 +169,12 @@ def main(argv=None) -> int:
     res = session.run_session(s, say)
     again = "tools/flycompare %s" % shlex.quote(s.out)
     if res.stopped == "interrupted":
-        sys.stderr.write("%s: interrupted: the completed runs are in %s; compare them with %s\n"
-                         % (PROG, s.out, again))
+        # Advice that works: flycompare needs a complete run of every label.
+        missing = [label for label in s.labels if not runfolder.complete_runs(s.out, label)[0]]
+        sys.stderr.write("%s: interrupted: the completed runs are in %s; %s\n" % (
+            PROG, s.out, "compare them with " + again if not missing else
+            "no complete run of %s, so there is nothing to compare: run the session again with a new --out"
+            % " or ".join(missing)))
         return 128 + res.signal
     if res.stopped == "failure":
         sys.stderr.write("%s: error: stopped at the first failed launch (--keep-going carries "

@@ -88,7 +88,8 @@ def compare(opts: CompareOptions) -> Result:
     # The environments' differences are warnings above the verdict, in the
     # JSON and on the page; runs without one are named once.
     doc = analysis.analyse(runs, keyframes, shown(script) if script else None, opts.min_effect,
-                           warnings=environment.check(runs), pixel_tolerance=opts.pixel_tolerance if folders else None)
+                           warnings=environment.check(runs) + environment.builds(runs),
+                           pixel_tolerance=opts.pixel_tolerance if folders else None)
     comparisons, held = [], {}
     for cmp in doc.comparisons:
         found: Optional[object] = None

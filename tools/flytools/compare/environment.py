@@ -2,7 +2,9 @@
 # run.json (script, framebuffer size, renderer, host, CPU, passes, the
 # game's settings, screenshots taken) in which they differ, as one warning
 # line, since such a difference makes the timings no like-for-like
-# comparison; and a note naming the runs that carry no run.json.
+# comparison; the same for chunk builds that differ beyond their spread
+# (less of the world streamed); and a note naming the runs that carry no
+# run.json.
 from ..records import Run, RunInfo
 
 
@@ -23,7 +25,10 @@ FACTS = (
     ("passes per launch", lambda e: e.passes, None),
     ("view distance", _of("game", "view_distance"), None),
     ("seed", _of("game", "seed"), None),
+    ("chunk builds per frame", _of("game", "build_rate"), None),
 )
+# Chunk builds per pass that differ by less than this are the same work.
+BUILDS_PCT = 2.0
 
 
 def _shots(env: RunInfo) -> bool | None:
@@ -71,6 +76,26 @@ def check(runs: list[Run]) -> list[str]:
                         "the frame after each screenshot is measured short, so the timings "
                         "aren't like for like" % ("/".join(took), "/".join(clean)))
     return warnings
+
+
+def builds(runs: list[Run]) -> list[str]:
+    """A warning line for each run whose passes built chunks beyond the
+    spread of the first run's (every pass of one more than every pass of
+    the other, and BUILDS_PCT apart on average): streaming less of the
+    world is less work, whatever the game, so its timings are no
+    like-for-like comparison. From the plug-in's chunks column."""
+    counts = [(r.label, [p.metrics["chunk_builds"] for p in r.passes])
+              for r in runs if r.has_chunks and r.passes]
+    if not counts:
+        return []
+    (first, a), out = counts[0], []
+    for label, b in counts[1:]:
+        apart = min(a) > max(b) or min(b) > max(a)
+        if apart and abs(sum(b) / len(b) / max(sum(a) / len(a), 1) - 1) * 100 >= BUILDS_PCT:
+            out.append("work differs: chunk builds per pass %s %d-%d, %s %d-%d: a run that streams "
+                       "less of the world does less work, so the timings aren't like for like"
+                       % (first, min(a), max(a), label, min(b), max(b)))
+    return out
 
 
 def unknown(runs: list[Run]) -> str | None:

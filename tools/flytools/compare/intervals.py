@@ -90,7 +90,8 @@ def block_of(ra: Run, rb: Run) -> int:
 
 def _spread(ra, rb, va, vb, metric, method):
     """(log change, its standard error, df, variance of one unit's log
-    ratio, units a side) from the runs' independent values."""
+    ratio, units a side, A's log level as the fit sees it) from the runs'
+    independent values."""
     ua, ub = _units(ra, np.log(va), method), _units(rb, np.log(vb), method)
     fa, fb = _floor(ra, va, metric, method), _floor(rb, vb, metric, method)
     ta, tb = (launch_times(ra), launch_times(rb)) if method == "runs" else (None, None)
@@ -101,7 +102,10 @@ def _spread(ra, rb, va, vb, metric, method):
     else:
         est, se, df = stats.welch(ua, ub, fa, fb)
         spread2 = max(float(np.var(ua, ddof=1)), fa) + max(float(np.var(ub, ddof=1)), fb)
-    return est, se, df, spread2, min(len(ua), len(ub))
+    # A least-squares fit's values average to the data's: A's level is the
+    # mean of all units less the change's share (the session's mean time).
+    level = (sum(ua) + sum(ub) - est * len(ub)) / (len(ua) + len(ub))
+    return est, se, df, spread2, min(len(ua), len(ub)), level
 
 
 def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
@@ -116,7 +120,11 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
     # Worked as log ratios: over passes the mean of ln(value) per run.
     est, se, df, spread2, have = math.log(mean_b / mean_a), None, None, None, 0
     if method in ("passes", "runs"):
-        est, se, df, spread2, have = _spread(ra, rb, va, vb, metric, method)
+        # A and B shown as the change's model sees them, so b / a - 1 is
+        # the change: geometric means over passes or launches, at the
+        # session's mean time where drift is taken out.
+        est, se, df, spread2, have, level = _spread(ra, rb, va, vb, metric, method)
+        mean_a, mean_b = math.exp(level), math.exp(level + est)
     elif method == "bootstrap":
         n = len(ra.passes[0].frame_ms[span])
         if n >= 2 * block:

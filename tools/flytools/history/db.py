@@ -6,7 +6,9 @@
 # is one transaction, so a killed or failed add leaves nothing half-stored.
 import contextlib
 import os
+import re
 import sqlite3
+import urllib.parse
 
 from ..errors import InputError
 from ..metrics import COLUMNS
@@ -56,6 +58,28 @@ def files(dsn: str) -> list[str]:
     return [] if is_postgres(dsn) else [dsn + suffix for suffix in ("", "-journal", "-wal", "-shm")]
 
 
+# A URI's password: after "user:" before the "@" (libpq looks for the "@"
+# only up to the first "/"), or a password= query parameter.
+_PASSWORDS = (re.compile(r"^(postgres(?:ql)?://[^@/:]*:)([^@/]*)(?=@)"), re.compile(r"([?&]password=)([^&]*)"))
+
+
+def masked(dsn: str) -> str:
+    """The database's address as it is shown and stored: its password, if
+    it holds one, replaced by ***."""
+    for pattern in _PASSWORDS:
+        dsn = pattern.sub(r"\1***", dsn)
+    return dsn
+
+
+def _scrubbed(text: str, dsn: str) -> str:
+    """A driver's message with any password of dsn in it masked."""
+    for pattern in _PASSWORDS:
+        for m in pattern.finditer(dsn):
+            for secret in filter(None, {m.group(2), urllib.parse.unquote(m.group(2))}):
+                text = text.replace(secret, "***")
+    return text
+
+
 def driver_errors() -> tuple:
     """The exception classes of the database drivers in use."""
     classes = [sqlite3.Error]
@@ -85,6 +109,7 @@ class DB:
 
     def __init__(self, conn, postgres: bool, name: str):
         self.conn, self.postgres, self.name = conn, postgres, name
+        self.empty = False   # no schema yet, opened by a reader: no runs
 
     def sql(self, text: str) -> str:
         if self.postgres:
@@ -141,11 +166,11 @@ def connect(dsn: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
         try:
             import psycopg2
         except ImportError:
-            raise InputError("%s: PostgreSQL needs psycopg2 (Debian's python3-psycopg2)" % dsn)
+            raise InputError("%s: PostgreSQL needs psycopg2 (Debian's python3-psycopg2)" % masked(dsn))
         try:
-            db = DB(psycopg2.connect(dsn, connect_timeout=int(lock_timeout) or 1), True, dsn)
+            db = DB(psycopg2.connect(dsn, connect_timeout=int(lock_timeout) or 1), True, masked(dsn))
         except psycopg2.Error as e:
-            raise InputError("%s: can't connect: %s" % (dsn, describe(e)))
+            raise InputError("%s: can't connect: %s" % (masked(dsn), _scrubbed(describe(e), dsn)))
     else:
         if not create and not os.path.exists(dsn):
             raise InputError("%s: no such database (flyhistory add creates it)" % dsn)
@@ -154,10 +179,10 @@ def connect(dsn: str, create: bool = True, lock_timeout: float = 30.0) -> DB:
         except sqlite3.Error as e:
             raise InputError("%s: can't open: %s" % (dsn, describe(e)))
     try:
-        migrate(db)
+        migrate(db, create)
     except driver_errors() as e:
         db.close()
-        raise InputError("%s: %s" % (dsn, describe(e)))
+        raise InputError("%s: %s" % (db.name, _scrubbed(describe(e), dsn)))
     except InputError:
         db.close()
         raise
@@ -173,9 +198,22 @@ def _version(db: DB) -> int:
     return have
 
 
-def migrate(db: DB) -> None:
+def _no_schema(db: DB) -> bool:
+    """Whether the database holds no flyhistory schema yet; an SQLite file
+    of another program's tables is refused (not ours to add tables to)."""
+    if db.postgres:
+        return db.rows("SELECT to_regclass('schema_version')")[0][0] is None
+    names = {r[0] for r in db.rows("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    if names and "schema_version" not in names:
+        raise InputError("%s: not a flyhistory database (it holds other tables: %s)"
+                         % (db.name, ", ".join(sorted(names)[:3])))
+    return not names
+
+
+def migrate(db: DB, create: bool = True) -> None:
     """Bring the schema to SCHEMA_VERSION; refuse a newer one. A current
-    schema is only read, so readers don't queue behind a writer."""
+    schema is only read, so readers don't queue behind a writer; without
+    `create` a database with no schema is left as it is (db.empty)."""
     try:
         current = _version(db) == SCHEMA_VERSION
     except driver_errors():  # no schema yet (or no database: said below)
@@ -184,14 +222,16 @@ def migrate(db: DB) -> None:
         db.conn.rollback()  # end the reading transaction (or the failed one)
     if current:
         return
+    if not create:  # a command that only reads creates nothing
+        db.empty = _no_schema(db)
+        if db.postgres:
+            db.conn.rollback()
+        if db.empty:
+            return
     with db.transaction():
         if db.postgres:  # concurrent first adds: one creates, the others wait
             db.execute("SELECT pg_advisory_xact_lock(7263401)")
-        if not db.postgres:  # another program's file is not ours to add tables to
-            names = {r[0] for r in db.rows("SELECT name FROM sqlite_master WHERE type = 'table'")}
-            if names and "schema_version" not in names:
-                raise InputError("%s: not a flyhistory database (it holds other tables: %s)"
-                                 % (db.name, ", ".join(sorted(names)[:3])))
+        _no_schema(db)
         db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
         have = _version(db)
         for version in range(have + 1, SCHEMA_VERSION + 1):

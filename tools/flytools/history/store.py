@@ -13,28 +13,31 @@ import numpy as np
 
 from .. import metrics, segments
 from ..errors import InputError
-from ..inputs import logfile, runfolder, script as scripts
+from ..inputs import open_run, runfolder, script as scripts
 from ..records import Incoming, Point, RunInfo, Series, StoredRun, to_json
-from .db import DB, PASS_COLUMNS
+from .db import DB, PASS_COLUMNS, driver_errors
 
 BATCH = 500          # rows asked for by their keys a few hundred at a time
 
 
-def read_input(path: str, label: str | None) -> list[Incoming]:
+def read_input(path: str, label: str | None) -> tuple[list[Incoming], list[str]]:
     """The runs in what `add` was given: one per flyrun label of a folder
-    (only `label` if given), or the one run of a CSV or stdout log; and the
-    note on a folder's runs that did not complete, or None."""
+    (only `label` if given), or the one run of a CSV or stdout log (with
+    the run.json beside it); and the
+    notes on a folder's runs that did not complete and its script, if it
+    is gone or was edited since."""
     if not os.path.isdir(path):
-        run = logfile.read_log(path, label or "default")
-        return [Incoming(run, run.kind, path)], None
+        run = open_run.read_run(path, label or "default")
+        return [Incoming(run, run.kind, path)], []
     if not runfolder.is_folder(path):
         raise InputError("%s: a folder without flyrun.json is no flyrun folder" % path)
     session, runs, note = runfolder.read_folder(path, set(), only=label)
     if not runs:
         raise InputError("%s: no complete run%s in the flyrun folder" % (
             path, " of label %s" % label if label else ""))
-    script = runfolder.session_script(path, session)
-    return [Incoming(r, "folder", path, script, session.settings.script_sha256 or "") for r in runs], note
+    script, changed = runfolder.session_script(path, session)
+    return [Incoming(r, "folder", path, script, session.settings.script_sha256 or "") for r in runs], \
+        [n for n in (note, changed) if n]
 
 
 def content_hash(inc: Incoming) -> str:
@@ -72,41 +75,59 @@ def store(db: DB, inc: Incoming, commit: str | None, branch: str | None,
           date: str | None) -> tuple[int, int, dict]:
     """One run in one transaction; its id, its series id and fields."""
     digest, fields, seg_list = content_hash(inc), series_fields(inc), _segments(inc)
+    try:
+        with db.transaction():
+            _refuse_stored(db, inc, digest)
+            run_id, series_id = _insert(db, inc, digest, fields, seg_list, (commit, branch, date))
+    except driver_errors() as e:  # another writer stored the same run a moment before
+        if "content_hash" in str(e):
+            _refuse_stored(db, inc, digest)
+        raise
+    return run_id, series_id, fields
+
+
+def _refuse_stored(db: DB, inc: Incoming, digest: str) -> None:
+    same = db.rows("SELECT id FROM runs WHERE content_hash = ?", (digest,))
+    if same:
+        raise InputError("%s: already in the database as run %d (same measurements)" % (inc.path, same[0][0]))
+
+
+def _insert(db: DB, inc: Incoming, digest: str, fields: dict, seg_list: tuple, when: tuple) -> tuple:
+    """The run's rows (when: its commit, branch and date); its id and its
+    series id."""
+    commit, branch, date = when
     key = json.dumps(list(fields.values()))
     rows = [(p.launch, [p.metrics[k] for k in PASS_COLUMNS]) for p in inc.run.passes]
     env = {"environments": to_json(inc.run.environments), "segments": to_json(seg_list)}
     now = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
-    with db.transaction():
-        same = db.rows("SELECT id FROM runs WHERE content_hash = ?", (digest,))
-        if same:
-            raise InputError("%s: already in the database as run %d (same measurements)" % (inc.path, same[0][0]))
+    found = db.rows("SELECT id FROM series WHERE key = ?", (key,))
+    if not found:  # (a writer at the same moment may have made it)
+        db.execute("INSERT INTO series (key, %s) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) "
+                   "DO NOTHING" % ", ".join(fields), [key] + list(fields.values()))
         found = db.rows("SELECT id FROM series WHERE key = ?", (key,))
-        if not found:  # (a writer at the same moment may have made it)
-            db.execute("INSERT INTO series (key, %s) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) "
-                       "DO NOTHING" % ", ".join(fields), [key] + list(fields.values()))
-            found = db.rows("SELECT id FROM series WHERE key = ?", (key,))
-        series_id = found[0][0]
-        run_id = db.execute(
-            "INSERT INTO runs (series_id, content_hash, path, kind, label, commit_sha, branch, "
-            "run_date, added, environment, passes, segments) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
-            "?, ?, ?) RETURNING id",
-            (series_id, digest, os.path.abspath(inc.path), inc.kind, inc.run.label, commit, branch,
-             date or now, now, json.dumps(env), len(rows), len(seg_list))).fetchone()[0]
-        db.insert_many("pass_metrics", ["run_id", "pass_no", "launch"] + list(PASS_COLUMNS.values()),
-                       [(run_id, i, launch, *vals) for i, (launch, vals) in enumerate(rows, 1)])
-        db.insert_many("segment_metrics", ["run_id", "pass_no", "segment", "mean", "p99"], [
-            (run_id, i, s.index, float(np.mean(part)), float(metrics.p99_ms(part)))
-            for i, p in enumerate(inc.run.passes, 1) for s in seg_list
-            for part in [p.frame_ms[s.first_frame:s.last_frame]]])
-    return run_id, series_id, fields
+    series_id = found[0][0]
+    run_id = db.execute(
+        "INSERT INTO runs (series_id, content_hash, path, kind, label, commit_sha, branch, "
+        "run_date, added, environment, passes, segments) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+        "?, ?, ?) RETURNING id",
+        (series_id, digest, os.path.abspath(inc.path), inc.kind, inc.run.label, commit, branch,
+         date or now, now, json.dumps(env), len(rows), len(seg_list))).fetchone()[0]
+    db.insert_many("pass_metrics", ["run_id", "pass_no", "launch"] + list(PASS_COLUMNS.values()),
+                   [(run_id, i, launch, *vals) for i, (launch, vals) in enumerate(rows, 1)])
+    db.insert_many("segment_metrics", ["run_id", "pass_no", "segment", "mean", "p99"], [
+        (run_id, i, s.index, float(np.mean(part)), float(metrics.p99_ms(part)))
+        for i, p in enumerate(inc.run.passes, 1) for s in seg_list
+        for part in [p.frame_ms[s.first_frame:s.last_frame]]])
+    return run_id, series_id
 
 
 def series_list(db: DB, wanted: list[int] | None = None) -> list[Series]:
     """The series that hold runs (only those wanted, if given)."""
-    rows = db.rows("SELECT s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
-                   "s.cpu, COUNT(r.id) FROM series s LEFT JOIN runs r ON r.series_id = s.id "
-                   "GROUP BY s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
-                   "s.cpu ORDER BY s.id")
+    rows = [] if db.empty else db.rows(
+        "SELECT s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
+        "s.cpu, COUNT(r.id) FROM series s LEFT JOIN runs r ON r.series_id = s.id "
+        "GROUP BY s.id, s.label, s.script_sha256, s.framebuffer, s.renderer, s.host, "
+        "s.cpu ORDER BY s.id")
     out = [Series(*r) for r in rows]
     if wanted:
         missing = [w for w in wanted if w not in {s.id for s in out}]
@@ -174,12 +195,14 @@ def load_series(db: DB, series_id: int, newest: int | None = None) -> tuple:
     return tuple(Point(k, sha, branch, date, tuple(rs)) for k, sha, branch, date, rs in points)
 
 
-def find_runs(db: DB, arg: str) -> list[int]:
-    """The ids of the runs a RUN argument names: an id or a path."""
-    rows = db.rows("SELECT id FROM runs WHERE id = ?", (int(arg),)) if arg.isdigit() else \
-        db.rows("SELECT id FROM runs WHERE path = ? ORDER BY id", (os.path.abspath(arg),))
+def find_runs(db: DB, arg: str, label: str | None = None) -> list[int]:
+    """The ids of the runs a RUN argument names: an id or a path (only
+    the run of `label` if given)."""
+    where, key = ("id = ?", int(arg)) if arg.isdigit() else ("path = ?", os.path.abspath(arg))
+    rows = [] if db.empty else db.rows("SELECT id FROM runs WHERE %s%s ORDER BY id" % (
+        where, " AND label = ?" * (label is not None)), (key,) + ((label,) if label is not None else ()))
     if not rows:
-        raise InputError("%s: no such run in the database" % arg)
+        raise InputError("%s: no such run%s in the database" % (arg, " of label %s" % label if label else ""))
     return [r[0] for r in rows]
 
 

@@ -36,13 +36,19 @@ def check_labels(args):
             raise UsageError("two runs are labelled %s" % shown(label))
 
 
-def open_run(arg, used_labels):
-    """The run named by a [LABEL=]FILE argument, labelled by its file name
-    unless LABEL= is given, with the run.json beside it if there is one."""
-    label, path = split_label(arg)
-    run = read_log(path, unique(shown(label or os.path.basename(path) or path), used_labels))
+def read_run(path, label):
+    """The run of a log file, with the run.json beside it, if there is one,
+    as its environment."""
+    run = read_log(path, label)
     env = runfolder.beside(path)
     return replace(run, environments=(env,)) if env else run
+
+
+def open_run(arg, used_labels):
+    """The run named by a [LABEL=]FILE argument, labelled by its file name
+    unless LABEL= is given."""
+    label, path = split_label(arg)
+    return read_run(path, unique(shown(label or os.path.basename(path) or path), used_labels))
 
 
 def open_runs(args, script=None):
@@ -57,7 +63,9 @@ def open_runs(args, script=None):
             continue
         session, from_folder, note = runfolder.read_folder(arg, used)
         said += [note] if note else []
-        script = script or runfolder.session_script(arg, session)
+        if script is None:
+            script, changed = runfolder.session_script(arg, session)
+            said += [changed] if changed else []
         for run, label in zip(from_folder, session.settings.labels):
             folder = runfolder.shots_folder(arg, label)
             if folder:

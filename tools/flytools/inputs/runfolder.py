@@ -68,16 +68,17 @@ def build(cls, value, where: str, prefix: str = ""):
 
 
 def load_json(path: str) -> dict:
-    """A JSON object from a file, or an InputError naming the file."""
+    """A JSON object from a file, or an InputError naming the file (one
+    cut short or otherwise not a JSON object is said to be damaged)."""
     try:
         with open(path, encoding="utf-8") as f:
             value = json.load(f)
     except OSError as e:
         raise InputError("%s: %s" % (path, e.strerror or e))
     except ValueError as e:
-        raise InputError("%s: not JSON: %s" % (path, e))
+        raise InputError("%s: damaged: not JSON (%s)" % (path, e))
     if not isinstance(value, dict):
-        raise InputError("%s: not a JSON object" % path)
+        raise InputError("%s: damaged: not a JSON object" % path)
     return value
 
 
@@ -112,14 +113,11 @@ def write_session(path: str, session: Session) -> None:
 
 
 def read_run_info(run_dir: str) -> RunInfo | None:
-    """A launch's run.json; None where there is none or it is no JSON
-    object (then the launch is no complete one)."""
+    """A launch's run.json; None where there is none (a launch that never
+    ended). A damaged one is an error naming it: flyrun writes it whole or
+    not at all, so it is no launch cut short."""
     where = os.path.join(run_dir, RUN_INFO)
-    try:
-        value = load_json(where) if os.path.isfile(where) else None
-    except InputError:
-        return None
-    return None if value is None else build(RunInfo, value, where)
+    return build(RunInfo, load_json(where), where) if os.path.isfile(where) else None
 
 
 def write_run_info(run_dir: str, info: RunInfo) -> None:
@@ -163,19 +161,25 @@ def shots_folder(path: str, label: str) -> str | None:
     return None
 
 
-def session_script(path: str, session: Session) -> str | None:
+def session_script(path: str, session: Session) -> tuple[str | None, str | None]:
     """The keyframe script the session flew, where it is still there and
-    unchanged (its SHA-256 as recorded, when one was); a relative name is
-    looked for from the working directory, then from the folder."""
+    unchanged (its SHA-256 as recorded, when one was), or None and a note
+    saying why not (gone, or edited since); a relative name is looked for
+    from the working directory, then from the folder."""
     script = session.settings.script
     if not script:
-        return None
+        return None, None
     if not os.path.isabs(script) and not os.path.exists(script):
         script = os.path.join(path, script)
-    if not os.path.isfile(script):
-        return None
     recorded = session.settings.script_sha256
-    return script if not recorded or files.sha256(script) == recorded else None
+    if not os.path.isfile(script):
+        why = "is gone"
+    elif recorded and files.sha256(script) != recorded:
+        why = "was edited since the runs (its SHA-256 no longer matches flyrun.json)"
+    else:
+        return script, None
+    return None, ("%s: the script %s %s: its segments are equal stretches of frames, not keyframe to "
+                  "keyframe" % (path, session.settings.script, why))
 
 
 def read_folder(path: str, used_labels: set, only: str | None = None):

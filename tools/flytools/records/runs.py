@@ -106,6 +106,7 @@ class Game:
     size: Optional[str] = optional()
     seed: Optional[int] = optional()
     view_distance: Optional[str] = optional()
+    build_rate: Optional[int] = optional()      # chunk builds per frame at most
 
 
 @dataclass(frozen=True)

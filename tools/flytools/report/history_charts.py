@@ -1,6 +1,6 @@
 # history_charts.py: the charts of flyhistory's page, per series: each
 # detected metric over commits (every pass a dot, each run's mean with its
-# 95% interval over passes, the levels between the steps, the steps
+# 95% interval over passes in log units, the levels between the steps, the steps
 # marked), the segments as a heat map of their mean frame time against
 # their own median, so the eye sees where on the path a step happened, and
 # every other metric small below.
@@ -25,43 +25,51 @@ def _png(fig) -> bytes:
 
 
 def _run_values(commits, metric):
-    """x, per-run mean and 95% half-width over passes, and every pass's dot."""
-    xs, means, halves, px, py = [], [], [], [], []
-    for i, c in enumerate(commits):
-        for r in c.runs:
-            v = [x for x in r.passes.get(metric.name, []) if x is not None]
-            if not v:
-                continue
-            m = sum(v) / len(v)
-            xs.append(i)
-            means.append(m)
-            if len(v) >= 2:
-                se = (sum((x - m) ** 2 for x in v) / (len(v) - 1) / len(v)) ** 0.5
-                halves.append(stats.interval(m, se, len(v) - 1)[1] - m)
-            else:
-                halves.append(0.0)
-            px += [i] * len(v)
-            py += v
-    return tuple(np.array(a, dtype=np.float64) for a in (xs, means, halves, px, py))
+    """x, per-run mean with the low and high ends of its 95% interval over
+    passes, and every pass's dot. Worked in log units, as the steps are
+    (log(1 + x) where a value is 0, as counts can be): the mean is the
+    geometric one and the interval never reaches below zero."""
+    runs = [(i, [x for x in r.passes.get(metric.name, []) if x is not None]) for i, c in enumerate(commits)
+            for r in c.runs]
+    runs = [(i, v) for i, v in runs if v]
+    to, back = (np.log, np.exp) if all(x > 0 for _, v in runs for x in v) else \
+        (np.log1p, lambda x: max(float(np.expm1(x)), 0.0))
+    xs, means, lows, highs, px, py = [], [], [], [], [], []
+    for i, v in runs:
+        logs = to(np.array(v, dtype=np.float64))
+        m = float(np.mean(logs))
+        h = stats.interval(m, float(np.std(logs, ddof=1)) / len(v) ** 0.5, len(v) - 1)[1] - m \
+            if len(v) >= 2 else 0.0
+        xs.append(i)
+        means.append(back(m))
+        lows.append(back(m - h))
+        highs.append(back(m + h))
+        px += [i] * len(v)
+        py += v
+    return tuple(np.array(a, dtype=np.float64) for a in (xs, means, lows, highs, px, py))
 
 
 def _ticks(ax, commits):
+    """Commits along the axis, each label cut no shorter than it needs to
+    differ from the others (8 characters at least)."""
     step = max(1, len(commits) // 12)
     ticks = list(range(0, len(commits), step))
-    ax.set_xticks(ticks, [str(commits[i].commit)[:8] for i in ticks], rotation=40,
-                  fontsize="x-small", ha="right")
+    names = [str(commits[i].commit) for i in ticks]
+    width = next((n for n in range(8, max(map(len, names), default=8)) if
+                  len({x[:n] for x in names}) == len(set(names))), max(map(len, names), default=8))
+    ax.set_xticks(ticks, [x[:width] for x in names], rotation=40, fontsize="x-small", ha="right")
 
 
 def _metric_panel(ax, commits, metric, steps, small=False):
-    xs, means, halves, px, py = _run_values(commits, metric)
+    xs, means, lows, highs, px, py = _run_values(commits, metric)
     if not len(xs):
         ax.text(0.5, 0.5, "not in these logs", transform=ax.transAxes, ha="center", color="#777")
     ax.scatter(px, py, s=3, color="#999999", alpha=0.5, linewidths=0, label="pass")
     if len(xs) > 300:  # a long history: the intervals as one band (quicker to draw)
-        ax.fill_between(xs, means - halves, means + halves, color="#1f77b4", alpha=0.25, linewidth=0)
+        ax.fill_between(xs, lows, highs, color="#1f77b4", alpha=0.25, linewidth=0)
     elif len(xs):
-        ax.vlines(xs, means - halves, means + halves, color="#1f77b4", linewidth=0.8)
-        ax.plot(xs, means, "o", ms=2.5, color="#1f77b4", label="run (95% interval)")
+        ax.vlines(xs, lows, highs, color="#1f77b4", linewidth=0.8)
+        ax.plot(xs, means, "o", ms=2.5, color="#1f77b4", label="run: geometric mean (95% interval)")
     mine = [s for s in steps if s.line == metric.name]
     bounds = [0] + [s.commit_index for s in mine] + [len(commits)]
     for a, b in zip(bounds, bounds[1:]):
@@ -105,6 +113,7 @@ def _segment_panel(fig, ax, commits, steps):
                     color=COLORS[s.kind], ms=9, markeredgecolor="black")
     ax.set(title="each segment's mean frame time against the whole path's (markers: steps found)",
            ylabel="segment")
+    ax.set_yticks(range(1, nseg + 1, max(1, nseg // 15)))  # whole segments only
     _ticks(ax, commits)
 
 

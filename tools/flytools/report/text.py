@@ -107,7 +107,9 @@ def metric_table(doc: Document) -> list[str]:
 def comparison_tables(doc: Document, cmp: Comparison) -> list[str]:
     """One comparison's intervals and segments."""
     a, b = cmp.against, cmp.run
-    out = ["", "%s against %s: %s" % (b, a, cmp.method_text)]
+    out = ["", "%s against %s: %s%s" % (b, a, cmp.method_text, "; %s and %s as that model gives them "
+                                          "(geometric means), so the change is %s / %s" % (a, b, b, a)
+                                          if cmp.method in ("passes", "runs") else "")]
     rows = [["metric", a, b, "change", "95% CI", "verdict"]]
     for m in metrics.COMPARED:
         iv = cmp.intervals[m.name]
@@ -121,19 +123,21 @@ def comparison_tables(doc: Document, cmp: Comparison) -> list[str]:
         return out
     how = ("keyframe to keyframe (%s)" % doc.settings.script
            if doc.settings.segments == "keyframes"
-           else "%d equal stretches of frames (no --script given)" % len(seg_list))
+           else "%d equal stretches of frames (no keyframe script known)" % len(seg_list))
     chunks = "; stutters over all passes (in brackets: those in frames that built chunks)" \
         if any(getattr(r, s).stutters_with_chunk_builds is not None
                for r in cmp.segments for s in "ab") else "; stutters over all passes"
-    out += ["", "segments of %s against %s: %s; mean and p99 frame time (ms), change of the "
-            "mean; Holm's correction over %d segments%s" % (b, a, how, len(seg_list), chunks)]
+    out += ["", "segments of %s against %s: %s; mean (as the change's model gives it) and p99 "
+            "frame time (ms), change of the mean; Holm's correction over %d segments%s"
+            % (b, a, how, len(seg_list), chunks)]
     rows = [["seg", "keyframes", "frames", a + " mean", b + " mean", "change", "95% CI",
              "p (Holm)", a + " p99", b + " p99", a + " stutters", b + " stutters", "verdict"]]
     for seg, row in zip(seg_list, cmp.segments):
         c = row.change
         rows.append([str(seg.index), "%d-%d" % tuple(seg.keyframes) if seg.keyframes else "-",
                      "%d-%d" % (seg.first_frame, seg.last_frame),
-                     fmt(row.a.mean), fmt(row.b.mean), fmt_change(c.change_pct),
+                     fmt(row.a.mean if c.a is None else c.a), fmt(row.b.mean if c.b is None else c.b),
+                     fmt_change(c.change_pct),
                      fmt_ci(c.ci_pct), "-" if c.p is None else "%.3f" % c.p_holm,
                      fmt(row.a.p99), fmt(row.b.p99),
                      stutter_cell(row.a.stutters, row.a.stutters_with_chunk_builds),

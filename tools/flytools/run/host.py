@@ -57,13 +57,14 @@ def host() -> Host:
 
 def renderer(*texts: str) -> tuple[str | None, Game]:
     """The renderer and the game's own settings from its output: the
-    stand-in's line gives size, seed and view distance too."""
+    stand-in's line gives size, seed, view distance and build rate too."""
     for text in texts:
         for line in text.splitlines():
             m = STANDIN_RE.search(line)
             if m:
                 return m.group(1), Game(size="%sx%s" % (m.group(2), m.group(3)),
-                                        seed=int(m.group(4)), view_distance=m.group(5))
+                                        seed=int(m.group(4)), view_distance=m.group(5),
+                                        build_rate=int(m.group(6)))
     for text in texts:
         m = RENDERER_RE.search(text)
         if m:
