@@ -122,14 +122,13 @@ def cmd_report(db, args, out):
     return EXIT_OK
 
 
-def _night_text(name: str, worse: int, night) -> str:
-    pct = lambda x: math.expm1(worse * x) * 100.0
+def _night_text(label: str, worse: int, night) -> str:
+    """A line's newest commit against its level, in percent of the metric;
+    the bound is the one-sided 95% one the threshold is held against."""
     if night.ci is None:
-        return "%s: %s" % (name, night.reason)
-    bound = pct(night.ci[0] if worse > 0 else night.ci[1])
-    return "%s %+.2f%% on the newest commit against the level of the %d commit(s) before it " \
-           "(one-sided 95%% bound %+.2f%%)%s" % (name, pct(night.est), night.level_commits, bound,
-                                               ": " + night.reason if night.reason else "")
+        return label
+    pct = lambda x: math.expm1(worse * x) * 100.0
+    return "%s %+.2f%% (one-sided 95%% bound %+.2f%%)" % (label, pct(night.est), pct(night.ci[0]))
 
 
 def cmd_check(db, args, out):
@@ -138,29 +137,34 @@ def cmd_check(db, args, out):
         sys.stderr.write("%s: exit status %d: nothing to judge: %s holds no runs yet\n"
                          % (PROG, EXIT_NOTHING, db.name))
         return EXIT_NOTHING
-    failed, unsure, caught = [], [], []
+    failed, unsure, caught = [], {}, []
     for s in series:
         commits = store.load_series(db, s.id, max(CHECK_HISTORY, 3 * args.window))
         where = "series %d (%s): " % (s.id, history_text.series_name(s))
         for name, worse, idx, vals, v in steps.judge(commits, args.fail_on_regression, args.window):
-            label = steps.label_of(name)
-            for c in v.failing:
-                failed.append(where + history_text.step_text(steps.named(commits, name, worse, idx, vals, c)))
-            if v.night.status == gate.REGRESSION:
-                failed.append(where + "regression: " + _night_text(label, worse, v.night))
-            elif v.night.status == gate.UNSURE and not v.failing:
-                unsure.append(where + "can't tell yet: " + _night_text(label, worse, v.night))
-            elif name == "mean" and v.night.catches is not None:
+            label, night = steps.label_of(name), v.night
+            failed += [where + history_text.step_text(steps.named(commits, name, worse, idx, vals, c))
+                       for c in v.failing]
+            if night.status == gate.REGRESSION:
+                failed.append(where + "regression: %s on the newest commit (%s) against the level of the %d "
+                              "commit(s) before it" % (_night_text(label, worse, night), commits[idx[-1]].commit,
+                                                       night.level_commits))
+            elif night.status == gate.UNSURE:
+                unsure.setdefault((where, night.reason), []).append(_night_text(label, worse, night))
+            elif name == "mean" and night.catches is not None:
                 caught.append("series %d: the newest commit (%s) is flagged from +%.1f%% on the mean frame time"
-                              % (s.id, commits[idx[-1]].commit, math.expm1(v.night.catches) * 100))
-    _say(sys.stderr, ["%s: %s" % (PROG, line) for line in failed + unsure])
+                              % (s.id, commits[idx[-1]].commit, math.expm1(night.catches) * 100))
     if failed:
+        _say(sys.stderr, ["%s: %s" % (PROG, line) for line in failed])
         sys.stderr.write("%s: exit status 3: %d regression(s) beyond %g%% in the newest %d commits\n"
                          % (PROG, len(failed), args.fail_on_regression, args.window))
         return EXIT_REGRESSION
     if unsure:
-        sys.stderr.write("%s: exit status %d: no regression beyond %g%% found, but %d line(s) can't be "
-                         "judged yet\n" % (PROG, EXIT_UNSURE, args.fail_on_regression, len(unsure)))
+        _say(sys.stderr, ["%s: %scan't tell yet (%s): %s" % (PROG, where, reason, ", ".join(lines))
+                          for (where, reason), lines in unsure.items()])
+        sys.stderr.write("%s: exit status %d: no regression beyond %g%% found, but the newest commit can't be "
+                         "judged yet on %d line(s)\n" % (PROG, EXIT_UNSURE, args.fail_on_regression,
+                                                         sum(map(len, unsure.values()))))
         return EXIT_UNSURE
     out.write("no regression beyond %g%% in the newest %d commits of any series\n"
               % (args.fail_on_regression, args.window))
