@@ -18,9 +18,9 @@ import unittest
 import numpy as np
 
 import histsim
-from support import FRAMES, TOOLS, game_frames, history, write_folder
+from support import FRAMES, TOOLS, commits_of, game_frames, history, write_folder
 from flytools.commands import flyhistory
-from flytools.history import db as history_db
+from flytools.history import db as history_db, steps
 from flytools.stats import steps as search
 
 TOOL = os.path.join(TOOLS, "flyhistory")
@@ -48,6 +48,11 @@ class Detection(unittest.TestCase):
                 ("newest +10% after 10, 1 launch", "fine", 0, 0)]:  # one launch: never "fine"
             with self.subTest(scenario=scenario, flag=flag):
                 self.assertTrue(low <= self.rates[scenario][flag][0] <= high, self.rates[scenario][flag])
+
+    def test_long_history_is_searched_in_windows(self):
+        found, _, reach = steps.analyse(commits_of(history(np.random.default_rng(9), 90, step_at=75, frames=300)))
+        self.assertIn(("mean", 75), [(s.line, s.commit_index) for s in found])
+        self.assertEqual(reach[0].commits, 90)
 
     def test_null_table_keeps_the_false_step_rate_at_short_lengths(self):
         rng = np.random.default_rng(5)

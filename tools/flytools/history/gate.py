@@ -59,7 +59,7 @@ class Verdict:
 def level_start(values: list[np.ndarray], window: int, alpha: float = steps.ALPHA) -> int:
     """First commit of the level the newest commit is judged against: the
     last step found before the newest, or `window` commits back."""
-    before = np.array([float(np.mean(v)) for v in values[:-1]])
+    before = components.means(values[:-1])
     found, _ = steps.find(before, alpha)
     last = found[-1].index if found else 0
     return max(last, len(before) - window)
@@ -87,7 +87,7 @@ def night(values: list[np.ndarray], pct: float, start: int, miss: float = MISS) 
     k = len(newest)
     history = values[:-1]
     comp = components.measure(history)
-    means = np.array([float(np.mean(v)) for v in history[start:]])
+    means = components.means(history[start:])
     est = float(newest.mean() - means.mean()) if len(means) else math.nan
     if len(means) < MIN_LEVEL:
         return _unsure("only %d commit(s) in the level before the newest (since the last step)" % len(means),
@@ -126,7 +126,7 @@ def judge(values: list[np.ndarray], pct: float, window: int, alpha: float = step
     regressions with their interval beyond +pct fail it). alpha: the
     chance of a false step; miss: of a false regression on a night (both
     smaller where several lines share them)."""
-    means = np.array([float(np.mean(v)) for v in values])
+    means = components.means(values)
     found, drift = steps.find(means, alpha)
     bound = math.log1p(pct / 100.0)
     failing = tuple(s for s in found if s.index >= len(values) - window and s.ci[0] > bound)

@@ -28,24 +28,30 @@ SEGMENT_LABEL = "mean frame time against the whole path's"
 def _launches(run, get) -> list[float]:
     """Per launch of a run, the mean log of get(launch's passes) (launches
     with a pass lacking the value left out); a run that doesn't say its
-    passes' launches is one launch."""
-    tags = run.launch or (0,) * max((len(v) for v in run.passes.values()), default=0)
+    passes' launches is one launch. (Plain Python: a few values each, for
+    thousands of runs.)"""
+    groups = {}
+    for i, t in enumerate(run.launch or (0,) * max((len(v) for v in run.passes.values()), default=0)):
+        groups.setdefault(t, []).append(i)
     out = []
-    for launch in dict.fromkeys(tags):
-        v = get(run, launch, [i for i, t in enumerate(tags) if t == launch])
+    for launch, at in groups.items():
+        v = get(run, launch, at)
         if v is not None and all(x is not None and x > 0 for x in v):
-            out.append(float(np.mean(np.log(v))))
+            out.append(sum(math.log(x) for x in v) / len(v))
     return out
 
 
 def _metric(name):
-    return lambda run, launch, at: [run.passes.get(name, [None] * (max(at) + 1))[i] for i in at]
+    def get(run, launch, at):
+        values = run.passes.get(name)
+        return [values[i] for i in at] if values else None
+    return get
 
 
 def _segment(seg):
     def get(run, launch, at):
-        whole = [run.passes.get("mean", [None] * (max(at) + 1))[i] for i in at]
-        if None in whole:
+        whole = _metric("mean")(run, launch, at)
+        if whole is None or None in whole:
             return None
         if run.launch_seg:   # the launch's segment mean over its passes' mean
             mean = run.launch_seg.get((launch, seg))
@@ -115,7 +121,7 @@ def analyse(commits) -> tuple[tuple, tuple, tuple]:
     """The steps, the drift changes and the reach of every line."""
     found, drifted, reaches = [], [], []
     for name, (worse, idx, vals, share) in lines_of(commits).items():
-        means = np.array([float(np.mean(v)) for v in vals])
+        means = components.means(vals)
         st, dr = search.find(means, search.ALPHA * share) if vals else ([], [])
         found += [named(commits, name, worse, idx, vals, c) for c in st]
         drifted += [named(commits, name, worse, idx, vals, c, "drift") for c in dr]

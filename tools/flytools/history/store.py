@@ -145,14 +145,17 @@ def _figures(db: DB, ids: list[int]) -> dict:
             by_id[row[0]][2].append(row[1])
             for name, v in zip(PASS_COLUMNS, row[2:]):
                 by_id[row[0]][0].setdefault(name, []).append(v)
-        for run_id, seg, mean in db.rows("SELECT run_id, segment, AVG(mean) FROM segment_metrics "
-                                         "WHERE run_id IN (%s) GROUP BY run_id, segment" % marks, part):
-            by_id[run_id][1][seg] = float(mean)
-        for run_id, launch, seg, mean in db.rows(
-                "SELECT s.run_id, p.launch, s.segment, AVG(s.mean) FROM segment_metrics s JOIN pass_metrics p "
-                "ON p.run_id = s.run_id AND p.pass_no = s.pass_no WHERE s.run_id IN (%s) "
+        sums = {}
+        for run_id, launch, seg, mean, count in db.rows(
+                "SELECT s.run_id, p.launch, s.segment, AVG(s.mean), COUNT(*) FROM segment_metrics s "
+                "JOIN pass_metrics p ON p.run_id = s.run_id AND p.pass_no = s.pass_no WHERE s.run_id IN (%s) "
                 "GROUP BY s.run_id, p.launch, s.segment" % marks, part):
             by_id[run_id][3][(launch, seg)] = float(mean)
+            total = sums.setdefault((run_id, seg), [0.0, 0])
+            total[0] += float(mean) * count
+            total[1] += count
+        for (run_id, seg), (total, count) in sums.items():  # the run's: over all its passes
+            by_id[run_id][1][seg] = total / count
     return by_id
 
 

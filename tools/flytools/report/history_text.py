@@ -31,8 +31,12 @@ def reach_text(h: SeriesHistory) -> str:
     whole = [r for r in h.reach if r.line in BY_NAME]
     if not whole or any(r.smallest_pct is None for r in whole):
         return "%d commits: too short to search for steps (%d needed)" % (len(h.commits), search.MIN_COMMITS)
+    sizes = ", ".join("%.1f%% in %s" % (r.smallest_pct, r.metric) for r in whole)
+    if len(h.commits) > search.WINDOW:
+        return "%d commits, searched %d at a time: a step of less than %s is found less than half the time" % (
+            len(h.commits), search.WINDOW, sizes)
     return "%d commits: too short for a step of less than %s (each found half the time from there)" % (
-        len(h.commits), ", ".join("%.1f%% in %s" % (r.smallest_pct, r.metric) for r in whole))
+        len(h.commits), sizes)
 
 
 def list_lines(series_runs: list) -> list[str]:

@@ -32,6 +32,12 @@ class Components:
         return self.between + self.within / k
 
 
+def means(values: list) -> np.ndarray:
+    """Each commit's mean of its launch values (plain sums: a few values a
+    commit, for hundreds of lines a night)."""
+    return np.array([sum(np.asarray(v).tolist()) / len(v) for v in values])
+
+
 def within(values: list[np.ndarray]) -> tuple[float, int, tuple]:
     """Pooled variance of launches about their commit's mean, leaving out
     commits whose spread an F test puts beyond the rest's (Bonferroni over
@@ -79,10 +85,9 @@ def commit_spread(means: np.ndarray, counts: np.ndarray, within_var: float) -> t
 def measure(values: list[np.ndarray]) -> Components:
     """Both components from a history's launch values."""
     counts = np.array([len(v) for v in values], dtype=np.float64)
-    means = np.array([float(np.mean(v)) for v in values])
     w, wdf, left = within(values)
     w0 = 0.0 if math.isnan(w) else w
-    between, bdf, _ = commit_spread(means, counts, w0)
+    between, bdf, _ = commit_spread(means(values), counts, w0)
     k = float(np.median(counts))
     return Components(w0, wdf, between, between + w0 / k, bdf, k, left)
 

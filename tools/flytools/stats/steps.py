@@ -268,8 +268,10 @@ def detectable(n: int, sd: float, alpha: float = ALPHA) -> float:
     sd about its level, finds half the time: at a split in the middle, once
     a deletion has taken a commit from one side, its t reaches the critical
     value. math.inf under MIN_COMMITS, where nothing is searched; a step
-    asked about that is smaller is one this history is too short for."""
+    asked about that is smaller is one this history is too short for. A
+    longer history than WINDOW is searched a window at a time: a window's."""
     if n < MIN_COMMITS:
         return math.inf
+    n = min(n, WINDOW)
     m = n // 2
     return critical(n, alpha) * sd * math.sqrt(1.0 / (m - 1) + 1.0 / (n - m))
