@@ -33,7 +33,8 @@ def parser() -> argparse.ArgumentParser:
                description="Keep every flyrate run in a database and find where across commits a "
                            "metric stepped.",
                epilog="Steps are found by a max-t search that survives deleting any one commit, with "
-                      "its null known at every history length (%g%% chance of a false step per line), "
+                      "its null known at every history length (%g%% chance of a false step per metric, the "
+                      "segments sharing it), "
                       "kept as a step when it also stands out against a drifting level, else shown "
                       "as drift; on the mean and p99 frame time, the 1%% low and each segment's mean "
                       "frame time against the whole path's; each step's 95%% interval allows for its "
