@@ -3,8 +3,10 @@
 # (10 series, one per machine and label, 2,000 nightly commits each, added
 # night by night as a fleet would), then the wall time of `flyhistory report`
 # of one series and of `flyhistory check` over all of them, each a fresh
-# process as CI runs it. Also the detection rates of the seeded simulation the
-# README quotes. Run: bench/flyhistory_bench.py [--rates-only | --times-only] [FOLDER]
+# process as CI runs it. Also the rates of the step search and the nightly
+# gate on the seeded simulation the README quotes (--histories N a scenario,
+# default 200). Run: bench/flyhistory_bench.py [--rates-only | --times-only]
+# [--histories N] [FOLDER]
 import datetime
 import hashlib
 import os
@@ -18,8 +20,9 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools", "tests"))
+import histsim  # noqa: E402  (nightly histories and the scenarios of the rates)
 import support as sim  # noqa: E402  (the tools' test support: histories, folders, the path to the tools)
-from flytools.history import db as history_db, steps  # noqa: E402
+from flytools.history import db as history_db  # noqa: E402
 
 TOOLS = sim.TOOLS
 
@@ -79,31 +82,24 @@ def timed(*args):
 
 
 def rates(histories=200):
-    """A/A false-step rate and how often the steps are found where they are."""
-    rng = np.random.default_rng(11)
-    false = sum(bool(steps.analyse(sim.commits_of(sim.history(rng, 60, frames=300))))
-                for _ in range(histories))
-    rng, whole, exact, seg, segx, extra = np.random.default_rng(5), 0, 0, 0, 0, 0
-    for _ in range(histories):
-        found = [(s.line, s.commit_index) for s in
-                 steps.analyse(sim.commits_of(sim.history(rng, 60, step_at=40, seg_at=20)))]
-        exact += ("mean", 40) in found
-        whole += any(n == "mean" and abs(i - 40) <= 1 for n, i in found)
-        segx += ("segment 4", 20) in found
-        seg += any(n == "segment 4" and abs(i - 20) <= 2 for n, i in found)
-        extra += len(found) > 2
-    print("A/A: %d of %d flat histories with a false step (%.1f%%)" % (false, histories, 100 * false / histories))
-    print("3%% step: at commit 40 in %.1f%%, within 1 commit in %.1f%%; 2%% segment step: at commit 20 in "
-          "%.1f%%, within 2 in %.1f%%; histories with a step more: %.1f%%" % tuple(
-              100 * v / histories for v in (exact, whole, segx, seg, extra)))
+    """The rates of the step search and the nightly gate on simulated nightly
+    histories, frame by frame (histsim's scenarios; about 5 minutes on one
+    core at 200 histories a scenario), as the README's table."""
+    results = {}
+    for name in histsim.SCENARIOS:
+        t = time.perf_counter()
+        results[name] = histsim.run(name, histories)
+        sys.stderr.write("%s: %.0f s\n" % (name, time.perf_counter() - t))
+    print(histsim.table(results))
 
 
 def main():
     if "--times-only" not in sys.argv:
-        rates()
+        rates(int(sys.argv[sys.argv.index("--histories") + 1]) if "--histories" in sys.argv else 200)
     if "--rates-only" in sys.argv:
         return
-    folder = next((a for a in sys.argv[1:] if not a.startswith("--")), None) or tempfile.mkdtemp()
+    folder = next((a for i, a in enumerate(sys.argv[1:]) if not a.startswith("--")
+                   and sys.argv[i] != "--histories"), None) or tempfile.mkdtemp()
     path = os.path.join(folder, "bench.sqlite")
     if not os.path.exists(path):
         t = time.perf_counter()

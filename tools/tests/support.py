@@ -76,9 +76,13 @@ def commits_of(frames):
     flat = frames.reshape(frames.shape[0], -1, frames.shape[-1])
     m = {metric.name: metric.of_array(flat) for metric in metrics.DETECTED}
     seg = flat.reshape(flat.shape[:2] + (SEGS, -1)).mean(-1)
+    by_launch = seg.reshape(frames.shape[:3] + (SEGS,)).mean(2)
+    launch = tuple(np.repeat(np.arange(1, frames.shape[1] + 1), frames.shape[2]).tolist())
     return tuple(Point("c%d" % i, None, None, "", (StoredRun(
         i, "", SEGS, {k: list(v[i]) for k, v in m.items()}, {s + 1: float(seg[i, :, s].mean()) for s in range(SEGS)},
-        {k: float(np.mean(v[i])) for k, v in m.items()}),)) for i in range(len(flat)))
+        {k: float(np.mean(v[i])) for k, v in m.items()}, launch,
+        {(n + 1, s + 1): float(by_launch[i, n, s]) for n in range(frames.shape[1]) for s in range(SEGS)}),))
+        for i in range(len(flat)))
 
 
 def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=False, script=None, **env):

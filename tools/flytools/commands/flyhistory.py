@@ -10,15 +10,17 @@ import math
 import sys
 
 from ..errors import EXIT_INPUT, EXIT_OK, InputError
-from ..history import db as history_db, steps, store
+from ..history import db as history_db, gate, steps, store
 from ..records import Series
 from ..report import history_text, jsonout
 from ..report.files import check_outputs, write_file
-from ..stats import changepoint
+from ..stats import steps as search
 from . import common
 
 PROG = "flyhistory"
 EXIT_REGRESSION = 3
+EXIT_UNSURE = 4       # check: no regression shown, but the newest commit can't be judged yet
+EXIT_NOTHING = 5      # check: no runs stored, nothing to judge
 DEFAULT_DB = "flyrate-history.sqlite"
 CHECK_HISTORY = 60   # newest commits check searches (at least 3 times --window)
 
@@ -30,14 +32,19 @@ def parser() -> argparse.ArgumentParser:
     p = Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
                description="Keep every flyrate run in a database and find where across commits a "
                            "metric stepped.",
-               epilog="Steps are found by E-divisive means with a seeded permutation test (at most "
-                      "%d%% chance of any false step per series, windows of %d commits) on the "
-                      "mean and p99 frame time, the 1%% low and each segment's mean frame time "
-                      "against the whole path's; "
-                      "each step's size is Welch's 95%% interval over the runs either side.\n"
-                      "exit status: 0 success; 1 bad input or database; 2 bad command line (also "
-                      "a report file written over the database); "
-                      "3 check found a regression." % (changepoint.ALPHA * 100, changepoint.WINDOW))
+               epilog="Steps are found by a max-t search that survives deleting any one commit, with "
+                      "its null known at every history length (%g%% chance of a false step per metric, the "
+                      "segments sharing it), "
+                      "kept as a step when it also stands out against a drifting level, else shown "
+                      "as drift; on the mean and p99 frame time, the 1%% low and each segment's mean "
+                      "frame time against the whole path's; each step's 95%% interval allows for its "
+                      "having been chosen. check judges each line's newest commit against the level "
+                      "before it.\n"
+                      "exit status: 0 success (check: no regression, every newest commit judged); 1 bad "
+                      "input or database; 2 bad command line (also a report file written over the "
+                      "database); 3 check found a regression; 4 check can't "
+                      "tell yet (too few launches or commits), no regression found; 5 check found no "
+                      "runs to judge." % (search.ALPHA * 100))
     p.add_argument("--db", default=DEFAULT_DB, metavar="FILE|postgresql://...",
                    help="the database (default %s in the working directory)" % DEFAULT_DB)
     p.add_argument("--lock-timeout", type=float, default=30.0, metavar="S",
@@ -54,9 +61,9 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("--series", type=int, action="append", metavar="ID", help="only these series")
     r.add_argument("--html", metavar="FILE", help="write the page")
     r.add_argument("--json", metavar="FILE", help="write every figure as JSON")
-    c = sub.add_parser("check", help="exit 3 on a regression among the newest commits")
+    c = sub.add_parser("check", help="exit 3 on a regression on the newest commit or among the newest steps")
     c.add_argument("--fail-on-regression", type=float, default=1.0, metavar="PCT",
-                   help="fail when a regression's whole interval lies beyond PCT%% (default 1)")
+                   help="fail when a regression is beyond PCT%% with 95%% confidence (default 1)")
     c.add_argument("--window", type=int, default=10, metavar="N",
                    help="newest commits of each series looked at (default 10)")
     sub.add_parser("list", help="the series and their runs")
@@ -124,19 +131,53 @@ def cmd_report(db, args, out):
     return EXIT_OK
 
 
+def _night_text(label: str, worse: int, night) -> str:
+    """A line's newest commit against its level, in percent of the metric;
+    the bound is the one-sided 95% one the threshold is held against."""
+    if night.ci is None:
+        return label
+    pct = lambda x: math.expm1(worse * x) * 100.0
+    return "%s %+.2f%% (one-sided 95%% bound %+.2f%%)" % (label, pct(night.est), pct(night.ci[0]))
+
+
 def cmd_check(db, args, out):
-    failed = []
-    for s in store.series_list(db):
-        h = steps.series_history(db, s, newest=max(CHECK_HISTORY, 3 * args.window))
-        failed += ["series %d (%s): %s" % (s.id, h.name, history_text.step_text(st))
-                   for st in steps.regressions(h, args.window, args.fail_on_regression)]
-    _say(sys.stderr, ["%s: %s" % (PROG, line) for line in failed])
+    series = store.series_list(db)
+    if not series:
+        sys.stderr.write("%s: exit status %d: nothing to judge: %s holds no runs yet\n"
+                         % (PROG, EXIT_NOTHING, db.name))
+        return EXIT_NOTHING
+    failed, unsure, caught = [], {}, []
+    for s in series:
+        commits = store.load_series(db, s.id, max(CHECK_HISTORY, 3 * args.window))
+        where = "series %d (%s): " % (s.id, history_text.series_name(s))
+        for name, worse, idx, vals, v in steps.judge(commits, args.fail_on_regression, args.window):
+            label, night = steps.label_of(name), v.night
+            failed += [where + history_text.step_text(steps.named(commits, name, worse, idx, vals, c))
+                       for c in v.failing]
+            if night.status == gate.REGRESSION:
+                failed.append(where + "regression: %s on the newest commit (%s) against the level of the %d "
+                              "commit(s) before it" % (_night_text(label, worse, night), commits[idx[-1]].commit,
+                                                       night.level_commits))
+            elif night.status == gate.UNSURE:
+                unsure.setdefault((where, night.reason), []).append(_night_text(label, worse, night))
+            elif name == "mean" and night.catches is not None:
+                caught.append("series %d: the newest commit (%s) is flagged from +%.1f%% on the mean frame time"
+                              % (s.id, commits[idx[-1]].commit, math.expm1(night.catches) * 100))
     if failed:
+        _say(sys.stderr, ["%s: %s" % (PROG, line) for line in failed])
         sys.stderr.write("%s: exit status 3: %d regression(s) beyond %g%% in the newest %d commits\n"
                          % (PROG, len(failed), args.fail_on_regression, args.window))
         return EXIT_REGRESSION
+    if unsure:
+        _say(sys.stderr, ["%s: %scan't tell yet (%s): %s" % (PROG, where, reason, ", ".join(lines))
+                          for (where, reason), lines in unsure.items()])
+        sys.stderr.write("%s: exit status %d: no regression beyond %g%% found, but the newest commit can't be "
+                         "judged yet on %d line(s)\n" % (PROG, EXIT_UNSURE, args.fail_on_regression,
+                                                         sum(map(len, unsure.values()))))
+        return EXIT_UNSURE
     out.write("no regression beyond %g%% in the newest %d commits of any series\n"
               % (args.fail_on_regression, args.window))
+    _say(out, caught)
     return EXIT_OK
 
 

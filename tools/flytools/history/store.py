@@ -154,19 +154,29 @@ def _newest(db: DB, series_id: int, newest: int | None) -> list[tuple]:
 
 def _figures(db: DB, ids: list[int]) -> dict:
     """Per run id: per metric its passes' values, per segment the mean over
-    its passes (worked by the database)."""
-    by_id = {i: ({}, {}) for i in ids}
+    its passes, each pass's launch and per (launch, segment) the mean over
+    the launch's passes (worked by the database)."""
+    by_id = {i: ({}, {}, [], {}) for i in ids}
     cols = ", ".join(PASS_COLUMNS.values())
     for at in range(0, len(ids), BATCH):
         part = ids[at:at + BATCH]
         marks = ", ".join("?" * len(part))
-        for row in db.rows("SELECT run_id, %s FROM pass_metrics WHERE run_id IN (%s) "
+        for row in db.rows("SELECT run_id, launch, %s FROM pass_metrics WHERE run_id IN (%s) "
                            "ORDER BY run_id, pass_no" % (cols, marks), part):
-            for name, v in zip(PASS_COLUMNS, row[1:]):
+            by_id[row[0]][2].append(row[1])
+            for name, v in zip(PASS_COLUMNS, row[2:]):
                 by_id[row[0]][0].setdefault(name, []).append(v)
-        for run_id, seg, mean in db.rows("SELECT run_id, segment, AVG(mean) FROM segment_metrics "
-                                         "WHERE run_id IN (%s) GROUP BY run_id, segment" % marks, part):
-            by_id[run_id][1][seg] = float(mean)
+        sums = {}
+        for run_id, launch, seg, mean, count in db.rows(
+                "SELECT s.run_id, p.launch, s.segment, AVG(s.mean), COUNT(*) FROM segment_metrics s "
+                "JOIN pass_metrics p ON p.run_id = s.run_id AND p.pass_no = s.pass_no WHERE s.run_id IN (%s) "
+                "GROUP BY s.run_id, p.launch, s.segment" % marks, part):
+            by_id[run_id][3][(launch, seg)] = float(mean)
+            total = sums.setdefault((run_id, seg), [0.0, 0])
+            total[0] += float(mean) * count
+            total[1] += count
+        for (run_id, seg), (total, count) in sums.items():  # the run's: over all its passes
+            by_id[run_id][1][seg] = total / count
     return by_id
 
 
@@ -186,8 +196,9 @@ def load_series(db: DB, series_id: int, newest: int | None = None) -> tuple:
     points, index = [], {}
     for run_id, sha, branch, date, path, nseg in runs:
         key = sha[:12] if sha else "run %d" % run_id
-        passes, seg = figures[run_id]
-        stored = StoredRun(run_id, path, nseg, passes, seg, {k: _run_value(v) for k, v in passes.items()})
+        passes, seg, launch, launch_seg = figures[run_id]
+        stored = StoredRun(run_id, path, nseg, passes, seg, {k: _run_value(v) for k, v in passes.items()},
+                           tuple(launch), launch_seg)
         if (sha or key) not in index:
             index[sha or key] = len(points)
             points.append((key, sha, branch, date, []))

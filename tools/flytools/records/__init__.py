@@ -11,10 +11,10 @@ from .runs import (CompareOptions, FlyrunSettings, Framebuffer, Game, Host, Pass
                    ScriptRef, Segment, Session, SessionEntry, SessionSettings)
 from .document import (CompareResult, Comparison, Document, Interval, PassSummary, PictureFrame, Pictures,
                        RunSummary, SegmentRow, SegmentSide, Settings)
-from .history import HistoryStep, Incoming, Point, Series, SeriesHistory, Step, StoredRun
+from .history import HistoryStep, Incoming, Point, Reach, Series, SeriesHistory, StoredRun
 
 __all__ = ["optional", "to_json", "CompareOptions", "FlyrunSettings", "Framebuffer", "Game", "Host", "Pass",
            "Run", "RunInfo", "ScriptRef", "Segment", "Session", "SessionEntry", "SessionSettings",
            "CompareResult", "Comparison", "Document", "Interval", "PassSummary", "PictureFrame", "Pictures",
            "RunSummary", "SegmentRow", "SegmentSide", "Settings", "HistoryStep", "Incoming", "Point",
-           "Series", "SeriesHistory", "Step", "StoredRun"]
+           "Reach", "Series", "SeriesHistory", "StoredRun"]

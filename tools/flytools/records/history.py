@@ -1,5 +1,5 @@
 # history.py: flyhistory's records: a run as add reads it, the series, the
-# stored runs and commits of a history, and its steps.
+# stored runs and commits of a history, and its steps and drift.
 from dataclasses import dataclass
 from typing import Optional
 
@@ -16,16 +16,6 @@ class Incoming:
     path: str                         # as given to add
     script: Optional[str] = None      # the session's keyframe script, where unchanged
     script_sha256: str = ""           # its SHA-256 as the session recorded it
-
-
-@dataclass(frozen=True)
-class Step:
-    """A change point of one line of a history, sized."""
-    index: int              # first commit (0-based) of the new level
-    est_pct: float          # change of the level, in percent
-    ci_pct: Optional[tuple]  # its 95% interval, None with under 2 runs a side
-    before: int             # runs in the level before and after
-    after: int
 
 
 @dataclass(frozen=True)
@@ -51,6 +41,8 @@ class StoredRun:
     passes: dict
     seg: dict                   # segment -> mean frame time over the passes
     value: dict                 # metric -> mean over the passes (None unless every pass has one)
+    launch: tuple = ()          # each pass's launch, in the order of `passes` (empty: one launch)
+    launch_seg: Optional[dict] = None  # (launch, segment) -> mean frame time over the launch's passes
 
 
 @dataclass(frozen=True)
@@ -73,9 +65,18 @@ class HistoryStep:
     commit: str
     change_pct: float
     ci_pct: Optional[list]
-    runs_before: int
+    runs_before: int          # launches in the levels either side
     runs_after: int
-    kind: str                 # regression or improvement
+    kind: str                 # regression, improvement, or drift (a gradual change, no interval)
+
+
+@dataclass(frozen=True)
+class Reach:
+    """The smallest step of one line a history finds half the time."""
+    line: str
+    metric: str
+    commits: int
+    smallest_pct: Optional[float]   # None: too few commits to search at all
 
 
 @dataclass(frozen=True)
@@ -84,3 +85,5 @@ class SeriesHistory:
     name: str
     commits: tuple            # Point
     steps: tuple              # HistoryStep
+    drift: tuple = ()         # HistoryStep of kind drift
+    reach: tuple = ()         # Reach of each searched line

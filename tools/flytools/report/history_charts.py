@@ -1,7 +1,8 @@
 # history_charts.py: the charts of flyhistory's page, per series: each
 # detected metric over commits (every pass a dot, each run's mean with its
-# 95% interval over passes in log units, the levels between the steps, the steps
-# marked), the segments as a heat map of their mean frame time against
+# 95% interval over passes in log units, the levels between the steps, the
+# steps marked, and where the level drifted a dotted line), the segments as
+# a heat map of their mean frame time against
 # their own median, so the eye sees where on the path a step happened, and
 # every other metric small below.
 import numpy as np
@@ -11,7 +12,7 @@ from ..records import SeriesHistory
 from ..stats import inference as stats
 from .charts import pyplot, render
 
-COLORS = {"regression": "#d62728", "improvement": "#2ca02c"}
+COLORS = {"regression": "#d62728", "improvement": "#2ca02c", "drift": "#ff7f0e"}
 # The small charts: every stored metric not searched for steps but the
 # counts that only restate the pass (frames, seconds, fps).
 OTHER = [m for m in metrics.METRICS if not m.detected and m.name not in ("frames", "seconds", "fps",
@@ -71,14 +72,14 @@ def _metric_panel(ax, commits, metric, steps, small=False):
         ax.vlines(xs, lows, highs, color="#1f77b4", linewidth=0.8)
         ax.plot(xs, means, "o", ms=2.5, color="#1f77b4", label="run: geometric mean (95% interval)")
     mine = [s for s in steps if s.line == metric.name]
-    bounds = [0] + [s.commit_index for s in mine] + [len(commits)]
+    bounds = [0] + [s.commit_index for s in mine if s.kind != "drift"] + [len(commits)]
     for a, b in zip(bounds, bounds[1:]):
         level = means[(xs >= a) & (xs < b)]
         if len(level):
             ax.hlines(np.mean(level), a - 0.5, b - 0.5, color="black", linewidth=1.2)
     for s in mine:
-        ax.axvline(s.commit_index - 0.5, color=COLORS[s.kind], linestyle="--")
-        ax.annotate("%+.1f%%" % s.change_pct, (s.commit_index - 0.5, 1),
+        ax.axvline(s.commit_index - 0.5, color=COLORS[s.kind], linestyle=":" if s.kind == "drift" else "--")
+        ax.annotate(("drift %+.1f%%" if s.kind == "drift" else "%+.1f%%") % s.change_pct, (s.commit_index - 0.5, 1),
                     xycoords=("data", "axes fraction"),
                     color=COLORS[s.kind], fontsize="small", ha="left", va="top")
     ax.set_title(metric.label, fontsize="small" if small else "medium")
@@ -108,7 +109,7 @@ def _segment_panel(fig, ax, commits, steps):
                    extent=(-0.5, len(commits) - 0.5, nseg + 0.5, 0.5))
     fig.colorbar(im, ax=ax, label="% from its median", pad=0.01)
     for s in steps:
-        if s.segment is not None:
+        if s.segment is not None and s.kind != "drift":
             ax.plot(s.commit_index - 0.5, s.segment, marker="<" if s.kind == "regression" else ">",
                     color=COLORS[s.kind], ms=9, markeredgecolor="black")
     ax.set(title="each segment's mean frame time against the whole path's (markers: steps found)",
@@ -121,7 +122,7 @@ def charts(history: SeriesHistory) -> tuple[bytes, bytes]:
     """The series' charts as PNG bytes: the detected metrics and the
     segments, then the other metrics."""
     plt = pyplot()
-    commits, steps = history.commits, history.steps
+    commits, steps = history.commits, history.steps + history.drift
     has_segments = any(r.nseg for c in commits for r in c.runs)
     rows = len(metrics.DETECTED) + has_segments
     fig, axes = plt.subplots(rows, 1, figsize=(13, 3.3 * rows))

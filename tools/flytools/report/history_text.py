@@ -1,7 +1,9 @@
 # history_text.py: flyhistory's text for people: the series and their runs
 # (list), one run's metrics and environment (show), each series' steps
-# (report: the compared metrics at the newest commit, and the steps).
-from ..metrics import COLUMNS, COMPARED
+# (report: the compared metrics at the newest commit, the steps and drift,
+# and the smallest step the history can find).
+from ..stats import steps as search
+from ..metrics import BY_NAME, COLUMNS, COMPARED
 from ..records import HistoryStep, SeriesHistory
 
 
@@ -16,8 +18,25 @@ def series_name(s) -> str:
 def step_text(st: HistoryStep) -> str:
     where = "whole path" if st.segment is None else "segment %d" % st.segment
     ci = " (95%% interval %+.2f%% to %+.2f%%)" % tuple(st.ci_pct) if st.ci_pct else ""
+    if st.kind == "drift":
+        return "drift: %s %+.2f%% across a gradual change (no step), %s, about %s" % (
+            st.metric, st.change_pct, where, st.commit)
     return "%s: %s %+.2f%%%s, %s, between %s and %s" % (
         st.kind, st.metric, st.change_pct, ci, where, st.after_commit, st.commit)
+
+
+def reach_text(h: SeriesHistory) -> str:
+    """How small a step of the whole path's metrics the history can find:
+    the step found half the time, below which it is too short."""
+    whole = [r for r in h.reach if r.line in BY_NAME]
+    if not whole or any(r.smallest_pct is None for r in whole):
+        return "%d commits: too short to search for steps (%d needed)" % (len(h.commits), search.MIN_COMMITS)
+    sizes = ", ".join("%.1f%% in %s" % (r.smallest_pct, r.metric) for r in whole)
+    if len(h.commits) > search.WINDOW:
+        return "%d commits, searched %d at a time: a step of less than %s is found less than half the time" % (
+            len(h.commits), search.WINDOW, sizes)
+    return "%d commits: too short for a step of less than %s (each found half the time from there)" % (
+        len(h.commits), sizes)
 
 
 def list_lines(series_runs: list) -> list[str]:
@@ -59,7 +78,9 @@ def newest_line(h: SeriesHistory) -> str:
 def report_lines(histories: list[SeriesHistory]) -> list[str]:
     out = []
     for h in histories:
-        out.append("series %d: %s: %d commits, %d steps" % (h.series.id, h.name, len(h.commits), len(h.steps)))
+        out.append("series %d: %s: %d commits, %d steps, %d drift" % (
+            h.series.id, h.name, len(h.commits), len(h.steps), len(h.drift)))
         out.append(newest_line(h))
-        out += ["  " + step_text(st) for st in h.steps]
+        out.append("  " + reach_text(h))
+        out += ["  " + step_text(st) for st in sorted(h.steps + h.drift, key=lambda d: d.commit_index)]
     return out

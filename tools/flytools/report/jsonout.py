@@ -12,9 +12,12 @@ def compare_json(doc: Document) -> str:
 
 
 def history_json(histories: list) -> str:
-    """flyhistory report's --json: per series its fields, steps and commits."""
+    """flyhistory report's --json: per series its fields, steps, drift,
+    reach (the smallest step of each line found half the time; null: too
+    short to search) and commits."""
     return json.dumps({"format": "flyhistory-report", "version": 1, "series": [
         {"id": h.series.id, "name": h.name, "fields": to_json(h.series), "steps": to_json(h.steps),
+         "drift": to_json(h.drift), "reach": to_json(h.reach),
          "commits": [{"commit": c.commit, "sha": c.sha, "branch": c.branch, "date": c.date,
                       "runs": [{"id": r.id, "path": r.path, "passes": r.passes, "segments": r.seg}
                                for r in c.runs]} for c in h.commits]} for h in histories]}, indent=1)

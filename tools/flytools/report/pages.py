@@ -13,7 +13,6 @@ from typing import Any
 
 from .. import metrics
 from ..errors import InputError
-from ..stats import changepoint
 from . import text
 
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
@@ -80,8 +79,9 @@ def compare_page(doc: Any, chart_png: bytes | None, shots: dict[str, str], held:
 
 def history_page(histories: list, db_name: str) -> str:
     """flyhistory's page: per series its steps and its charts."""
-    from . import history_charts
+    from ..stats import steps as search
+    from . import history_charts, history_text
     charts = [tuple(data_uri(png) for png in history_charts.charts(h)) for h in histories]
     return environment().get_template("history.html.j2").render(
         title="flyhistory report", width=1300, histories=histories, charts=charts, db_name=db_name,
-        alpha_pct=changepoint.ALPHA * 100, total=sum(len(h.steps) for h in histories))
+        alpha_pct=search.ALPHA * 100, total=sum(len(h.steps) for h in histories), reach_text=history_text.reach_text)

@@ -1,1 +1,1 @@
-# stats: numbers in, numbers out: intervals and tests, the block bootstrap, change points.
+# stats: numbers in, numbers out: intervals and tests, the block bootstrap, steps and drift over commits.
