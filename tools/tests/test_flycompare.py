@@ -5,17 +5,18 @@ import os
 import re
 import unittest
 import unittest.mock
+from dataclasses import replace
 
 import numpy as np
 
-from support import SHOTS, Tool, csv_text, relaunched, run_of
+from support import SHOTS, Tool, csv_text, history_db, relaunched, run_of, write_folder
 from flytools import metrics
 from flytools.compare import analysis
 from flytools.errors import InputError
 from flytools.inputs import csvlog, script as scripts, stdoutlog
 from flytools.records import Segment
 from flytools.report import text, verdict
-from flytools.stats import bootstrap, inference as stats
+from flytools.stats import bootstrap, inference as stats, spread
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -61,7 +62,29 @@ class Statistics(unittest.TestCase):
                for k, m in (("A", 11.0), ("B", 11.2))]
         iv = analysis.compare(*run, [], 1.0).intervals["mean"]
         np.testing.assert_allclose(iv.ci_pct, [0.7, 3.0], atol=0.05)
-        self.assertEqual((iv.verdict, iv.passes_needed), ("inconclusive", 3))
+        self.assertEqual(iv.verdict, "inconclusive")
+
+    def test_levels_seen_once(self):
+        # Launch and session levels: pooled within-launch pass variance, launch means within a session less the passes'
+        # share, half the mean squared step between neighbouring sessions less the launches' share.
+        sp = spread.measure([[[[0, 0.02], [0.1, 0.12]], [[0.05, 0.07], [0.05, 0.07]], [[0.3, 0.3], [0.3, 0.3]]]])
+        np.testing.assert_allclose([sp.pass_var, sp.launch_var, sp.launch_df, sp.session_var, sp.session_df],
+                                   [0.0008 / 6, 0.005 / 3 - 0.0008 / 12, 3, 0.24 ** 2 / 4 - 0.005 / 6, 2])
+        a = [8 * (1 + 0.001 * np.sin(np.arange(50) + k)) for k in range(6)]
+        files = [run_of(*a[:3]), run_of(*[t * 1.05 for t in a[3:]])]
+        folders = [relaunched(replace(r, session=s), [0, 0, 1], [1, 1.01, 2]) for r, s in zip(files, "xy")]
+        measured = spread.Spread(1e-6, 10, 0.02 ** 2, 20, 2, 0.0, 9, 22, 11)
+        for runs, sp, verdict, ci in [  # runs, the spread measured, the verdict, its 95% interval (% change)
+                (files, None, "inconclusive", [5.0, 5.0]),   # the passes' interval: one launch each shows no more
+                (files, replace(measured, launch_var=0.0), "slower", [5.0, 5.0]),
+                (files, measured, "inconclusive", [-1.0, 11.4]),
+                (folders, measured, "slower", None),   # two sessions, with their spread measured or not
+                (folders, replace(measured, session_var=None), "inconclusive", None),
+                (folders[:1] + [replace(folders[1], session="x")], None, "slower", None)]:
+            iv = analysis.compare(*runs, [], 1.0, spreads={"mean": sp}).intervals["mean"]
+            self.assertEqual(iv.verdict, verdict)
+            if ci:
+                np.testing.assert_allclose(iv.ci_pct, ci, atol=0.05)
 
     def test_one_pass_bootstrap(self):
         # Seeded; none under two blocks; both runs take the same blocks: B = A + 3% gets +3..+3% exactly, but one pass
@@ -148,8 +171,10 @@ class Inputs(Tool):
                    + line % (3.98, 60.3, 16.6) + "flyrate: pass 2 of 2\n" + line % (4.1, 58.54, 17.1))
         self.write("x=y.csv", csv_text([[16.0] * 240, [16.2] * 240]))
         out = self.run_tool("run.log", "x=y.csv", "x=y.csv", "--plot", "c.png", "--fail-if-slower").stdout
-        self.assertIn("\ninconclusive, x=y.csv (2) against run.log: mean frame time -4.4% (95% CI -14.8..+7.2%) "
-                      "straddles the \u00b11% threshold; about 4 passes per run would decide it\n  stutters "
+        self.assertIn("\ninconclusive, x=y.csv (2) against run.log: mean frame time -4.4% (95% CI of these two launches' "
+                      "passes -14.8..+7.2%); one launch of each can't show how much launches differ from each other: run "
+                      "tools/flyrun (2 or more runs of each), or give --history DB to measure this machine's "
+                      "launch-to-launch spread\n  stutters "
                       "over all passes: run.log unknown (stdout log); x=y.csv (2) 0 (no chunks column)\n", out)
 
     def test_errors(self):
@@ -233,9 +258,10 @@ class Comparing(Tool):
         self.write("a.csv", csv_text(a, [[2] * 100 + [0] * 200] * 3))
         self.write("b.csv", csv_text([x * np.repeat([1.0, 1.1, 1.02], 100) for x in a]))
         self.write("flight.txt", "warmup 2 1 30\n# keys\n0 0 0 0 0 0\n100 0 0 0 0 0\n200 1 2 3 4 5\n300 1 1 1 1 1\n")
-        r = self.run_tool("A=a.csv", "B=b.csv", "--script", "flight.txt", "--json", "out.json",
-                          "--plot", "chart.svg", "--fail-if-slower", status=3)
+        r = self.run_tool("A=a.csv", "B=b.csv", "--script", "flight.txt", "--json", "out.json", "--history",
+                          history_db(self.dir), "--plot", "chart.svg", "--fail-if-slower", status=3)
         lines = ["B is slower than A: mean frame time +3.5% (95% CI +2.5..+4.4%), beyond the \u00b11% threshold",
+                 "  launch-to-launch spread 0.0%% measured from 3 launches of 1 run in %s/h.db" % self.dir,
                  "  slower between keyframes 1 and 2 (frames 100-200): mean frame time +10.0% (95% CI +9.0..+11.0%)",
                  "  segments: 1 slower, 1 no change, 1 inconclusive (Holm's correction over 3 segments)",
                  "  stutters over all passes: A 9, 3 of them in frames that built chunks; B 9 (no chunks column)"]
@@ -255,10 +281,24 @@ class Comparing(Tool):
         svg = (self.dir / "chart.svg").read_text()                    # keyframes named, segments shaded
         self.assertTrue(all(w in svg for w in ("key 3", "B: slower", "B: inconclusive")))
 
+    def test_two_sessions_are_not_interleaved(self):
+        # Two flyrun folders made one after the other, B's 5% slower: placed by their times, no verdict without the
+        # sessions' spread measured.
+        for name, scale, started in (("a", 1.0, "2026-12-08T21:00:00"), ("b", 1.05, "2026-12-08T23:10:00")):
+            write_folder(self.dir / name, [[[8.0 * scale * k] * 30, [8.1 * scale * k] * 30] for k in (1, 1.01)], label=name.upper(),
+                         started=started)
+        out = self.run_tool("a", "b").stdout
+        self.assertIn("(2 and 2 game launches, each the mean of the logs of its per-pass values; Welch t); two flyrun "
+                      "sessions, not interleaved: A's from 2026-12-08T21:00:00, B's from 2026-12-08T23:10:00", out)
+        self.assertIn("(95% CI of these two sessions' launches +1.9..+8.2%); one session of each can't show how much "
+                      "sessions differ from each other (the sessions were not interleaved): run the variants in one "
+                      "tools/flyrun session, or give --history DB", out)
+
     def test_pictures_and_exit_statuses(self):
         # Each keyframe's case as SHOTS says; a faster run told it draws a different picture; 30 frames in 3 stretches.
         # --fail-if-slower exits 3 only when slower, --fail-if-pictures-differ 4 when pictures differ, also when both.
         self.write_shots()
+        db = history_db(self.dir)
         pictures = [w for *_, w in SHOTS] + [
             "fast.csv is faster than slow.csv: mean frame time -19.9% (95% CI -22.7..-17.0%), beyond the \u00b11% "
             "threshold; but it draws a different picture at frame 120; its screenshots are another size (4x3 in slow.csv, "
@@ -275,6 +315,6 @@ class Comparing(Tool):
                                               "flycompare: exit status 4"])]:
             a, b, folder, tolerance = args.split()
             with self.subTest(args=args):
-                r = self.run_tool(a, b, "--shots", "a", "--shots", folder, "--pixel-tolerance", tolerance,
+                r = self.run_tool(a, b, "--shots", "a", "--shots", folder, "--pixel-tolerance", tolerance, "--history", db,
                                   "--fail-if-slower", "--fail-if-pictures-differ", status=status)
                 self.assertEqual([w for w in words if w not in r.stdout + r.stderr], [], r.stdout)

@@ -14,7 +14,9 @@ from .. import metrics, segments as segs
 from ..records import (Comparison, Document, PassSummary, Run, RunSummary, SegmentRow,
                        SegmentSide, Settings)
 from ..stats import bootstrap, inference as stats
-from .intervals import block_of, interval, launch_times, method_of, method_text, pass_values
+from ..history import levels as history_levels
+from .intervals import (apart, block_of, interval, launch_times, levels_unseen, method_of, method_text,
+                        pass_values)
 
 FORMAT_VERSION = 1
 MEAN, P99 = metrics.BY_NAME["mean"], metrics.BY_NAME["p99"]
@@ -75,10 +77,11 @@ def _side(run: Run, span: slice) -> SegmentSide:
 
 
 def _segment_rows(ra: Run, rb: Run, seg_list: Sequence, method: str, block: Optional[int],
-                  pct: float) -> tuple:
+                  pct: float, levels: Sequence[str], sp) -> tuple:
     """Each segment's change of the mean, Holm's correction across them
-    deciding which of them changed."""
-    changes = [interval(ra, rb, MEAN, slice(s.first_frame, s.last_frame), method, block, pct)
+    deciding which of them changed (a level seen once adds the whole
+    path's spread of it)."""
+    changes = [interval(ra, rb, MEAN, slice(s.first_frame, s.last_frame), method, block, pct, levels, sp)
                for s in seg_list]
     adjusted = stats.holm([c.p if c.p is not None else 1.0 for c in changes])
     rows = []
@@ -99,20 +102,34 @@ def relative(a: Optional[float], b: Optional[float]) -> Optional[float]:
 
 
 def compare(ra: Run, rb: Run, seg_list: Sequence, pct: float,
-            compared: Sequence[metrics.Metric] = metrics.COMPARED) -> Comparison:
+            compared: Sequence[metrics.Metric] = metrics.COMPARED, spreads: Optional[dict] = None,
+            history: Optional[str] = None) -> Comparison:
     """The comparison of run rb against ra: intervals, verdicts, segments,
-    and the plain change of every metric's run value."""
+    and the plain change of every metric's run value.
+
+    spreads: metric name -> the Spread measured in the history database
+    named `history`, for the levels the runs see once per variant."""
     method = method_of(ra, rb)
     block = block_of(ra, rb) if method == "bootstrap" else None
     passes, launches = [len(ra.passes), len(rb.passes)], [len(ra.launches), len(rb.launches)]
     timed = launch_times(ra) is not None and launch_times(rb) is not None
-    intervals = {m.name: interval(ra, rb, m, slice(None), method, block, pct) for m in compared}
+    levels = levels_unseen(ra, rb) if method in ("passes", "runs", "sessions") else ()
+    spreads = spreads or {}
+    intervals = {m.name: interval(ra, rb, m, slice(None), method, block, pct, levels, spreads.get(m.name))
+                 for m in compared}
     base, other = run_doc(ra).across_passes, run_doc(rb).across_passes
+    text = method_text(method, passes, launches, block, timed)
+    if apart(ra, rb):
+        text += "; two flyrun sessions, not interleaved: %s's from %s, %s's from %s" % (
+            ra.label, ra.started or "an unknown time", rb.label, rb.started or "an unknown time")
     return Comparison(
         run=rb.label, against=ra.label, method=method, passes=passes, launches=launches,
-        bootstrap_block=block, method_text=method_text(method, passes, launches, block, timed),
+        bootstrap_block=block, method_text=text,
         intervals=intervals, verdict=intervals["mean"].verdict,
-        segments=_segment_rows(ra, rb, seg_list, method, block, pct) if seg_list else (),
+        segments=_segment_rows(ra, rb, seg_list, method, block, pct, levels, spreads.get("mean"))
+        if seg_list else (),
+        levels=list(levels),
+        spread=history_levels.source(history, spreads.get("mean"), levels) if levels and history else None,
         metrics={k: {"a": base[k]["mean"], "b": other[k]["mean"],
                      "change_pct": relative(base[k]["mean"], other[k]["mean"])} for k in base})
 
@@ -144,6 +161,11 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
         return None
     slope, p = found
     p_text = "p = %.3f" % p if p >= 0.001 else "p < 0.001"
+    if several and len({r.session for r in runs}) > 1:
+        return ("the machine drifted: mean frame time %+.1f%% per run within the sessions, the "
+                "same in every variant (trend test %s); the sessions were not interleaved, so "
+                "whatever drifted between them is part of the difference"
+                % (stats.percent(slope), p_text))
     if several:
         return ("the machine drifted: mean frame time %+.1f%% per run over the session, the "
                 "same in every variant (trend test %s); the interleaved order balances "
@@ -161,11 +183,14 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
 
 def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
             script: Optional[str] = None, pct: float = 1.0, warnings: Sequence[str] = (),
-            pixel_tolerance: Optional[int] = None) -> Document:
+            pixel_tolerance: Optional[int] = None, history: Optional[str] = None) -> Document:
     """The analysis document of the runs, the first one A.
 
     warnings: one-line warnings of the caller (e.g. differing environments),
-    shown above the verdict; the analysis adds its own (drift)."""
+    shown above the verdict; the analysis adds its own (drift). history: a
+    flyhistory database measuring the spread of levels seen once."""
+    spreads = history_levels.measured(history, runs, [m.name for m in metrics.COMPARED]) \
+        if history and len(runs) > 1 else None
     seg_list, note = segs.plan(runs, keyframes)
     found = drift(runs) if len(runs) > 1 else None
     return Document(
@@ -180,4 +205,5 @@ def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
                           pixel_tolerance=pixel_tolerance),
         warnings=tuple(warnings) + ((found,) if found else ()),
         runs=tuple(run_doc(r) for r in runs), segments=seg_list, segments_note=note,
-        comparisons=tuple(compare(runs[0], r, seg_list, pct) for r in runs[1:]))
+        comparisons=tuple(compare(runs[0], r, seg_list, pct, spreads=spreads, history=history)
+                          for r in runs[1:]))

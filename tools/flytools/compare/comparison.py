@@ -28,7 +28,7 @@ def check_options(opts: CompareOptions, inputs: tuple = (), made: tuple = ()) ->
         raise UsageError("--pixel-tolerance: %d: must be 0 to 255" % opts.pixel_tolerance)
     if opts.plot is not None and os.path.splitext(opts.plot)[1].lower() not in PLOT_TYPES:
         raise UsageError("--plot: %s: the file name must end in .png or .svg" % opts.plot)
-    named = [a if os.path.exists(a) else a.split("=", 1)[-1] for a in opts.runs]
+    named = [a if os.path.exists(a) else a.split("=", 1)[-1] for a in opts.runs] + [opts.history or ""]
     seen = {os.path.realpath(p) for p in list(inputs) + named if os.path.isfile(p)}
     for option, path in (("--json", opts.json), ("--plot", opts.plot), ("--html", opts.html)):
         if path is None:
@@ -92,7 +92,8 @@ def compare(opts: CompareOptions) -> Result:
     # The environments' differences are warnings above the verdict, in the
     # JSON and on the page; runs without one are named once.
     doc = analysis.analyse(runs, keyframes, script, opts.min_effect, warnings=environment.check(runs),
-                           pixel_tolerance=opts.pixel_tolerance if folders else None)
+                           pixel_tolerance=opts.pixel_tolerance if folders else None,
+                           history=opts.history)
     comparisons, held = [], {}
     for cmp in doc.comparisons:
         found: Optional[object] = None

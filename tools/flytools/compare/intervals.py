@@ -12,7 +12,8 @@ import numpy as np
 
 from .. import metrics
 from ..records import Interval, Run
-from ..stats import bootstrap, inference as stats
+from ..stats import bootstrap, inference as stats, plan
+from ..stats.spread import Spread
 
 # A stdout log prints frame times to 0.1 ms: each printed value is off by
 # up to this much, a known floor under the spread of its passes.
@@ -39,7 +40,7 @@ def launch_times(run: Run) -> Optional[list[float]]:
 def _units(run: Run, logs: Sequence[float], method: str) -> list[float]:
     # The independent values of a run: the log per-pass values, or with
     # several launches each launch's mean of them.
-    if method != "runs":
+    if method not in ("runs", "sessions"):
         return list(logs)
     return [float(np.mean([logs[i] for i in group])) for group in run.launches]
 
@@ -49,17 +50,32 @@ def _floor(run: Run, values: Sequence[float], metric: metrics.Metric, method: st
     if run.kind != "log" or metric.summary_key is None or metric.unit != "ms":
         return 0.0
     per_pass = stats.rounding_variance(values, PRINTED_HALF_MS)
-    if method == "runs":
+    if method in ("runs", "sessions"):
         return per_pass / min(len(g) for g in run.launches)
     return per_pass
 
 
+def apart(ra: Run, rb: Run) -> bool:
+    """Whether the runs come from two flyrun sessions (made one after the
+    other, not interleaved)."""
+    return ra.session is not None and rb.session is not None and ra.session != rb.session
+
+
+def levels_unseen(ra: Run, rb: Run) -> tuple:
+    """The levels of noise the runs show only once per variant, whose
+    spread their own data can't show: launch (one game launch each),
+    session (two flyrun sessions)."""
+    one = len(ra.launches) == 1 and len(rb.launches) == 1
+    return ("launch",) * one + ("session",) * apart(ra, rb)
+
+
 def method_of(ra: Run, rb: Run) -> str:
-    """runs (several game launches: each launch one value), passes (two or
+    """runs (several game launches of one session: each launch one value),
+    sessions (several launches in each of two sessions), passes (two or
     more passes of one launch each), bootstrap (one pass) or none."""
     counts = (len(ra.launches), len(rb.launches))
     if max(counts) > 1:
-        return "runs" if min(counts) > 1 else "none"
+        return ("sessions" if apart(ra, rb) else "runs") if min(counts) > 1 else "none"
     if min(len(ra.passes), len(rb.passes)) >= 2:
         return "passes"
     if ra.has_frames and rb.has_frames and ra.frames_per_pass and rb.frames_per_pass:
@@ -93,6 +109,7 @@ def _spread(ra, rb, va, vb, metric, method):
     ratio, units a side) from the runs' independent values."""
     ua, ub = _units(ra, np.log(va), method), _units(rb, np.log(vb), method)
     fa, fb = _floor(ra, va, metric, method), _floor(rb, vb, metric, method)
+    # Launches of one session only: two sessions' places in time don't interleave.
     ta, tb = (launch_times(ra), launch_times(rb)) if method == "runs" else (None, None)
     if ta is not None and tb is not None:
         # Launches of one session: the drift over the session taken out.
@@ -104,9 +121,29 @@ def _spread(ra, rb, va, vb, metric, method):
     return est, se, df, spread2, min(len(ua), len(ub))
 
 
+def unseen_variance(sp: Optional[Spread], levels: Sequence[str]) -> Optional[list]:
+    """(variance, df) the levels seen once per variant add to a change's
+    log ratio (twice a level's variance: one draw each side), or None
+    where one of them isn't measured."""
+    parts = []
+    if "launch" in levels:
+        if sp is None:
+            return None
+        parts.append((2.0 * sp.launch_var, sp.launch_df))
+    if "session" in levels:
+        if sp is None or sp.session_var is None:
+            return None
+        parts.append((2.0 * sp.session_var, sp.session_df))
+    return parts
+
+
 def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
-             block: Optional[int], pct: float) -> Interval:
-    """The change of one compared metric over a span, with its interval."""
+             block: Optional[int], pct: float, levels: Sequence[str] = (),
+             sp: Optional[Spread] = None) -> Interval:
+    """The change of one compared metric over a span, with its interval.
+
+    levels: those seen once per variant (levels_unseen); sp: their spread
+    as measured for this flight, without which there is no verdict."""
     va, vb = pass_values(ra, metric, span), pass_values(rb, metric, span)
     if None in va or None in vb:
         return Interval()
@@ -115,8 +152,15 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
         return Interval(a=mean_a, b=mean_b)
     # Worked as log ratios: over passes the mean of ln(value) per run.
     est, se, df, spread2, have = math.log(mean_b / mean_a), None, None, None, 0
-    if method in ("passes", "runs"):
+    if method in ("passes", "runs", "sessions"):
         est, se, df, spread2, have = _spread(ra, rb, va, vb, metric, method)
+        extra = unseen_variance(sp, levels) if levels else []
+        if extra is None:  # the interval of these launches (or sessions) only: no verdict
+            ci = [stats.percent(x) for x in stats.interval(est, se, df)]
+            return Interval(a=mean_a, b=mean_b, change_pct=stats.percent(est), ci_pct=ci,
+                            df=df if math.isfinite(df) else None)
+        if extra:
+            se, df = stats.satterthwaite([(se * se, df)] + extra)
     elif method == "bootstrap":
         n = len(ra.passes[0].frame_ms[span])
         if n >= 2 * block:
@@ -137,10 +181,14 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
         # (a whole pass may run a few percent off): no verdict from it.
         return shown
     verdict = stats.classify(change, ci, p, pct, metric.worse)
-    needed = stats.passes_needed(stats.margin(est, bounds), spread2, have) \
-        if verdict == "inconclusive" else None
+    needed, key = None, "runs_needed" if method in ("runs", "sessions") or levels else "passes_needed"
+    if verdict == "inconclusive" and "launch" in levels:  # more launches, not more passes, decide it
+        needed = plan.launches_needed(abs(stats.margin(est, bounds)),
+                                      sp.launch_total(min(len(va), len(vb))), stats.t_quantile(0.975, df))
+    elif verdict == "inconclusive" and "session" not in levels:
+        needed = stats.passes_needed(stats.margin(est, bounds), spread2, have)
     return Interval(a=mean_a, b=mean_b, change_pct=change, ci_pct=ci, p=p, verdict=verdict,
-                    df=shown.df, **{"runs_needed" if method == "runs" else "passes_needed": needed})
+                    df=shown.df, **{key: needed})
 
 
 def method_text(method: str, passes: Sequence[int], launches: Sequence[int], block: Optional[int],
@@ -152,6 +200,9 @@ def method_text(method: str, passes: Sequence[int], launches: Sequence[int], blo
                 "logs of its per-pass values, as launches differ more than passes do; %s)"
                 % (*launches, "least squares on variant and session time, which "
                    "takes a linear drift out, t with launches - 3 df" if timed else "Welch t"))
+    if method == "sessions":
+        return ("95%% intervals from the runs (%d and %d game launches, each the mean of the logs of "
+                "its per-pass values; Welch t)" % tuple(launches))
     if method == "passes":
         return ("95%% intervals from the passes (Welch t over the logs of %d and %d per-pass "
                 "values; the change is that of the geometric mean over passes)" % tuple(passes))

@@ -75,7 +75,7 @@ class Comparison:
     plain change of every metric, the pictures and the verdict's lines."""
     run: str
     against: str
-    method: str                       # runs, passes, bootstrap or none
+    method: str                       # runs, sessions, passes, bootstrap or none
     passes: list
     launches: list
     bootstrap_block: Optional[int]
@@ -83,6 +83,8 @@ class Comparison:
     intervals: dict                   # metric -> Interval
     verdict: str
     segments: tuple                   # SegmentRow
+    levels: list = field(default_factory=list)   # launch, session: seen once per variant
+    spread: Optional[str] = None      # where their spread was measured; None: not measured
     metrics: dict = optional()        # metric -> {"a", "b", "change_pct"}
     pictures: Optional[Pictures] = optional()      # with screenshots only
     verdict_lines: Optional[list] = optional()

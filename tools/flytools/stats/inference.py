@@ -72,6 +72,16 @@ def drift_adjusted(xa: Sequence[float], a: Sequence[float], xb: Sequence[float],
     return float(coef[1]), math.sqrt(float(cov[1, 1])), float(df)
 
 
+def satterthwaite(parts: Sequence[tuple[float, float]]) -> tuple[float, float]:
+    """The standard error of a sum of independent variance estimates
+    (variance, df) and its Satterthwaite degrees of freedom."""
+    total = sum(v for v, _ in parts)
+    if total <= 0.0:
+        return 0.0, math.inf
+    spread = sum(v * v / d for v, d in parts if v > 0.0 and math.isfinite(d))
+    return math.sqrt(total), (total * total / spread if spread else math.inf)
+
+
 def rounding_variance(values: Sequence[float], half_width: float) -> float:
     """Variance that rounding to +-half_width adds to the log of a value
     (uniform error: half_width^2 / 3, over value^2 in log terms), at the
