@@ -79,7 +79,7 @@ class Simulation(unittest.TestCase):
     # Bounds: the rates asked for (A/A at most 5%), or a rate measured give or take about 2.5 standard errors.
     def test_one_launch(self):
         rng = np.random.default_rng(1)
-        # One pass: no verdict (the frames' bootstrap called 11.5% of such A/A pairs faster or slower), whatever
+        # One pass: no verdict (the frames' bootstrap once shown covered the truth 61% of the time), whatever
         # the pair: one shows it.
         self.assertEqual(analysis.compare(*one_file_pair(np.random.default_rng(0), 1), [], 1.0).verdict, "inconclusive")
         aa = [one_file_pair(rng, 5) for _ in range(300)]

@@ -13,9 +13,9 @@ import numpy as np
 from .. import metrics, segments as segs
 from ..records import (Comparison, Document, PassSummary, Run, RunSummary, SegmentRow,
                        SegmentSide, Settings)
-from ..stats import bootstrap, inference as stats
+from ..stats import inference as stats
 from ..history import levels as history_levels
-from .intervals import (apart, block_of, interval, launch_times, levels_unseen, method_of, method_text,
+from .intervals import (apart, interval, launch_times, levels_unseen, method_of, method_text,
                         pass_values)
 
 FORMAT_VERSION = 1
@@ -76,18 +76,17 @@ def _side(run: Run, span: slice) -> SegmentSide:
                        stutters=_sum([s[0] for s in st]), stutters_with_chunk_builds=_sum([s[1] for s in st]))
 
 
-def _segment_rows(ra: Run, rb: Run, seg_list: Sequence, method: str, block: Optional[int],
-                  pct: float, levels: Sequence[str], sp) -> tuple:
+def _segment_rows(ra: Run, rb: Run, seg_list: Sequence, method: str, pct: float, levels: Sequence[str], sp) -> tuple:
     """Each segment's change of the mean, Holm's correction across them
     deciding which of them changed (a level seen once adds the whole
     path's spread of it)."""
-    changes = [interval(ra, rb, MEAN, slice(s.first_frame, s.last_frame), method, block, pct, levels, sp)
+    changes = [interval(ra, rb, MEAN, slice(s.first_frame, s.last_frame), method, pct, levels, sp)
                for s in seg_list]
     adjusted = stats.holm([c.p if c.p is not None else 1.0 for c in changes])
     rows = []
     for seg, c, p_holm in zip(seg_list, changes, adjusted):
         verdict = stats.classify(c.change_pct, c.ci_pct, p_holm, pct) \
-            if c.change_pct is not None and method != "bootstrap" else "inconclusive"
+            if c.change_pct is not None and c.p is not None else "inconclusive"
         span = slice(seg.first_frame, seg.last_frame)
         rows.append(SegmentRow(seg.index, replace(c, p_holm=p_holm, verdict=verdict),
                                _side(ra, span), _side(rb, span)))
@@ -110,23 +109,22 @@ def compare(ra: Run, rb: Run, seg_list: Sequence, pct: float,
     spreads: metric name -> the Spread measured in the history database
     named `history`, for the levels the runs see once per variant."""
     method = method_of(ra, rb)
-    block = block_of(ra, rb) if method == "bootstrap" else None
     passes, launches = [len(ra.passes), len(rb.passes)], [len(ra.launches), len(rb.launches)]
     timed = launch_times(ra) is not None and launch_times(rb) is not None
     levels = levels_unseen(ra, rb) if method in ("passes", "runs", "sessions") else ()
     spreads = spreads or {}
-    intervals = {m.name: interval(ra, rb, m, slice(None), method, block, pct, levels, spreads.get(m.name))
+    intervals = {m.name: interval(ra, rb, m, slice(None), method, pct, levels, spreads.get(m.name))
                  for m in compared}
     base, other = run_doc(ra).across_passes, run_doc(rb).across_passes
-    text = method_text(method, passes, launches, block, timed)
+    text = method_text(method, passes, launches, timed)
     if apart(ra, rb):
         text += "; two flyrun sessions, not interleaved: %s's from %s, %s's from %s" % (
             ra.label, ra.started or "an unknown time", rb.label, rb.started or "an unknown time")
     return Comparison(
         run=rb.label, against=ra.label, method=method, passes=passes, launches=launches,
-        bootstrap_block=block, method_text=text,
+        bootstrap_block=None, method_text=text,
         intervals=intervals, verdict=intervals["mean"].verdict,
-        segments=_segment_rows(ra, rb, seg_list, method, block, pct, levels, spreads.get("mean"))
+        segments=_segment_rows(ra, rb, seg_list, method, pct, levels, spreads.get("mean"))
         if seg_list else (),
         levels=list(levels),
         spread=history_levels.source(history, spreads.get("mean"), levels) if levels and history else None,
@@ -199,9 +197,7 @@ def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
                           segments=(None if not seg_list else
                                     "keyframes" if keyframes is not None else "stretches"),
                           script=script, correction="holm",
-                          bootstrap={"resamples": bootstrap.RESAMPLES, "seed": bootstrap.SEED,
-                                     "block_factor": bootstrap.BLOCK_FACTOR,
-                                     "min_block": bootstrap.MIN_BLOCK},
+                          bootstrap=None,
                           pixel_tolerance=pixel_tolerance),
         warnings=tuple(warnings) + ((found,) if found else ()),
         runs=tuple(run_doc(r) for r in runs), segments=seg_list, segments_note=note,

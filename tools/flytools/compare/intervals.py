@@ -3,8 +3,7 @@
 # is made depends on what the runs hold (the method): several game launches
 # each give one value (with the session's drift taken out where the
 # launches' times are known), two or more passes of one launch give one
-# value each, a single pass gets a block bootstrap of its frames (for
-# information, no verdict), and otherwise there is none.
+# value each; one pass (which can't show how passes differ) gets none.
 import math
 from typing import Optional, Sequence
 
@@ -12,7 +11,7 @@ import numpy as np
 
 from .. import metrics
 from ..records import Interval, Run
-from ..stats import bootstrap, inference as stats, plan
+from ..stats import inference as stats, plan
 from ..stats.spread import Spread
 
 # A stdout log prints frame times to 0.1 ms: each printed value is off by
@@ -72,36 +71,11 @@ def levels_unseen(ra: Run, rb: Run) -> tuple:
 def method_of(ra: Run, rb: Run) -> str:
     """runs (several game launches of one session: each launch one value),
     sessions (several launches in each of two sessions), passes (two or
-    more passes of one launch each), bootstrap (one pass) or none."""
+    more passes of one launch each) or none (one pass in a run)."""
     counts = (len(ra.launches), len(rb.launches))
     if max(counts) > 1:
         return ("sessions" if apart(ra, rb) else "runs") if min(counts) > 1 else "none"
-    if min(len(ra.passes), len(rb.passes)) >= 2:
-        return "passes"
-    if ra.has_frames and rb.has_frames and ra.frames_per_pass and rb.frames_per_pass:
-        return "bootstrap"
-    return "none"
-
-
-def _mean_pass(run: Run) -> np.ndarray:
-    # Frame by frame over the passes, added in pass order as np.mean over
-    # them would, without a copy of every pass at once.
-    if len(run.passes) == 1:
-        return run.passes[0].frame_ms
-    total = run.passes[0].frame_ms.copy()
-    for p in run.passes[1:]:
-        total += p.frame_ms
-    return total / len(run.passes)
-
-
-def block_of(ra: Run, rb: Run) -> int:
-    """The bootstrap's block length, from the frame-by-frame difference of
-    the runs' mean passes (the path's own slow and fast stretches cancel
-    there), or from each run alone when their lengths differ."""
-    a, b = _mean_pass(ra), _mean_pass(rb)
-    if len(a) == len(b):
-        return bootstrap.block_length(b - a)
-    return max(bootstrap.block_length(a), bootstrap.block_length(b))
+    return "passes" if min(len(ra.passes), len(rb.passes)) >= 2 else "none"
 
 
 def _spread(ra, rb, va, vb, metric, method):
@@ -138,7 +112,7 @@ def unseen_variance(sp: Optional[Spread], levels: Sequence[str]) -> Optional[lis
 
 
 def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
-             block: Optional[int], pct: float, levels: Sequence[str] = (),
+             pct: float, levels: Sequence[str] = (),
              sp: Optional[Spread] = None) -> Interval:
     """The change of one compared metric over a span, with its interval.
 
@@ -161,25 +135,12 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
                             df=df if math.isfinite(df) else None)
         if extra:
             se, df = stats.satterthwaite([(se * se, df)] + extra)
-    elif method == "bootstrap":
-        n = len(ra.passes[0].frame_ms[span])
-        if n >= 2 * block:
-            a = np.array([p.frame_ms[span] for p in ra.passes])
-            b = np.array([p.frame_ms[span] for p in rb.passes])
-            reps = bootstrap.bootstrap_change(a, b, metric.of_array, block)
-            se, df = float(np.std(reps, ddof=1)), n / block - 1.0
     change = stats.percent(est)
     if se is None:
         return Interval(a=mean_a, b=mean_b, change_pct=change)
     bounds = stats.log_bounds(pct)
     ci = [stats.percent(x) for x in stats.interval(est, se, df)]
     p = stats.side_p(est, se, df, bounds)
-    shown = Interval(a=mean_a, b=mean_b, change_pct=change, ci_pct=ci, p=p,
-                     df=df if math.isfinite(df) else None)
-    if method == "bootstrap":
-        # The frames' interval is shown, but it can't see how passes differ
-        # (a whole pass may run a few percent off): no verdict from it.
-        return shown
     verdict = stats.classify(change, ci, p, pct, metric.worse)
     needed, key = None, "runs_needed" if method in ("runs", "sessions") or levels else "passes_needed"
     if verdict == "inconclusive" and "launch" in levels:  # more launches, not more passes, decide it
@@ -188,11 +149,10 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
     elif verdict == "inconclusive" and "session" not in levels:
         needed = stats.passes_needed(stats.margin(est, bounds), spread2, have)
     return Interval(a=mean_a, b=mean_b, change_pct=change, ci_pct=ci, p=p, verdict=verdict,
-                    df=shown.df, **{key: needed})
+                    df=df if math.isfinite(df) else None, **{key: needed})
 
 
-def method_text(method: str, passes: Sequence[int], launches: Sequence[int], block: Optional[int],
-                timed: bool = False) -> str:
+def method_text(method: str, passes: Sequence[int], launches: Sequence[int], timed: bool = False) -> str:
     """How a comparison's intervals were made, in words; timed: the
     launches' places in the session are known."""
     if method == "runs":
@@ -206,11 +166,7 @@ def method_text(method: str, passes: Sequence[int], launches: Sequence[int], blo
     if method == "passes":
         return ("95%% intervals from the passes (Welch t over the logs of %d and %d per-pass "
                 "values; the change is that of the geometric mean over passes)" % tuple(passes))
-    if method == "bootstrap":
-        return ("one pass in a run: no verdict, as one pass can't show how passes differ; "
-                "95%% intervals from a block bootstrap of the frames for information "
-                "(%d resamples, blocks of %d frames, seed %d, t with frames/block - 1 df; "
-                "none for fewer than 2 blocks)" % (bootstrap.RESAMPLES, block, bootstrap.SEED))
     if max(launches) > 1:
         return "no intervals: a run from a single game launch against one from several"
-    return "no intervals: one pass without per-frame times (or passes of differing lengths)"
+    return ("no intervals: one pass in a run can't show how much passes differ from each other "
+            "(a whole pass may run a few percent off)")

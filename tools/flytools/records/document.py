@@ -75,10 +75,10 @@ class Comparison:
     plain change of every metric, the pictures and the verdict's lines."""
     run: str
     against: str
-    method: str                       # runs, sessions, passes, bootstrap or none
+    method: str                       # runs, sessions, passes or none
     passes: list
     launches: list
-    bootstrap_block: Optional[int]
+    bootstrap_block: Optional[int]    # null: one pass gets no interval (kept for readers of the format)
     method_text: str
     intervals: dict                   # metric -> Interval
     verdict: str
@@ -121,7 +121,7 @@ class Settings:
     segments: Optional[str]           # keyframes, stretches or None
     script: Optional[str]
     correction: str
-    bootstrap: dict
+    bootstrap: Optional[dict]         # null, as bootstrap_block
     pixel_tolerance: Optional[int] = None
 
 

@@ -70,18 +70,14 @@ def _timing(cmp: Comparison, pct: float) -> str:
     if kind == "no change":
         return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv), threshold)
     text = "inconclusive, %s against %s: " % (b, a)
-    if cmp.method == "bootstrap":
-        text += figure(iv, ci="frames' 95% CI")
-        return text + "; one pass per run can't show how much passes differ from each " \
-            "other: run a second pass (2 or more per run) for a verdict"
     if cmp.levels and cmp.spread is None and iv.ci_pct is not None:
         return text + unmeasured(cmp, iv)
     text += figure(iv)
     if cmp.method == "none" and max(cmp.launches) > 1:
         return text + "; no interval from a single game launch: give each variant 2 or more runs"
     if iv.ci_pct is None:
-        return text + "; no interval from one pass without per-frame times: " \
-            "run 2 or more passes per run"
+        return text + "; one pass per run can't show how much passes differ from each other: " \
+            "run a second pass (2 or more per run) for a verdict"
     text += " straddles the %s threshold" % threshold
     if "launch" in cmp.levels:
         if iv.runs_needed:

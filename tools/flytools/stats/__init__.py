@@ -1,1 +1,1 @@
-# stats: numbers in, numbers out: intervals and tests, the block bootstrap, change points.
+# stats: numbers in, numbers out: intervals and tests, the spread of launches and sessions, planning, change points.

@@ -1,8 +1,7 @@
 # inference.py: the statistics behind the verdicts: Welch intervals over
 # independent values (passes, or launches of the game), Holm's correction
 # across segments, a test for drift over time, and the classification of a
-# change against the --min-effect threshold (the block bootstrap of runs
-# of one pass is bootstrap.py). Changes are worked as log ratios ln(B/A),
+# change against the --min-effect threshold. Changes are worked as log ratios ln(B/A),
 # so an interval turned back into percent never reaches below -100%.
 # Student's t comes from SciPy's special functions (stdtr and stdtrit, what
 # scipy.stats.t is built on, without the second of start-up that importing
