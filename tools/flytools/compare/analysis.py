@@ -16,7 +16,7 @@ from ..records import (Comparison, Document, PassSummary, Run, RunSummary, Segme
 from ..stats import inference as stats
 from ..history import levels as history_levels
 from .intervals import (apart, interval, launch_times, levels_unseen, method_of, method_text,
-                        pass_values)
+                        pass_values, rounding_bounds)
 
 FORMAT_VERSION = 1
 MEAN, P99 = metrics.BY_NAME["mean"], metrics.BY_NAME["p99"]
@@ -137,11 +137,12 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
     of their passes (or, with several game launches, of their launches):
     a common slope within the runs, each at its own level, by the t test of
     the slope at DRIFT_ALPHA. None when nothing drifted or can't be told."""
-    groups, several = [], False
+    groups, several, bias = [], False, 0.0
     for run in runs:
         values = pass_values(run, MEAN)
         if None in values:
             continue
+        bias = max([bias] + rounding_bounds(run, values, MEAN))
         logs = np.log(values)
         parts = run.launches
         if len(parts) > 1:  # one value per launch, at its place in the session
@@ -154,7 +155,7 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
             x, y = list(range(len(logs))), list(logs)
         if len(x) >= 2:
             groups.append((x, y))
-    found = stats.trend(groups) if groups else None
+    found = stats.trend(groups, bias) if groups else None
     if found is None or found[1] >= DRIFT_ALPHA:
         return None
     slope, p = found

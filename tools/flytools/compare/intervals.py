@@ -15,7 +15,7 @@ from ..stats import inference as stats, plan
 from ..stats.spread import Spread
 
 # A stdout log prints frame times to 0.1 ms: each printed value is off by
-# up to this much, a known floor under the spread of its passes.
+# up to this much (the mean is known closer, from the seconds and fps).
 PRINTED_HALF_MS = 0.05
 
 
@@ -44,14 +44,19 @@ def _units(run: Run, logs: Sequence[float], method: str) -> list[float]:
     return [float(np.mean([logs[i] for i in group])) for group in run.launches]
 
 
-def _floor(run: Run, values: Sequence[float], metric: metrics.Metric, method: str) -> float:
-    """The rounding's share of one unit's log variance (0 for CSV logs)."""
+def rounding_bounds(run: Run, values: Sequence[float], metric: metrics.Metric) -> list[float]:
+    """How far a stdout log's rounding may move each pass's log value (0
+    for CSV logs)."""
     if run.kind != "log" or metric.summary_key is None or metric.unit != "ms":
-        return 0.0
-    per_pass = stats.rounding_variance(values, PRINTED_HALF_MS)
-    if method in ("runs", "sessions"):
-        return per_pass / min(len(g) for g in run.launches)
-    return per_pass
+        return [0.0] * len(values)
+    return [p.summary.get("%s_bound" % metric.name, PRINTED_HALF_MS) / v for p, v in zip(run.passes, values)]
+
+
+def rounding_bias(run: Run, values: Sequence[float], metric: metrics.Metric) -> float:
+    """How far rounding may move the mean of a run's passes' log values:
+    passes that print alike share the same error, which doesn't average
+    out, so it is a bound on a bias, not a variance."""
+    return float(np.mean(rounding_bounds(run, values, metric)))
 
 
 def apart(ra: Run, rb: Run) -> bool:
@@ -82,16 +87,15 @@ def _spread(ra, rb, va, vb, metric, method):
     """(log change, its standard error, df, variance of one unit's log
     ratio, units a side) from the runs' independent values."""
     ua, ub = _units(ra, np.log(va), method), _units(rb, np.log(vb), method)
-    fa, fb = _floor(ra, va, metric, method), _floor(rb, vb, metric, method)
     # Launches of one session only: two sessions' places in time don't interleave.
     ta, tb = (launch_times(ra), launch_times(rb)) if method == "runs" else (None, None)
     if ta is not None and tb is not None:
         # Launches of one session: the drift over the session taken out.
-        est, se, df = stats.drift_adjusted(ta, ua, tb, ub, max(fa, fb))
+        est, se, df = stats.drift_adjusted(ta, ua, tb, ub)
         spread2 = se * se / (1.0 / len(ua) + 1.0 / len(ub)) * 2.0
     else:
-        est, se, df = stats.welch(ua, ub, fa, fb)
-        spread2 = max(float(np.var(ua, ddof=1)), fa) + max(float(np.var(ub, ddof=1)), fb)
+        est, se, df = stats.welch(ua, ub)
+        spread2 = float(np.var(ua, ddof=1)) + float(np.var(ub, ddof=1))
     return est, se, df, spread2, min(len(ua), len(ub))
 
 
@@ -126,11 +130,14 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
         return Interval(a=mean_a, b=mean_b)
     # Worked as log ratios: over passes the mean of ln(value) per run.
     est, se, df, spread2, have = math.log(mean_b / mean_a), None, None, None, 0
+    # Rounding (a shared bias up to b on each side) widens the interval by
+    # b_A + b_B both ways, and the band it must clear by as much.
+    bias = rounding_bias(ra, va, metric) + rounding_bias(rb, vb, metric)
     if method in ("passes", "runs", "sessions"):
         est, se, df, spread2, have = _spread(ra, rb, va, vb, metric, method)
         extra = unseen_variance(sp, levels) if levels else []
         if extra is None:  # the interval of these launches (or sessions) only: no verdict
-            ci = [stats.percent(x) for x in stats.interval(est, se, df)]
+            ci = [stats.percent(x + d) for x, d in zip(stats.interval(est, se, df), (-bias, bias))]
             return Interval(a=mean_a, b=mean_b, change_pct=stats.percent(est), ci_pct=ci,
                             df=df if math.isfinite(df) else None)
         if extra:
@@ -139,7 +146,8 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
     if se is None:
         return Interval(a=mean_a, b=mean_b, change_pct=change)
     bounds = stats.log_bounds(pct)
-    ci = [stats.percent(x) for x in stats.interval(est, se, df)]
+    ci = [stats.percent(x + d) for x, d in zip(stats.interval(est, se, df), (-bias, bias))]
+    bounds = (bounds[0] - bias, bounds[1] + bias)
     p = stats.side_p(est, se, df, bounds)
     verdict = stats.classify(change, ci, p, pct, metric.worse)
     needed, key = None, "runs_needed" if method in ("runs", "sessions") or levels else "passes_needed"

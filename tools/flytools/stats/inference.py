@@ -81,20 +81,17 @@ def satterthwaite(parts: Sequence[tuple[float, float]]) -> tuple[float, float]:
     return math.sqrt(total), (total * total / spread if spread else math.inf)
 
 
-def rounding_variance(values: Sequence[float], half_width: float) -> float:
-    """Variance that rounding to +-half_width adds to the log of a value
-    (uniform error: half_width^2 / 3, over value^2 in log terms), at the
-    smallest of the values."""
-    return half_width * half_width / 3.0 / min(values) ** 2
-
-
-def trend(groups: Sequence[tuple[Sequence[float], Sequence[float]]]) -> Optional[tuple[float, float]]:
+def trend(groups: Sequence[tuple[Sequence[float], Sequence[float]]],
+          bias: float = 0.0) -> Optional[tuple[float, float]]:
     """A common linear trend of y over time x within groups (each group its
     own level): the slope by least squares and its two-sided p from the t
     test of the slope (n - groups - 1 degrees of freedom). None when there
     are too few values or the times don't vary.
 
-    groups: (x, y) per group, e.g. per run (pass order, log mean frame time)."""
+    groups: (x, y) per group, e.g. per run (pass order, log mean frame time).
+    bias: how far rounding may move each y (printed figures): the residual
+    variance is at least that of a uniform error (bias^2 / 3), and the
+    slope is tested only beyond what such errors alone can make of it."""
     xs, ys = [], []
     for x, y in groups:
         x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
@@ -107,10 +104,11 @@ def trend(groups: Sequence[tuple[Sequence[float], Sequence[float]]]) -> Optional
         return None
     slope = float(x @ y) / sxx
     resid = y - slope * x
-    s2 = float(resid @ resid) / df
+    s2 = max(float(resid @ resid) / df, bias * bias / 3.0)
+    excess = max(abs(slope) - bias * float(np.abs(x).sum()) / sxx, 0.0)
     if s2 == 0.0:
-        return slope, 0.0 if slope != 0.0 else 1.0
-    return slope, t_two_sided_p(slope / math.sqrt(s2 / sxx), df)
+        return slope, 0.0 if excess != 0.0 else 1.0
+    return slope, t_two_sided_p(excess / math.sqrt(s2 / sxx), df)
 
 
 def percent(log_ratio: float) -> float:
