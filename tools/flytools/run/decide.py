@@ -47,7 +47,11 @@ def _plan(runs, est: float, se: float, n: int, bounds, critical: float) -> tuple
 def look(out: str, labels: tuple, looks: int, pct: float) -> Look:
     """The session in `out` as it stands, A = labels[0] against B = labels[1]."""
     _, runs, _ = runfolder.read_folder(out, set())
-    ra, rb = (next(r for r in runs if r.path.endswith("/" + label)) for label in labels)
+    return judge(*(next(r for r in runs if r.path.endswith("/" + label)) for label in labels), looks, pct)
+
+
+def judge(ra, rb, looks: int, pct: float) -> Look:
+    """Run rb against ra, launches of one session, at one of `looks` looks."""
     n = min(len(ra.launches), len(rb.launches))
     if n < 2:
         return Look(n)
