@@ -78,7 +78,7 @@ class Statistics(unittest.TestCase):
         files = [run_of(*a[:3]), run_of(*[t * 1.05 for t in a[3:]])]
         folders = [relaunched(replace(r, session=s), [0, 0, 1], [1, 1.01, 2]) for r, s in zip(files, "xy")]
         measured = spread.Spread(1e-6, 10, 0.02 ** 2, 20, 2, 0.0, 9, 22, 11)
-        for runs, sp, verdict, ci in [  # runs, the spread measured, the verdict, its 95% interval (% change)
+        for runs, sp, want, ci in [  # runs, the spread measured, the verdict, its 95% interval (% change)
                 (files, None, "inconclusive", [5.0, 5.0]),   # the passes' interval: one launch each shows no more
                 (files, replace(measured, launch_var=0.0), "slower", [5.0, 5.0]),
                 (files, measured, "inconclusive", [-1.0, 11.4]),
@@ -86,7 +86,7 @@ class Statistics(unittest.TestCase):
                 (folders, replace(measured, session_var=None), "inconclusive", None),
                 (folders[:1] + [replace(folders[1], session="x")], None, "slower", None)]:
             iv = analysis.compare(*runs, [], 1.0, spreads={"mean": sp}).intervals["mean"]
-            self.assertEqual(iv.verdict, verdict)
+            self.assertEqual(iv.verdict, want)
             if ci:
                 np.testing.assert_allclose(iv.ci_pct, ci, atol=0.05)
 
