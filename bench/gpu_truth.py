@@ -23,7 +23,6 @@ Usage: bench/gpu_truth.py [--build build/release] [--script examples/flight.txt]
 """
 import argparse
 import os
-import subprocess
 import tempfile
 
 import numpy as np

@@ -5,8 +5,7 @@
 # JSON and flyhistory's columns, lines and page are all derived from these
 # rows, so a metric is added by adding its row (and, for the database, a
 # migration adding its column). The compared metrics also work on the last
-# axis of an array, so the bootstrap can apply them to a thousand resampled
-# passes at once.
+# axis of an array, so that many passes are worked at once.
 from dataclasses import dataclass
 from typing import Callable, Optional
 

@@ -107,6 +107,17 @@ def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=F
     return str(root)
 
 
+def history_db(root, launches=((8.0, 8.1),) * 3):
+    """A flyhistory database root/h.db holding one session: per launch its passes' steady frame times
+    (by default launches that differ by nothing beyond their passes); its path."""
+    from flytools.history import db, store
+    folder = write_folder(root / "h", [[[t] * 30 for t in launch] for launch in launches])
+    conn = db.connect(str(root / "h.db"))
+    store.store(conn, store.read_input(folder, None)[0][0], None, None, None)
+    conn.close()
+    return str(root / "h.db")
+
+
 PIC = np.random.default_rng(4).integers(0, 200, (3, 4, 3))  # A's picture; in B's moved one a channel is 10 off, one 2
 MOVED = PIC + ((np.arange(36) == 1) * 10 + (np.arange(36) == 35) * 2).reshape(PIC.shape)
 SHOTS = [  # keyframe, B's screenshot of it (A's is PIC), the words the verdict gives it

@@ -107,6 +107,7 @@ class Arguments(Case):
             (["A=true", ok], "already holds runs"),
             (["C=true", ok, "--shots", "none", "--fail-if-pictures-differ"], "needs screenshots"),
             (["C=true", ok, "--timeout", "-1"], "--timeout"),
+            (["C=true", ok, "--until-decided", "--max-runs", "2"], "--until-decided: needs two variants"),
             # The comparison's options are checked before anything is launched too.
             (["C=" + self.game("ok"), ok, "--plot", "chart.pdf"], "--plot: chart.pdf: the file name must end in .png"),
             (["C=" + self.game("ok"), ok, "--pixel-tolerance", "300"], "--pixel-tolerance: 300: must be 0 to 255"),
@@ -121,6 +122,17 @@ class Arguments(Case):
         r = self.flyrun("C=true", ok, opts=())
         self.assertEqual(r.returncode, 2)
         self.assertIn("--script", r.stderr)
+
+    def test_until_decided_stops_at_the_first_look_that_decides(self):
+        # Launches alike: the first A B B A block decides "no change"; the session is complete with 2 launches each.
+        r = self.flyrun("A=" + self.game("ok"), "B=" + self.game("ok"),
+                        opts=("--until-decided", "--max-runs", "8", "--passes", "2", "--shots", "none"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("flyrun: decided after 2 launches of each: B against A +0.0% (95% CI held over every look "
+                      "-0.0..+0.0%): no change\n", r.stderr)
+        with open(os.path.join(self.out, "flyrun.json")) as f:
+            done = json.load(f)
+        self.assertEqual((done["complete"], [e["label"] for e in done["runs"]]), (True, list("ABBA")))
 
     def test_order_is_balanced(self):
         self.assertEqual("".join(plan.rounds(["A", "B"], 4, "abba", 1)), "ABBABAAB")

@@ -53,6 +53,10 @@ def add_compare_options(g) -> None:
     g.add_argument("--pixel-tolerance", metavar="N", type=int, default=DEFAULT_TOLERANCE,
                    help="channel difference (0-255) still counted as the same pixel "
                         "(default %d)" % DEFAULT_TOLERANCE)
+    g.add_argument("--history", metavar="DB",
+                   help="a flyhistory database (SQLite file or postgresql:// address; only read): "
+                        "measures how much launches (and sessions) of this flight differ on this "
+                        "machine, which runs of one launch (or one session) each can't show")
     g.add_argument("--json", metavar="FILE", help="also write every figure as JSON (format in the README)")
     g.add_argument("--plot", metavar="FILE",
                    help="write the charts (.png or .svg): frame time per frame with keyframes and "
@@ -65,5 +69,5 @@ def compare_options(args, runs: tuple, script=None, shots: tuple = ()) -> Compar
     return CompareOptions(runs=runs, script=script, min_effect=args.min_effect,
                           fail_if_slower=args.fail_if_slower,
                           fail_if_pictures_differ=args.fail_if_pictures_differ,
-                          pixel_tolerance=args.pixel_tolerance, shots=shots,
+                          pixel_tolerance=args.pixel_tolerance, shots=shots, history=args.history,
                           json=args.json, plot=args.plot, html=args.html)

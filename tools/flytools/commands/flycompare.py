@@ -10,7 +10,6 @@ from .. import metrics, segments
 from ..compare import comparison, pictures
 from ..errors import EXIT_INPUT
 from ..report import outputs
-from ..stats import bootstrap
 from . import common
 
 PROG = "flycompare"
@@ -29,14 +28,14 @@ comparing runs (each run against the first one, A):
              (the mean of its passes' logs), with a linear drift over the
              session taken out where the launches' times are known. A stdout
              log's 0.1 ms rounding is a floor under each pass's spread.
-             With one pass in a run: no verdict (one pass can't show how
-             passes differ); for information a circular block bootstrap of
-             the frames (%d resamples, seed %d; blocks %d times the lag at
-             which the autocorrelation of the frame-by-frame difference
-             falls to 2/sqrt(n), at least %d frames; both runs resampled
-             with the same blocks), t with frames/block - 1 degrees of
-             freedom, none under 2 blocks (segments use the whole pass's
-             block length).
+             With one pass in a run: no interval (one pass can't show how
+             passes differ).
+  levels     one launch of each variant (two files), or one session of
+             each (two flyrun folders, never taken as interleaved): the
+             passes (launches) can't show how much launches (sessions)
+             differ, so no faster/slower verdict unless --history DB
+             measures that spread for this flight on this machine; its
+             variance, twice, then widens the interval (Satterthwaite df).
   verdict    on the mean frame time, against the threshold PCT (--min-effect):
              slower or faster when the interval lies beyond +PCT or -PCT;
              no change when it lies inside +-PCT; inconclusive when it
@@ -93,7 +92,6 @@ def parser():
                            "the first, by how much, where on the path, and whether its\n"
                            "screenshots still match.",
                epilog=metrics.help_text() + "\n" + DEFINITIONS % (
-                   bootstrap.RESAMPLES, bootstrap.SEED, bootstrap.BLOCK_FACTOR, bootstrap.MIN_BLOCK,
                    segments.STRETCHES, pictures.DEFAULT_TOLERANCE))
     p.add_argument("runs", nargs="+", metavar="[LABEL=]FILE",
                    help="a CSV log or saved stdout log; labelled by its file name unless "

@@ -15,7 +15,7 @@ from ..compare import comparison
 from ..errors import EXIT_INPUT, EXIT_OK, InputError, UsageError
 from ..inputs import files, runfolder, script as scripts
 from ..records import FlyrunSettings
-from ..run import finish, session
+from ..run import decide, finish, session
 from . import common
 
 PROG = "flyrun"
@@ -85,6 +85,14 @@ def parser() -> Parser:
                         "variant, so that the timed launches are clean (default); in every "
                         "launch; or nowhere")
     p.add_argument("--keep-going", action="store_true", help="carry on after a failed launch")
+    p.add_argument("--until-decided", action="store_true",
+                   help="add A B B A blocks of launches until the change is decided (its interval, "
+                        "held valid over every look, clears the --min-effect band or lies inside "
+                        "it), --max-runs is reached or --budget runs out; two variants only")
+    p.add_argument("--max-runs", metavar="N", type=int, default=30,
+                   help="with --until-decided: at most N timed launches of each (default 30)")
+    p.add_argument("--budget", metavar="MINUTES", type=float, default=0.0,
+                   help="with --until-decided: add no block that would end after MINUTES (default 0: none)")
     p.add_argument("--quiet", action="store_true", help="no progress line per launch")
     common.add_compare_options(p.add_argument_group("the comparison at the end (as tools/flycompare)"))
     return p
@@ -127,6 +135,8 @@ def settings(p: Parser, args, opts) -> FlyrunSettings:
                              ("--warmup-runs", args.warmup_runs, 0)):
         if value < low:
             p.error("%s: %d: must be %d or more" % (name, value, low))
+    if args.until_decided and (len(args.variants) != 2 or args.max_runs < 4 or not args.budget >= 0):
+        p.error("--until-decided: needs two variants, --max-runs 4 or more and a --budget of 0 or more minutes")
     if not args.timeout >= 0:
         p.error("--timeout: %g: must be 0 (no limit) or more seconds" % args.timeout)
     if args.fail_if_pictures_differ and args.shots == "none":
@@ -149,7 +159,8 @@ def settings(p: Parser, args, opts) -> FlyrunSettings:
     except OSError as e:
         p.error("--out %s: %s" % (args.out, e.strerror or e))
     return FlyrunSettings(
-        out=args.out, script=os.path.abspath(args.script), frames=frames, runs=args.runs, passes=args.passes,
+        out=args.out, script=os.path.abspath(args.script), frames=frames,
+        runs=args.max_runs if args.until_decided else args.runs, passes=args.passes,
         labels=tuple(labels), commands=commands, argvs=argvs, order=args.order, seed=args.seed,
         warmup_runs=args.warmup_runs, timeout_s=args.timeout, shots=args.shots,
         keep_going=args.keep_going, script_sha256=files.sha256(args.script))
@@ -166,7 +177,12 @@ def main(argv=None) -> int:
             sys.stderr.write(line + "\n")
             sys.stderr.flush()
 
-    res = session.run_session(s, say)
+    seen: list = []
+    look = decide.looker(s.out, s.labels, s.runs, args.min_effect, 60.0 * args.budget, say, seen) \
+        if args.until_decided else None
+    res = session.run_session(s, say, look=look)
+    if args.until_decided and res.stopped is None:
+        sys.stderr.write("%s: %s\n" % (PROG, decide.outcome(s.labels, seen, res.ended, args.min_effect)))
     again = "tools/flycompare %s" % shlex.quote(s.out)
     if res.stopped == "interrupted":
         # Advice that works: flycompare needs a complete run of every label.

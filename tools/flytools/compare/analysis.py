@@ -13,8 +13,10 @@ import numpy as np
 from .. import metrics, segments as segs
 from ..records import (Comparison, Document, PassSummary, Run, RunSummary, SegmentRow,
                        SegmentSide, Settings)
-from ..stats import bootstrap, inference as stats
-from .intervals import block_of, interval, launch_times, method_of, method_text, pass_values
+from ..stats import inference as stats
+from ..history import levels as history_levels
+from .intervals import (apart, interval, launch_times, levels_unseen, method_of, method_text,
+                        pass_values, rounding_bounds)
 
 FORMAT_VERSION = 1
 MEAN, P99 = metrics.BY_NAME["mean"], metrics.BY_NAME["p99"]
@@ -74,17 +76,17 @@ def _side(run: Run, span: slice) -> SegmentSide:
                        stutters=_sum([s[0] for s in st]), stutters_with_chunk_builds=_sum([s[1] for s in st]))
 
 
-def _segment_rows(ra: Run, rb: Run, seg_list: Sequence, method: str, block: Optional[int],
-                  pct: float) -> tuple:
+def _segment_rows(ra: Run, rb: Run, seg_list: Sequence, method: str, pct: float, levels: Sequence[str], sp) -> tuple:
     """Each segment's change of the mean, Holm's correction across them
-    deciding which of them changed."""
-    changes = [interval(ra, rb, MEAN, slice(s.first_frame, s.last_frame), method, block, pct)
+    deciding which of them changed (a level seen once adds the whole
+    path's spread of it)."""
+    changes = [interval(ra, rb, MEAN, slice(s.first_frame, s.last_frame), method, pct, levels, sp)
                for s in seg_list]
     adjusted = stats.holm([c.p if c.p is not None else 1.0 for c in changes])
     rows = []
     for seg, c, p_holm in zip(seg_list, changes, adjusted):
         verdict = stats.classify(c.change_pct, c.ci_pct, p_holm, pct) \
-            if c.change_pct is not None and method != "bootstrap" else "inconclusive"
+            if c.change_pct is not None and c.p is not None else "inconclusive"
         span = slice(seg.first_frame, seg.last_frame)
         rows.append(SegmentRow(seg.index, replace(c, p_holm=p_holm, verdict=verdict),
                                _side(ra, span), _side(rb, span)))
@@ -99,20 +101,33 @@ def relative(a: Optional[float], b: Optional[float]) -> Optional[float]:
 
 
 def compare(ra: Run, rb: Run, seg_list: Sequence, pct: float,
-            compared: Sequence[metrics.Metric] = metrics.COMPARED) -> Comparison:
+            compared: Sequence[metrics.Metric] = metrics.COMPARED, spreads: Optional[dict] = None,
+            history: Optional[str] = None) -> Comparison:
     """The comparison of run rb against ra: intervals, verdicts, segments,
-    and the plain change of every metric's run value."""
+    and the plain change of every metric's run value.
+
+    spreads: metric name -> the Spread measured in the history database
+    named `history`, for the levels the runs see once per variant."""
     method = method_of(ra, rb)
-    block = block_of(ra, rb) if method == "bootstrap" else None
     passes, launches = [len(ra.passes), len(rb.passes)], [len(ra.launches), len(rb.launches)]
     timed = launch_times(ra) is not None and launch_times(rb) is not None
-    intervals = {m.name: interval(ra, rb, m, slice(None), method, block, pct) for m in compared}
+    levels = levels_unseen(ra, rb) if method in ("passes", "runs", "sessions") else ()
+    spreads = spreads or {}
+    intervals = {m.name: interval(ra, rb, m, slice(None), method, pct, levels, spreads.get(m.name))
+                 for m in compared}
     base, other = run_doc(ra).across_passes, run_doc(rb).across_passes
+    text = method_text(method, passes, launches, timed)
+    if apart(ra, rb):
+        text += "; two flyrun sessions, not interleaved: %s's from %s, %s's from %s" % (
+            ra.label, ra.started or "an unknown time", rb.label, rb.started or "an unknown time")
     return Comparison(
         run=rb.label, against=ra.label, method=method, passes=passes, launches=launches,
-        bootstrap_block=block, method_text=method_text(method, passes, launches, block, timed),
+        bootstrap_block=None, method_text=text,
         intervals=intervals, verdict=intervals["mean"].verdict,
-        segments=_segment_rows(ra, rb, seg_list, method, block, pct) if seg_list else (),
+        segments=_segment_rows(ra, rb, seg_list, method, pct, levels, spreads.get("mean"))
+        if seg_list else (),
+        levels=list(levels),
+        spread=history_levels.source(history, spreads.get("mean"), levels) if levels and history else None,
         metrics={k: {"a": base[k]["mean"], "b": other[k]["mean"],
                      "change_pct": relative(base[k]["mean"], other[k]["mean"])} for k in base})
 
@@ -122,11 +137,12 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
     of their passes (or, with several game launches, of their launches):
     a common slope within the runs, each at its own level, by the t test of
     the slope at DRIFT_ALPHA. None when nothing drifted or can't be told."""
-    groups, several = [], False
+    groups, several, bias = [], False, 0.0
     for run in runs:
         values = pass_values(run, MEAN)
         if None in values:
             continue
+        bias = max([bias] + rounding_bounds(run, values, MEAN))
         logs = np.log(values)
         parts = run.launches
         if len(parts) > 1:  # one value per launch, at its place in the session
@@ -139,11 +155,16 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
             x, y = list(range(len(logs))), list(logs)
         if len(x) >= 2:
             groups.append((x, y))
-    found = stats.trend(groups) if groups else None
+    found = stats.trend(groups, bias) if groups else None
     if found is None or found[1] >= DRIFT_ALPHA:
         return None
     slope, p = found
     p_text = "p = %.3f" % p if p >= 0.001 else "p < 0.001"
+    if several and len({r.session for r in runs}) > 1:
+        return ("the machine drifted: mean frame time %+.1f%% per run within the sessions, the "
+                "same in every variant (trend test %s); the sessions were not interleaved, so "
+                "whatever drifted between them is part of the difference"
+                % (stats.percent(slope), p_text))
     if several:
         return ("the machine drifted: mean frame time %+.1f%% per run over the session, the "
                 "same in every variant (trend test %s); the interleaved order balances "
@@ -161,11 +182,14 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
 
 def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
             script: Optional[str] = None, pct: float = 1.0, warnings: Sequence[str] = (),
-            pixel_tolerance: Optional[int] = None) -> Document:
+            pixel_tolerance: Optional[int] = None, history: Optional[str] = None) -> Document:
     """The analysis document of the runs, the first one A.
 
     warnings: one-line warnings of the caller (e.g. differing environments),
-    shown above the verdict; the analysis adds its own (drift)."""
+    shown above the verdict; the analysis adds its own (drift). history: a
+    flyhistory database measuring the spread of levels seen once."""
+    spreads = history_levels.measured(history, runs, [m.name for m in metrics.COMPARED]) \
+        if history and len(runs) > 1 else None
     seg_list, note = segs.plan(runs, keyframes)
     found = drift(runs) if len(runs) > 1 else None
     return Document(
@@ -174,10 +198,9 @@ def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
                           segments=(None if not seg_list else
                                     "keyframes" if keyframes is not None else "stretches"),
                           script=script, correction="holm",
-                          bootstrap={"resamples": bootstrap.RESAMPLES, "seed": bootstrap.SEED,
-                                     "block_factor": bootstrap.BLOCK_FACTOR,
-                                     "min_block": bootstrap.MIN_BLOCK},
+                          bootstrap=None,
                           pixel_tolerance=pixel_tolerance),
         warnings=tuple(warnings) + ((found,) if found else ()),
         runs=tuple(run_doc(r) for r in runs), segments=seg_list, segments_note=note,
-        comparisons=tuple(compare(runs[0], r, seg_list, pct) for r in runs[1:]))
+        comparisons=tuple(compare(runs[0], r, seg_list, pct, spreads=spreads, history=history)
+                          for r in runs[1:]))

@@ -33,7 +33,7 @@ def check_options(opts: CompareOptions, inputs: tuple = (), within: tuple = (), 
     open_run.check_labels(opts.runs)
     files, folders = open_run.input_paths(opts.runs, opts.script, opts.shots)
     check_outputs((("--json", opts.json), ("--plot", opts.plot), ("--html", opts.html)),
-                  files + list(inputs), folders + list(within), made)
+                  files + list(inputs) + ([opts.history] if opts.history else []), folders + list(within), made)
 
 
 def shot_folders(shot_args: tuple, runs: list) -> dict:
@@ -89,7 +89,8 @@ def compare(opts: CompareOptions) -> Result:
     # JSON and on the page; runs without one are named once.
     doc = analysis.analyse(runs, keyframes, shown(script) if script else None, opts.min_effect,
                            warnings=environment.check(runs) + environment.builds(runs),
-                           pixel_tolerance=opts.pixel_tolerance if folders else None)
+                           pixel_tolerance=opts.pixel_tolerance if folders else None,
+                           history=opts.history)
     comparisons, held = [], {}
     for cmp in doc.comparisons:
         found: Optional[object] = None

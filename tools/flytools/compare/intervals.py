@@ -3,8 +3,7 @@
 # is made depends on what the runs hold (the method): several game launches
 # each give one value (with the session's drift taken out where the
 # launches' times are known), two or more passes of one launch give one
-# value each, a single pass gets a block bootstrap of its frames (for
-# information, no verdict), and otherwise there is none.
+# value each; one pass (which can't show how passes differ) gets none.
 import math
 from typing import Optional, Sequence
 
@@ -12,10 +11,11 @@ import numpy as np
 
 from .. import metrics
 from ..records import Interval, Run
-from ..stats import bootstrap, inference as stats
+from ..stats import inference as stats, plan
+from ..stats.spread import Spread
 
 # A stdout log prints frame times to 0.1 ms: each printed value is off by
-# up to this much, a known floor under the spread of its passes.
+# up to this much (the mean is known closer, from the seconds and fps).
 PRINTED_HALF_MS = 0.05
 
 
@@ -39,53 +39,48 @@ def launch_times(run: Run) -> Optional[list[float]]:
 def _units(run: Run, logs: Sequence[float], method: str) -> list[float]:
     # The independent values of a run: the log per-pass values, or with
     # several launches each launch's mean of them.
-    if method != "runs":
+    if method not in ("runs", "sessions"):
         return list(logs)
     return [float(np.mean([logs[i] for i in group])) for group in run.launches]
 
 
-def _floor(run: Run, values: Sequence[float], metric: metrics.Metric, method: str) -> float:
-    """The rounding's share of one unit's log variance (0 for CSV logs)."""
+def rounding_bounds(run: Run, values: Sequence[float], metric: metrics.Metric) -> list[float]:
+    """How far a stdout log's rounding may move each pass's log value (0
+    for CSV logs)."""
     if run.kind != "log" or metric.summary_key is None or metric.unit != "ms":
-        return 0.0
-    per_pass = stats.rounding_variance(values, PRINTED_HALF_MS)
-    if method == "runs":
-        return per_pass / min(len(g) for g in run.launches)
-    return per_pass
+        return [0.0] * len(values)
+    return [p.summary.get("%s_bound" % metric.name, PRINTED_HALF_MS) / v for p, v in zip(run.passes, values)]
+
+
+def rounding_bias(run: Run, values: Sequence[float], metric: metrics.Metric) -> float:
+    """How far rounding may move the mean of a run's passes' log values:
+    passes that print alike share the same error, which doesn't average
+    out, so it is a bound on a bias, not a variance."""
+    return float(np.mean(rounding_bounds(run, values, metric)))
+
+
+def apart(ra: Run, rb: Run) -> bool:
+    """Whether the runs come from two flyrun sessions (made one after the
+    other, not interleaved)."""
+    return ra.session is not None and rb.session is not None and ra.session != rb.session
+
+
+def levels_unseen(ra: Run, rb: Run) -> tuple:
+    """The levels of noise the runs show only once per variant, whose
+    spread their own data can't show: launch (one game launch each),
+    session (two flyrun sessions)."""
+    one = len(ra.launches) == 1 and len(rb.launches) == 1
+    return ("launch",) * one + ("session",) * apart(ra, rb)
 
 
 def method_of(ra: Run, rb: Run) -> str:
-    """runs (several game launches: each launch one value), passes (two or
-    more passes of one launch each), bootstrap (one pass) or none."""
+    """runs (several game launches of one session: each launch one value),
+    sessions (several launches in each of two sessions), passes (two or
+    more passes of one launch each) or none (one pass in a run)."""
     counts = (len(ra.launches), len(rb.launches))
     if max(counts) > 1:
-        return "runs" if min(counts) > 1 else "none"
-    if min(len(ra.passes), len(rb.passes)) >= 2:
-        return "passes"
-    if ra.has_frames and rb.has_frames and ra.frames_per_pass and rb.frames_per_pass:
-        return "bootstrap"
-    return "none"
-
-
-def _mean_pass(run: Run) -> np.ndarray:
-    # Frame by frame over the passes, added in pass order as np.mean over
-    # them would, without a copy of every pass at once.
-    if len(run.passes) == 1:
-        return run.passes[0].frame_ms
-    total = run.passes[0].frame_ms.copy()
-    for p in run.passes[1:]:
-        total += p.frame_ms
-    return total / len(run.passes)
-
-
-def block_of(ra: Run, rb: Run) -> int:
-    """The bootstrap's block length, from the frame-by-frame difference of
-    the runs' mean passes (the path's own slow and fast stretches cancel
-    there), or from each run alone when their lengths differ."""
-    a, b = _mean_pass(ra), _mean_pass(rb)
-    if len(a) == len(b):
-        return bootstrap.block_length(b - a)
-    return max(bootstrap.block_length(a), bootstrap.block_length(b))
+        return ("sessions" if apart(ra, rb) else "runs") if min(counts) > 1 else "none"
+    return "passes" if min(len(ra.passes), len(rb.passes)) >= 2 else "none"
 
 
 def _spread(ra, rb, va, vb, metric, method):
@@ -93,24 +88,44 @@ def _spread(ra, rb, va, vb, metric, method):
     ratio, units a side, A's log level as the fit sees it) from the runs'
     independent values."""
     ua, ub = _units(ra, np.log(va), method), _units(rb, np.log(vb), method)
-    fa, fb = _floor(ra, va, metric, method), _floor(rb, vb, metric, method)
+    # Launches of one session only: two sessions' places in time don't interleave.
     ta, tb = (launch_times(ra), launch_times(rb)) if method == "runs" else (None, None)
     if ta is not None and tb is not None:
         # Launches of one session: the drift over the session taken out.
-        est, se, df = stats.drift_adjusted(ta, ua, tb, ub, max(fa, fb))
+        est, se, df = stats.drift_adjusted(ta, ua, tb, ub)
         spread2 = se * se / (1.0 / len(ua) + 1.0 / len(ub)) * 2.0
     else:
-        est, se, df = stats.welch(ua, ub, fa, fb)
-        spread2 = max(float(np.var(ua, ddof=1)), fa) + max(float(np.var(ub, ddof=1)), fb)
+        est, se, df = stats.welch(ua, ub)
+        spread2 = float(np.var(ua, ddof=1)) + float(np.var(ub, ddof=1))
     # A least-squares fit's values average to the data's: A's level is the
     # mean of all units less the change's share (the session's mean time).
     level = (sum(ua) + sum(ub) - est * len(ub)) / (len(ua) + len(ub))
     return est, se, df, spread2, min(len(ua), len(ub)), level
 
 
+def unseen_variance(sp: Optional[Spread], levels: Sequence[str]) -> Optional[list]:
+    """(variance, df) the levels seen once per variant add to a change's
+    log ratio (twice a level's variance: one draw each side), or None
+    where one of them isn't measured."""
+    parts = []
+    if "launch" in levels:
+        if sp is None:
+            return None
+        parts.append((2.0 * sp.launch_var, sp.launch_df))
+    if "session" in levels:
+        if sp is None or sp.session_var is None:
+            return None
+        parts.append((2.0 * sp.session_var, sp.session_df))
+    return parts
+
+
 def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
-             block: Optional[int], pct: float) -> Interval:
-    """The change of one compared metric over a span, with its interval."""
+             pct: float, levels: Sequence[str] = (),
+             sp: Optional[Spread] = None) -> Interval:
+    """The change of one compared metric over a span, with its interval.
+
+    levels: those seen once per variant (levels_unseen); sp: their spread
+    as measured for this flight, without which there is no verdict."""
     va, vb = pass_values(ra, metric, span), pass_values(rb, metric, span)
     if None in va or None in vb:
         return Interval()
@@ -119,40 +134,41 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
         return Interval(a=mean_a, b=mean_b)
     # Worked as log ratios: over passes the mean of ln(value) per run.
     est, se, df, spread2, have = math.log(mean_b / mean_a), None, None, None, 0
-    if method in ("passes", "runs"):
+    # Rounding (a shared bias up to b on each side) widens the interval by
+    # b_A + b_B both ways, and the band it must clear by as much.
+    bias = rounding_bias(ra, va, metric) + rounding_bias(rb, vb, metric)
+    if method in ("passes", "runs", "sessions"):
         # A and B shown as the change's model sees them, so b / a - 1 is
         # the change: geometric means over passes or launches, at the
         # session's mean time where drift is taken out.
         est, se, df, spread2, have, level = _spread(ra, rb, va, vb, metric, method)
         mean_a, mean_b = math.exp(level), math.exp(level + est)
-    elif method == "bootstrap":
-        n = len(ra.passes[0].frame_ms[span])
-        if n >= 2 * block:
-            a = np.array([p.frame_ms[span] for p in ra.passes])
-            b = np.array([p.frame_ms[span] for p in rb.passes])
-            reps = bootstrap.bootstrap_change(a, b, metric.of_array, block)
-            se, df = float(np.std(reps, ddof=1)), n / block - 1.0
+        extra = unseen_variance(sp, levels) if levels else []
+        if extra is None:  # the interval of these launches (or sessions) only: no verdict
+            ci = [stats.percent(x + d) for x, d in zip(stats.interval(est, se, df), (-bias, bias))]
+            return Interval(a=mean_a, b=mean_b, change_pct=stats.percent(est), ci_pct=ci,
+                            df=df if math.isfinite(df) else None)
+        if extra:
+            se, df = stats.satterthwaite([(se * se, df)] + extra)
     change = stats.percent(est)
     if se is None:
         return Interval(a=mean_a, b=mean_b, change_pct=change)
     bounds = stats.log_bounds(pct)
-    ci = [stats.percent(x) for x in stats.interval(est, se, df)]
+    ci = [stats.percent(x + d) for x, d in zip(stats.interval(est, se, df), (-bias, bias))]
+    bounds = (bounds[0] - bias, bounds[1] + bias)
     p = stats.side_p(est, se, df, bounds)
-    shown = Interval(a=mean_a, b=mean_b, change_pct=change, ci_pct=ci, p=p,
-                     df=df if math.isfinite(df) else None)
-    if method == "bootstrap":
-        # The frames' interval is shown, but it can't see how passes differ
-        # (a whole pass may run a few percent off): no verdict from it.
-        return shown
     verdict = stats.classify(change, ci, p, pct, metric.worse)
-    needed = stats.passes_needed(stats.margin(est, bounds), spread2, have) \
-        if verdict == "inconclusive" else None
+    needed, key = None, "runs_needed" if method in ("runs", "sessions") or levels else "passes_needed"
+    if verdict == "inconclusive" and "launch" in levels:  # more launches, not more passes, decide it
+        needed = plan.launches_needed(abs(stats.margin(est, bounds)),
+                                      sp.launch_total(min(len(va), len(vb))), stats.t_quantile(0.975, df))
+    elif verdict == "inconclusive" and "session" not in levels:
+        needed = stats.passes_needed(stats.margin(est, bounds), spread2, have)
     return Interval(a=mean_a, b=mean_b, change_pct=change, ci_pct=ci, p=p, verdict=verdict,
-                    df=shown.df, **{"runs_needed" if method == "runs" else "passes_needed": needed})
+                    df=df if math.isfinite(df) else None, **{key: needed})
 
 
-def method_text(method: str, passes: Sequence[int], launches: Sequence[int], block: Optional[int],
-                timed: bool = False) -> str:
+def method_text(method: str, passes: Sequence[int], launches: Sequence[int], timed: bool = False) -> str:
     """How a comparison's intervals were made, in words; timed: the
     launches' places in the session are known."""
     if method == "runs":
@@ -160,14 +176,13 @@ def method_text(method: str, passes: Sequence[int], launches: Sequence[int], blo
                 "logs of its per-pass values, as launches differ more than passes do; %s)"
                 % (*launches, "least squares on variant and session time, which "
                    "takes a linear drift out, t with launches - 3 df" if timed else "Welch t"))
+    if method == "sessions":
+        return ("95%% intervals from the runs (%d and %d game launches, each the mean of the logs of "
+                "its per-pass values; Welch t)" % tuple(launches))
     if method == "passes":
         return ("95%% intervals from the passes (Welch t over the logs of %d and %d per-pass "
                 "values; the change is that of the geometric mean over passes)" % tuple(passes))
-    if method == "bootstrap":
-        return ("one pass in a run: no verdict, as one pass can't show how passes differ; "
-                "95%% intervals from a block bootstrap of the frames for information "
-                "(%d resamples, blocks of %d frames, seed %d, t with frames/block - 1 df; "
-                "none for fewer than 2 blocks)" % (bootstrap.RESAMPLES, block, bootstrap.SEED))
     if max(launches) > 1:
         return "no intervals: a run from a single game launch against one from several"
-    return "no intervals: one pass without per-frame times (or passes of differing lengths)"
+    return ("no intervals: one pass in a run can't show how much passes differ from each other "
+            "(a whole pass may run a few percent off)")

@@ -238,3 +238,13 @@ def remove(db: DB, run_id: int) -> None:
         for table in ("segment_metrics", "pass_metrics"):
             db.execute("DELETE FROM %s WHERE run_id = ?" % table, (run_id,))
         db.execute("DELETE FROM runs WHERE id = ?", (run_id,))
+
+
+def pass_rows(db: DB, fields: dict, columns: list[str]) -> list[tuple]:
+    """(series id, run id, launch, the columns) of every stored pass of the
+    series whose fields match `fields` (series fields by name), in each
+    series' time order of its runs, launch and pass order within them."""
+    where = " AND ".join("s.%s = ?" % k for k in fields) or "1 = 1"
+    return db.rows("SELECT r.series_id, r.id, p.launch, %s FROM pass_metrics p JOIN runs r ON r.id = p.run_id "
+                   "JOIN series s ON s.id = r.series_id WHERE %s ORDER BY r.series_id, r.run_date, r.id, "
+                   "p.launch, p.pass_no" % (", ".join("p." + c for c in columns), where), list(fields.values()))

@@ -14,6 +14,23 @@ SUMMARY_RE = re.compile(
     r"frame ms min/avg/p99/max (\S+)/(\S+)/(\S+)/(\S+)")
 PASS_RE = re.compile(r"flyrate: pass (\d+) of (\d+)")
 PER_SECOND_RE = re.compile(r"flyrate: per-second fps:((?: \d+)*) ?$")
+# The summary prints seconds and fps to 0.01 and frame times to 0.1 ms.
+HALF_CENTI, HALF_TENTH_MS = 0.005, 0.05
+
+
+def mean_bounds(frames: int, seconds: float, fps: float, avg: float) -> tuple[float, float]:
+    """The mean frame time (ms) as the summary's figures bound it: from
+    1000 * seconds / frames, 1000 / fps and the printed mean, each within
+    its rounding; the narrowest range all three allow (the printed mean's
+    alone where they disagree). (midpoint, half-width)."""
+    ranges = [(1000.0 * (seconds - HALF_CENTI) / frames, 1000.0 * (seconds + HALF_CENTI) / frames),
+              (avg - HALF_TENTH_MS, avg + HALF_TENTH_MS)]
+    if fps > HALF_CENTI:
+        ranges.append((1000.0 / (fps + HALF_CENTI), 1000.0 / (fps - HALF_CENTI)))
+    lo, hi = max(r[0] for r in ranges), min(r[1] for r in ranges)
+    if lo > hi:
+        lo, hi = ranges[1]
+    return (lo + hi) / 2.0, (hi - lo) / 2.0
 
 
 def parse_log(text, path):
@@ -60,6 +77,7 @@ def parse_log(text, path):
                              "summary: the log holds more than one run; save each run's output "
                              "to its own file" % (path, lineno))
         summary = dict(zip(("seconds", "fps", "min", "mean", "p99", "max"), values))
+        summary["mean"], summary["mean_bound"] = mean_bounds(frames, *values[:2], values[3])
         summary.update(frames=frames, of=pass_line[1] if pass_line else None)
         number = pass_line[0] if pass_line else 1
         if passes and frames != passes[0].frames:

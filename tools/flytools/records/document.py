@@ -76,14 +76,16 @@ class Comparison:
     plain change of every metric, the pictures and the verdict's lines."""
     run: str
     against: str
-    method: str                       # runs, passes, bootstrap or none
+    method: str                       # runs, sessions, passes or none
     passes: list
     launches: list
-    bootstrap_block: Optional[int]
+    bootstrap_block: Optional[int]    # null: one pass gets no interval (kept for readers of the format)
     method_text: str
     intervals: dict                   # metric -> Interval
     verdict: str
     segments: tuple                   # SegmentRow
+    levels: list = field(default_factory=list)   # launch, session: seen once per variant
+    spread: Optional[str] = None      # where their spread was measured; None: not measured
     metrics: dict = optional()        # metric -> {"a", "b", "change_pct"}
     pictures: Optional[Pictures] = optional()      # with screenshots only
     verdict_lines: Optional[list] = optional()
@@ -120,7 +122,7 @@ class Settings:
     segments: Optional[str]           # keyframes, stretches or None
     script: Optional[str]
     correction: str
-    bootstrap: dict
+    bootstrap: Optional[dict]         # null, as bootstrap_block
     pixel_tolerance: Optional[int] = None
 
 

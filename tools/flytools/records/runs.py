@@ -53,6 +53,13 @@ class Run:
     kind: str                       # "csv" or "log"
     passes: tuple
     environments: tuple = ()        # RunInfo, one per launch
+    session: Optional[str] = None   # the flyrun folder whose session ran it, if any
+
+    @property
+    def started(self) -> Optional[str]:
+        """When its first launch started, as run.json says (ISO time), or None."""
+        times = [e.started for e in self.environments if e.started]
+        return min(times) if times else None
 
     @property
     def has_frames(self) -> bool:
@@ -206,6 +213,7 @@ class CompareOptions:
     fail_if_pictures_differ: bool = False
     pixel_tolerance: int = 2
     shots: tuple = ()                 # [LABEL=]DIR arguments
+    history: Optional[str] = None     # a flyhistory database measuring the launches' spread
     json: Optional[str] = None
     plot: Optional[str] = None
     html: Optional[str] = None

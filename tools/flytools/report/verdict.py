@@ -70,18 +70,21 @@ def _timing(cmp: Comparison, pct: float) -> str:
     if kind == "no change":
         return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv), threshold)
     text = "inconclusive, %s against %s: " % (b, a)
-    if cmp.method == "bootstrap":
-        text += figure(iv, ci="frames' 95% CI")
-        return text + "; one pass per run can't show how much passes differ from each " \
-            "other: run a second pass (2 or more per run) for a verdict"
+    if cmp.levels and cmp.spread is None and iv.ci_pct is not None:
+        return text + unmeasured(cmp, iv)
     text += figure(iv)
     if cmp.method == "none" and max(cmp.launches) > 1:
         return text + "; no interval from a single game launch: give each variant 2 or more runs"
     if iv.ci_pct is None:
-        return text + "; no interval from one pass without per-frame times: " \
-            "run 2 or more passes per run"
+        return text + "; one pass per run can't show how much passes differ from each other: " \
+            "run a second pass (2 or more per run) for a verdict"
     text += " straddles the %s threshold" % threshold
-    if cmp.method == "runs":
+    if "launch" in cmp.levels:
+        if iv.runs_needed:
+            return text + "; about %d launches of each (tools/flyrun --runs %d) would decide it" \
+                % (iv.runs_needed, iv.runs_needed)
+        return text + "; more launches of each than tools/flyrun can sensibly make would be needed"
+    if cmp.method in ("runs", "sessions"):
         if iv.runs_needed:
             return text + "; about %d runs of each would decide it" % iv.runs_needed
         return text + "; more than %d runs of each would be needed to decide it" \
@@ -90,6 +93,20 @@ def _timing(cmp: Comparison, pct: float) -> str:
         return text + "; about %d passes per run would decide it" % iv.passes_needed
     return text + "; more than %d passes per run would be needed to decide it" \
         % MAX_PASSES_SUGGESTED
+
+
+def unmeasured(cmp: Comparison, iv: Interval) -> str:
+    """The inconclusive headline's end where a level is seen once per
+    variant and its spread isn't measured: the interval of what was seen,
+    and what would measure it."""
+    apart = " (the sessions were not interleaved)" if "session" in cmp.levels else ""
+    if "launch" in cmp.levels:
+        return (figure(iv, ci="95% CI of these two launches' passes") + "; one launch of each can't "
+                "show how much launches differ from each other%s: run tools/flyrun (2 or more runs of "
+                "each), or give --history DB to measure this machine's launch-to-launch spread" % apart)
+    return (figure(iv, ci="95% CI of these two sessions' launches") + "; one session of each can't "
+            "show how much sessions differ from each other%s: run the variants in one tools/flyrun "
+            "session, or give --history DB to measure this machine's session-to-session spread" % apart)
 
 
 def segment_lines(cmp: Comparison, seg_list: list) -> list[str]:
@@ -158,6 +175,7 @@ def lines(cmp: Comparison, doc: Document) -> list[str]:
     """The verdict's lines on one comparison (its pictures compared or not):
     the headline, the segments that changed, the stutters, the pictures."""
     group = [headline(cmp, doc.settings.min_effect_pct, cmp.pictures)]
+    group += ["  " + cmp.spread] if cmp.spread else []
     group += segment_lines(cmp, doc.segments)
     group.append(stutter_line([r for r in doc.runs if r.label in (cmp.against, cmp.run)]))
     if cmp.pictures:

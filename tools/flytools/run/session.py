@@ -1,10 +1,11 @@
 # session.py: a flyrun session: the plan's launches one after another, with
 # a progress line after each, flyrun.json rewritten after every launch, the
-# first failure stopping the session unless told to keep going, and a
-# stop signal ending it after the launch it killed.
+# first failure stopping the session unless told to keep going, a stop
+# signal ending it after the launch it killed, and with --until-decided a
+# look after every block of launches that may end it early.
 import time
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Callable, Optional
 
 from ..inputs import runfolder
 from ..records import FlyrunSettings, Session, SessionSettings
@@ -26,6 +27,7 @@ class Result:
     stopped: Optional[str] = None    # "failure" or "interrupted"
     failures: int = 0
     signal: Optional[int] = None     # the stop signal received
+    ended: Optional[str] = None      # what a look ended it with (decided, budget)
 
 
 def _clock(seconds: float) -> str:
@@ -44,14 +46,17 @@ def progress_line(p: Planned, s: FlyrunSettings, o: Outcome, done: int, total: i
         p.label, what, done, total, result, o.duration_s, _clock(elapsed), _clock(eta))
 
 
-def run_session(s: FlyrunSettings, say, clock=time.monotonic) -> Result:
+def run_session(s: FlyrunSettings, say, clock=time.monotonic,
+                look: Optional[Callable[[float, float], Optional[str]]] = None) -> Result:
     """Runs the plan, writing flyrun.json after each launch; say(line, error)
     shows progress (error: a failure, shown even when quiet). The stop
-    signals are caught while it runs."""
+    signals are caught while it runs. look(elapsed, mean launch seconds),
+    after each block of timed launches (each variant twice), ends the
+    session early where it says why."""
     res = Result()
     todo = plan(s)
     start = clock()
-    durations = []
+    durations, timed = [], 0
     runfolder.write_session(s.out, session_record(s, [], False))
     with Stop() as stop:
         for i, p in enumerate(todo, 1):
@@ -71,5 +76,11 @@ def run_session(s: FlyrunSettings, say, clock=time.monotonic) -> Result:
                 say("flyrun: %s's logs are in %s" % (p.label, o.dir), True)
             if res.stopped:
                 break
+            timed += p.kind == "timed"
+            if look and p.kind == "timed" and timed % (2 * len(s.labels)) == 0:
+                res.ended = look(clock() - start, sum(durations) / len(durations))
+                if res.ended is not None:  # decided (or out of time): the session is complete as it is
+                    runfolder.write_session(s.out, session_record(s, res.entries, True))
+                    break
     res.signal = stop.signal
     return res

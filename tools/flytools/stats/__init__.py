@@ -1,1 +1,2 @@
-# stats: numbers in, numbers out: intervals and tests, the block bootstrap, steps and drift over commits.
+# stats: numbers in, numbers out: intervals and tests, the spread of launches and sessions, planning,
+# steps and drift over commits.

@@ -1,8 +1,7 @@
 # inference.py: the statistics behind the verdicts: Welch intervals over
 # independent values (passes, or launches of the game), Holm's correction
 # across segments, a test for drift over time, and the classification of a
-# change against the --min-effect threshold (the block bootstrap of runs
-# of one pass is bootstrap.py). Changes are worked as log ratios ln(B/A),
+# change against the --min-effect threshold. Changes are worked as log ratios ln(B/A),
 # so an interval turned back into percent never reaches below -100%.
 # Student's t comes from SciPy's special functions (stdtr and stdtrit, what
 # scipy.stats.t is built on, without the second of start-up that importing
@@ -72,20 +71,27 @@ def drift_adjusted(xa: Sequence[float], a: Sequence[float], xb: Sequence[float],
     return float(coef[1]), math.sqrt(float(cov[1, 1])), float(df)
 
 
-def rounding_variance(values: Sequence[float], half_width: float) -> float:
-    """Variance that rounding to +-half_width adds to the log of a value
-    (uniform error: half_width^2 / 3, over value^2 in log terms), at the
-    smallest of the values."""
-    return half_width * half_width / 3.0 / min(values) ** 2
+def satterthwaite(parts: Sequence[tuple[float, float]]) -> tuple[float, float]:
+    """The standard error of a sum of independent variance estimates
+    (variance, df) and its Satterthwaite degrees of freedom."""
+    total = sum(v for v, _ in parts)
+    if total <= 0.0:
+        return 0.0, math.inf
+    spread = sum(v * v / d for v, d in parts if v > 0.0 and math.isfinite(d))
+    return math.sqrt(total), (total * total / spread if spread else math.inf)
 
 
-def trend(groups: Sequence[tuple[Sequence[float], Sequence[float]]]) -> Optional[tuple[float, float]]:
+def trend(groups: Sequence[tuple[Sequence[float], Sequence[float]]],
+          bias: float = 0.0) -> Optional[tuple[float, float]]:
     """A common linear trend of y over time x within groups (each group its
     own level): the slope by least squares and its two-sided p from the t
     test of the slope (n - groups - 1 degrees of freedom). None when there
     are too few values or the times don't vary.
 
-    groups: (x, y) per group, e.g. per run (pass order, log mean frame time)."""
+    groups: (x, y) per group, e.g. per run (pass order, log mean frame time).
+    bias: how far rounding may move each y (printed figures): the residual
+    variance is at least that of a uniform error (bias^2 / 3), and the
+    slope is tested only beyond what such errors alone can make of it."""
     xs, ys = [], []
     for x, y in groups:
         x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
@@ -98,10 +104,11 @@ def trend(groups: Sequence[tuple[Sequence[float], Sequence[float]]]) -> Optional
         return None
     slope = float(x @ y) / sxx
     resid = y - slope * x
-    s2 = float(resid @ resid) / df
+    s2 = max(float(resid @ resid) / df, bias * bias / 3.0)
+    excess = max(abs(slope) - bias * float(np.abs(x).sum()) / sxx, 0.0)
     if s2 == 0.0:
-        return slope, 0.0 if slope != 0.0 else 1.0
-    return slope, t_two_sided_p(slope / math.sqrt(s2 / sxx), df)
+        return slope, 0.0 if excess != 0.0 else 1.0
+    return slope, t_two_sided_p(excess / math.sqrt(s2 / sxx), df)
 
 
 def percent(log_ratio: float) -> float:

@@ -1,0 +1,72 @@
+# spread.py: how much a flight's timings vary at each level a game run has:
+# passes within a launch, launches within a session, sessions. A level that a
+# comparison sees only once per variant (one launch each, or one session
+# each) adds a variance the comparison's own data can't show; it has to come
+# from a measurement of this flight on this machine (a history of its runs),
+# and these are the figures that measurement gives. Values are logs of
+# per-pass figures, so variances are in squared log units (about
+# (percent/100)^2).
+import math
+from dataclasses import dataclass
+from typing import Optional, Sequence
+
+import numpy as np
+
+
+@dataclass(frozen=True)
+class Spread:
+    pass_var: float                 # one pass's value around its launch's level
+    pass_df: int
+    launch_var: float               # a launch's level around its session's, beyond its passes
+    launch_df: int
+    passes_per_launch: float        # harmonic mean of the passes that measured it
+    session_var: Optional[float]    # a session's level around its neighbours', beyond its launches
+    session_df: Optional[int]
+    launches: int
+    sessions: int
+
+    def launch_total(self, passes: float) -> float:
+        """Variance of one launch's value (the mean of its passes' logs) with `passes` passes."""
+        return self.launch_var + self.pass_var / passes
+
+
+def _pooled(groups: Sequence[np.ndarray]) -> tuple[float, int]:
+    ss, df = 0.0, 0
+    for g in groups:
+        if len(g) > 1:
+            ss += float(((g - g.mean()) ** 2).sum())
+            df += len(g) - 1
+    return (ss / df if df else math.nan), df
+
+
+def measure(series: Sequence[Sequence[Sequence[Sequence[float]]]]) -> Optional[Spread]:
+    """The spread at each level from series of sessions (each series' in
+    time order), each session a list of launches, each launch a list of its
+    passes' log values. None when no session holds two launches (the launch
+    level can't be measured).
+
+    Launch level: the pooled variance of launch means within their session,
+    less the passes' share. Session level: half the mean squared difference
+    of neighbouring sessions' means within a series (robust to a level that
+    steps once or drifts slowly, as a history's commits do), less the
+    launches' share; None under two such differences."""
+    series = [[[np.asarray(l, dtype=np.float64) for l in s if len(l)] for s in ss] for ss in series]
+    series = [[s for s in ss if s] for ss in series]
+    sessions = [s for ss in series for s in ss]
+    pass_var, pass_df = _pooled([l for s in sessions for l in s])
+    means = [np.array([l.mean() for l in s]) for s in sessions]
+    level_var, launch_df = _pooled(means)
+    if not launch_df:
+        return None
+    counts = [len(l) for s in sessions for l in s]
+    r = len(counts) / sum(1.0 / c for c in counts)
+    pv = 0.0 if math.isnan(pass_var) else pass_var
+    launch_var = max(level_var - pv / r, 0.0)
+    d = np.concatenate([np.diff([np.mean([l.mean() for l in s]) for s in ss]) for ss in series])
+    session_var = session_df = None
+    if len(d) >= 2:
+        k = len(counts) / len(sessions)
+        session_var = max(float((d @ d) / (2 * len(d))) - level_var / k, 0.0)
+        session_df = len(d)
+    return Spread(pv, pass_df, launch_var, launch_df, r, session_var, session_df,
+                  len(counts), len(sessions))
