@@ -2,14 +2,13 @@
 # independent commits) and of the step-against-drift test
 # (locallevel.lr under a walking level), as a committed table of quantiles
 # per history length (and walk ratio), so a search needs no draws: drawing
-# them takes seconds a length. The table is made by running this module
-# (python3 -m flytools.stats.nulls, from tools/), from seeded draws, so it
-# is the same on every machine; p-values between its quantiles are
+# them takes seconds a length. The table is made by make_nulls.py
+# (python3 -m flytools.stats.make_nulls, from tools/), from seeded draws, so
+# it is the same on every machine; p-values between its quantiles are
 # interpolated, so a decision at a level in PROBS is the draws' own.
 import functools
 import json
 import os
-import sys
 
 import numpy as np
 
@@ -37,31 +36,3 @@ def p_value(quantiles: np.ndarray, stat: float) -> float:
 def critical(quantiles: np.ndarray, alpha: float) -> float:
     """The value the null exceeds with chance alpha."""
     return float(np.interp(1.0 - alpha, PROBS, quantiles))
-
-
-def build() -> dict:
-    """The table from fresh seeded draws (a few minutes on one core)."""
-    from . import locallevel, steps
-    q = lambda draws: [float("%.6g" % x) for x in np.quantile(draws, PROBS)]
-    lengths = range(steps.MIN_COMMITS, LONGEST + 1)
-    return {"format": FORMAT, "version": 1, "probs": list(PROBS),
-            "steps": {str(n): q(steps.null_draws(n)) for n in lengths},
-            "drift": {"%d %d" % (n, r): q(locallevel.null_draws(n, r))
-                      for n in lengths for r in locallevel.null_ratios()}}
-
-
-def save(made: dict, path: str = PATH) -> None:
-    """The table as JSON, one length (and ratio) a line, written to a
-    scratch name and renamed."""
-    rows = lambda d: ",\n".join("  %s: %s" % (json.dumps(k), json.dumps(v)) for k, v in d.items())
-    head = {k: v for k, v in made.items() if k not in ("steps", "drift")}
-    text = json.dumps(head)[:-1] + ',\n "steps": {\n%s\n },\n "drift": {\n%s\n }\n}\n' % (
-        rows(made["steps"]), rows(made["drift"]))
-    with open(path + ".tmp", "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(path + ".tmp", path)
-
-
-if __name__ == "__main__":
-    save(build())
-    sys.stderr.write("%s written\n" % PATH)
