@@ -23,7 +23,7 @@ from flytools.history import gate
 
 
 @dataclass(frozen=True)
-class Spec:
+class Setup:
     commits: int = 60
     launches: int = 3            # per commit
     newest_launches: int = 0     # launches on the newest commit (0: as the others)
@@ -36,41 +36,41 @@ class Spec:
     walk_pct: float = 0.0        # sd of the level's random walk per commit
 
 
-def levels(rng: np.random.Generator, spec: Spec) -> np.ndarray:
+def levels(rng: np.random.Generator, setup: Setup) -> np.ndarray:
     """The true log level of every commit: a random walk plus the step."""
-    walk = np.cumsum(rng.normal(0.0, spec.walk_pct / 100.0, spec.commits)) if spec.walk_pct else \
-        np.zeros(spec.commits)
+    walk = np.cumsum(rng.normal(0.0, setup.walk_pct / 100.0, setup.commits)) if setup.walk_pct else \
+        np.zeros(setup.commits)
     walk -= walk[0]
-    if spec.step_at is not None:
-        walk[spec.step_at:] += np.log1p(spec.step_pct / 100.0)
+    if setup.step_at is not None:
+        walk[setup.step_at:] += np.log1p(setup.step_pct / 100.0)
     return walk
 
 
-def _launch_counts(spec: Spec) -> list[int]:
-    k = [spec.launches] * spec.commits
-    if spec.newest_launches:
-        k[-1] = spec.newest_launches
+def _launch_counts(setup: Setup) -> list[int]:
+    k = [setup.launches] * setup.commits
+    if setup.newest_launches:
+        k[-1] = setup.newest_launches
     return k
 
 
-def _outlier(spec: Spec, commit: int, launch: int) -> float:
+def _outlier(setup: Setup, commit: int, launch: int) -> float:
     """Log factor of the outlier run on this launch, else 0."""
-    if commit != spec.outlier_at or (spec.outlier_kind == "launch" and launch != 0):
+    if commit != setup.outlier_at or (setup.outlier_kind == "launch" and launch != 0):
         return 0.0
-    return float(np.log1p(spec.outlier_pct / 100.0))
+    return float(np.log1p(setup.outlier_pct / 100.0))
 
 
-def history(rng: np.random.Generator, spec: Spec, nz: g.Noise | None = None) -> list[np.ndarray]:
+def history(rng: np.random.Generator, setup: Setup, nz: g.Noise | None = None) -> list[np.ndarray]:
     """Per commit, its launches' values, frame by frame from gamesim."""
     nz = nz or g.Noise()
-    lev = levels(rng, spec)
+    lev = levels(rng, setup)
     out = []
-    for c, k in enumerate(_launch_counts(spec)):
+    for c, k in enumerate(_launch_counts(setup)):
         session = rng.normal(0.0, nz.session_sd)
         vals = []
         for pos in range(k):
-            scale = g.launch_scale(rng, nz, pos, session) * np.exp(lev[c] + _outlier(spec, c, pos))
-            vals.append(g.pass_logmeans(g.passes(rng, spec.passes, scale, nz)).mean())
+            scale = g.launch_scale(rng, nz, pos, session) * np.exp(lev[c] + _outlier(setup, c, pos))
+            vals.append(g.pass_logmeans(g.passes(rng, setup.passes, scale, nz)).mean())
         out.append(np.array(vals))
     return out
 
@@ -87,25 +87,25 @@ class Pool:
                                                           self.nz)).mean() for pos in range(positions)]
                                 for _ in range(size)])
 
-    def history(self, rng: np.random.Generator, spec: Spec) -> list[np.ndarray]:
-        lev = levels(rng, spec)
+    def history(self, rng: np.random.Generator, setup: Setup) -> list[np.ndarray]:
+        lev = levels(rng, setup)
         out = []
-        for c, k in enumerate(_launch_counts(spec)):
+        for c, k in enumerate(_launch_counts(setup)):
             rows = rng.integers(0, len(self.values), k)
             vals = self.values[rows, np.minimum(np.arange(k), self.values.shape[1] - 1)]
             vals = vals + rng.normal(0.0, self.nz.session_sd) + lev[c]
-            out.append(vals + np.array([_outlier(spec, c, p) for p in range(k)]))
+            out.append(vals + np.array([_outlier(setup, c, p) for p in range(k)]))
         return out
 
 
 PCT, WINDOW = 1.0, 10
 LENGTHS = (5, 6, 8, 10, 15, 20, 30, 45, 60)
-S = Spec
+S = Setup
 
 
 @dataclass(frozen=True)
 class Scenario:
-    spec: Spec
+    setup: Setup
     outlier_anywhere: bool = False    # the outlier run at a random commit of each history
     prefixes: bool = False            # also judge every prefix of LENGTHS commits
 
@@ -131,18 +131,18 @@ SCENARIOS = {
 }
 
 
-def judged(values: list[np.ndarray], spec: Spec) -> dict:
+def judged(values: list[np.ndarray], setup: Setup) -> dict:
     """What one history's verdict says, as flags the rates count."""
     v = gate.judge(values, PCT, WINDOW)
     out = {"step": bool(v.steps), "drift only": bool(v.drift) and not v.steps,
            "check exit 3": v.status == gate.REGRESSION, "unsure": v.status == gate.UNSURE,
            "fine": v.status == gate.FINE, "night regression": v.night.status == gate.REGRESSION}
-    if spec.step_at is not None and spec.step_at < spec.commits - 1:
-        near = [s for s in v.steps if abs(s.index - spec.step_at) <= 1]
+    if setup.step_at is not None and setup.step_at < setup.commits - 1:
+        near = [s for s in v.steps if abs(s.index - setup.step_at) <= 1]
         out["step within 1"] = bool(near)
-        out["change within 1"] = bool(near) or any(abs(s.index - spec.step_at) <= 1 for s in v.drift)
+        out["change within 1"] = bool(near) or any(abs(s.index - setup.step_at) <= 1 for s in v.drift)
         if near:
-            true = math.log1p(spec.step_pct / 100.0)
+            true = math.log1p(setup.step_pct / 100.0)
             out["covered"] = near[0].ci[0] <= true <= near[0].ci[1]
     return out
 
@@ -150,10 +150,10 @@ def judged(values: list[np.ndarray], spec: Spec) -> dict:
 def histories(sc: Scenario, count: int, seed: int, pool: Pool | None):
     rng = np.random.default_rng(seed)
     for _ in range(count):
-        spec = sc.spec
+        setup = sc.setup
         if sc.outlier_anywhere:
-            spec = replace(spec, outlier_at=int(rng.integers(0, spec.commits)))
-        yield spec, (pool.history(rng, spec) if pool else history(rng, spec))
+            setup = replace(setup, outlier_at=int(rng.integers(0, setup.commits)))
+        yield setup, (pool.history(rng, setup) if pool else history(rng, setup))
 
 
 def run(name: str, count: int, seed: int = 1, pool: Pool | None = None,
@@ -162,12 +162,12 @@ def run(name: str, count: int, seed: int = 1, pool: Pool | None = None,
     coverage among histories with a step found within one commit)."""
     sc = SCENARIOS[name]
     tally, prefix = {}, {}
-    for spec, values in histories(sc, count, seed, pool):
-        for k, x in judged(values, spec).items():
+    for setup, values in histories(sc, count, seed, pool):
+        for k, x in judged(values, setup).items():
             tally.setdefault(k, []).append(x)
         if sc.prefixes and prefixes:
             for n in LENGTHS:
-                f = judged(values[:n], replace(spec, commits=n))
+                f = judged(values[:n], replace(setup, commits=n))
                 prefix.setdefault(n, []).append((f["step"], f["drift only"], f["check exit 3"]))
     rates = {k: (float(np.mean(x)), len(x)) for k, x in tally.items()}
     rates["by length"] = {n: tuple(float(r) for r in np.mean(v, axis=0)) for n, v in prefix.items()}
