@@ -24,6 +24,7 @@ import numpy as np
 from scipy import special
 
 from ..stats import components, steps
+from ..stats.inference import satterthwaite
 
 MISS = 0.05           # one-sided: the lower end of the two-sided 90% interval
 MIN_LAUNCHES = 2      # on the newest commit, for a verdict of fine
@@ -102,7 +103,7 @@ def night(values: list[np.ndarray], pct: float, start: int, miss: float = MISS) 
     a = comp.commit * (1.0 + 1.0 / m)
     b = comp.within * (1.0 / k - 1.0 / comp.launches) if k != comp.launches else 0.0
     var = max(a + b, comp.within / k)
-    df = components.satterthwaite([(a, comp.commit_df), (abs(b), comp.within_df)])
+    df = satterthwaite([(a, comp.commit_df), (abs(b), comp.within_df)])[1]
     half = float(special.stdtrit(df, 1.0 - miss)) * math.sqrt(var)
     ci = (est - half, est + half)
     bound = math.log1p(pct / 100.0)

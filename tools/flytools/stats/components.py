@@ -90,10 +90,3 @@ def measure(values: list[np.ndarray]) -> Components:
     between, bdf, _ = commit_spread(means(values), counts, w0)
     k = float(np.median(counts))
     return Components(w0, wdf, between, between + w0 / k, bdf, k, left)
-
-
-def satterthwaite(parts: list[tuple[float, float]]) -> float:
-    """Degrees of freedom of a sum of variance estimates (value, df)."""
-    num = sum(v for v, _ in parts) ** 2
-    den = sum(v * v / df for v, df in parts if df > 0 and v > 0)
-    return num / den if den > 0 else math.inf

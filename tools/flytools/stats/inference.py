@@ -77,7 +77,7 @@ def satterthwaite(parts: Sequence[tuple[float, float]]) -> tuple[float, float]:
     total = sum(v for v, _ in parts)
     if total <= 0.0:
         return 0.0, math.inf
-    spread = sum(v * v / d for v, d in parts if v > 0.0 and math.isfinite(d))
+    spread = sum(v * v / d for v, d in parts if v > 0.0 and 0.0 < d < math.inf)
     return math.sqrt(total), (total * total / spread if spread else math.inf)
 
 
