@@ -128,8 +128,10 @@ class Arguments(Case):
         r = self.flyrun("A=" + self.game("ok"), "B=" + self.game("ok"),
                         opts=("--until-decided", "--max-runs", "8", "--passes", "2", "--shots", "none"))
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("flyrun: decided after 2 launches of each: B against A +0.0% (95% CI held over every look "
+        self.assertIn("flyrun: decided after 2 launches of each: B against A +0.0% (95% CI valid under looking after every block "
                       "-0.0..+0.0%): no change\n", r.stderr)
+        self.assertIn("no change from A to B: mean frame time +0.0% (95% CI valid under looking after every block "
+                      "-0.0..+0.0%), inside \u00b11%", r.stdout)
         with open(os.path.join(self.out, "flyrun.json")) as f:
             done = json.load(f)
         self.assertEqual((done["complete"], [e["label"] for e in done["runs"]]), (True, list("ABBA")))

@@ -120,3 +120,11 @@ class Simulation(unittest.TestCase):
         median = np.median([n for _, n in big])
         sys.stderr.write("until decided, +10%%: median %g launches of each\n" % median)
         self.assertLessEqual(median, 4)
+        # The comparison at the end gives the interval and verdict of the look it stopped on, wider than one look's.
+        for shift in (0.0, 0.05):
+            runs = flyrun_pair(rng, 8, 3, shift)
+            lk, at_end = decide.judge(*runs, 15, 1.0), analysis.compare(*runs, [], 1.0, MEAN, looks=15)
+            np.testing.assert_allclose(at_end.intervals["mean"].ci_pct, lk.ci_pct)
+            self.assertEqual((at_end.verdict, at_end.looks), (lk.verdict, 15))
+            once = analysis.compare(*runs, [], 1.0, MEAN).intervals["mean"].ci_pct
+            self.assertTrue(lk.ci_pct[0] < once[0] < once[1] < lk.ci_pct[1])

@@ -10,6 +10,7 @@ import re
 import shlex
 import shutil
 import sys
+from dataclasses import replace
 
 from ..compare import comparison
 from ..errors import EXIT_INPUT, EXIT_OK, InputError, UsageError
@@ -171,6 +172,8 @@ def main(argv=None) -> int:
     args = p.parse_args(argv)
     opts = common.compare_options(args, (args.out,), script=os.path.abspath(args.script))
     s = settings(p, args, opts)
+    if args.until_decided:  # the comparison at the end gives the interval the session stopped on
+        opts = replace(opts, looks=decide.looks_of(s.runs))
 
     def say(line, error):
         if error or not args.quiet:

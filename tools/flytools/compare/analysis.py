@@ -76,11 +76,12 @@ def _side(run: Run, span: slice) -> SegmentSide:
                        stutters=_sum([s[0] for s in st]), stutters_with_chunk_builds=_sum([s[1] for s in st]))
 
 
-def _segment_rows(ra: Run, rb: Run, seg_list: Sequence, method: str, pct: float, levels: Sequence[str], sp) -> tuple:
+def _segment_rows(ra: Run, rb: Run, seg_list: Sequence, method: str, pct: float, levels: Sequence[str], sp,
+                  looks: Optional[int]) -> tuple:
     """Each segment's change of the mean, Holm's correction across them
     deciding which of them changed (a level seen once adds the whole
     path's spread of it)."""
-    changes = [interval(ra, rb, MEAN, slice(s.first_frame, s.last_frame), method, pct, levels, sp)
+    changes = [interval(ra, rb, MEAN, slice(s.first_frame, s.last_frame), method, pct, levels, sp, looks)
                for s in seg_list]
     adjusted = stats.holm([c.p if c.p is not None else 1.0 for c in changes])
     rows = []
@@ -102,21 +103,23 @@ def relative(a: Optional[float], b: Optional[float]) -> Optional[float]:
 
 def compare(ra: Run, rb: Run, seg_list: Sequence, pct: float,
             compared: Sequence[metrics.Metric] = metrics.COMPARED, spreads: Optional[dict] = None,
-            history: Optional[str] = None) -> Comparison:
+            history: Optional[str] = None, looks: Optional[int] = None) -> Comparison:
     """The comparison of run rb against ra: intervals, verdicts, segments,
     and the plain change of every metric's run value.
 
     spreads: metric name -> the Spread measured in the history database
-    named `history`, for the levels the runs see once per variant."""
+    named `history`, for the levels the runs see once per variant. looks:
+    the looks of a session run until decided (intervals valid under them)."""
     method = method_of(ra, rb)
     passes, launches = [len(ra.passes), len(rb.passes)], [len(ra.launches), len(rb.launches)]
     timed = launch_times(ra) is not None and launch_times(rb) is not None
     levels = levels_unseen(ra, rb) if method in ("passes", "runs", "sessions") else ()
     spreads = spreads or {}
-    intervals = {m.name: interval(ra, rb, m, slice(None), method, pct, levels, spreads.get(m.name))
+    looks = looks if method != "none" else None
+    intervals = {m.name: interval(ra, rb, m, slice(None), method, pct, levels, spreads.get(m.name), looks)
                  for m in compared}
     base, other = run_doc(ra).across_passes, run_doc(rb).across_passes
-    text = method_text(method, passes, launches, timed)
+    text = method_text(method, passes, launches, timed, looks)
     if apart(ra, rb):
         text += "; two flyrun sessions, not interleaved: %s's from %s, %s's from %s" % (
             ra.label, ra.started or "an unknown time", rb.label, rb.started or "an unknown time")
@@ -124,9 +127,9 @@ def compare(ra: Run, rb: Run, seg_list: Sequence, pct: float,
         run=rb.label, against=ra.label, method=method, passes=passes, launches=launches,
         bootstrap_block=None, method_text=text,
         intervals=intervals, verdict=intervals["mean"].verdict,
-        segments=_segment_rows(ra, rb, seg_list, method, pct, levels, spreads.get("mean"))
+        segments=_segment_rows(ra, rb, seg_list, method, pct, levels, spreads.get("mean"), looks)
         if seg_list else (),
-        levels=list(levels),
+        levels=list(levels), looks=looks,
         spread=history_levels.source(history, spreads.get("mean"), levels) if levels and history else None,
         metrics={k: {"a": base[k]["mean"], "b": other[k]["mean"],
                      "change_pct": relative(base[k]["mean"], other[k]["mean"])} for k in base})
@@ -182,12 +185,14 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
 
 def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
             script: Optional[str] = None, pct: float = 1.0, warnings: Sequence[str] = (),
-            pixel_tolerance: Optional[int] = None, history: Optional[str] = None) -> Document:
+            pixel_tolerance: Optional[int] = None, history: Optional[str] = None,
+            looks: Optional[int] = None) -> Document:
     """The analysis document of the runs, the first one A.
 
     warnings: one-line warnings of the caller (e.g. differing environments),
     shown above the verdict; the analysis adds its own (drift). history: a
-    flyhistory database measuring the spread of levels seen once."""
+    flyhistory database measuring the spread of levels seen once. looks:
+    those of a flyrun session run until decided."""
     spreads = history_levels.measured(history, runs, [m.name for m in metrics.COMPARED]) \
         if history and len(runs) > 1 else None
     seg_list, note = segs.plan(runs, keyframes)
@@ -202,5 +207,5 @@ def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
                           pixel_tolerance=pixel_tolerance),
         warnings=tuple(warnings) + ((found,) if found else ()),
         runs=tuple(run_doc(r) for r in runs), segments=seg_list, segments_note=note,
-        comparisons=tuple(compare(runs[0], r, seg_list, pct, spreads=spreads, history=history)
+        comparisons=tuple(compare(runs[0], r, seg_list, pct, spreads=spreads, history=history, looks=looks)
                           for r in runs[1:]))

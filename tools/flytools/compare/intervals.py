@@ -4,6 +4,9 @@
 # each give one value (with the session's drift taken out where the
 # launches' times are known), two or more passes of one launch give one
 # value each; one pass (which can't show how passes differ) gets none.
+# A session that was looked at after every block (flyrun --until-decided)
+# gets intervals and p that stay valid under that looking.
+import functools
 import math
 from typing import Optional, Sequence
 
@@ -11,7 +14,7 @@ import numpy as np
 
 from .. import metrics
 from ..records import Interval, Run
-from ..stats import inference as stats, plan
+from ..stats import inference as stats, plan, sequential
 from ..stats.spread import Spread
 
 # A stdout log prints frame times to 0.1 ms: each printed value is off by
@@ -121,11 +124,14 @@ def unseen_variance(sp: Optional[Spread], levels: Sequence[str]) -> Optional[lis
 
 def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
              pct: float, levels: Sequence[str] = (),
-             sp: Optional[Spread] = None) -> Interval:
+             sp: Optional[Spread] = None, looks: Optional[int] = None) -> Interval:
     """The change of one compared metric over a span, with its interval.
 
     levels: those seen once per variant (levels_unseen); sp: their spread
-    as measured for this flight, without which there is no verdict."""
+    as measured for this flight, without which there is no verdict.
+    looks: the looks the session that made the runs may take, each of
+    which could have stopped it (flyrun --until-decided): the interval and
+    p are those of the sequential boundary, not of a single look."""
     va, vb = pass_values(ra, metric, span), pass_values(rb, metric, span)
     if None in va or None in vb:
         return Interval()
@@ -154,9 +160,11 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
     if se is None:
         return Interval(a=mean_a, b=mean_b, change_pct=change)
     bounds = stats.log_bounds(pct)
-    ci = [stats.percent(x + d) for x, d in zip(stats.interval(est, se, df), (-bias, bias))]
+    critical, tail = ((sequential.critical_t(looks, df), functools.partial(sequential.p_value, looks))
+                      if looks else (None, stats.t_two_sided_p))
+    ci = [stats.percent(x + d) for x, d in zip(stats.interval(est, se, df, critical), (-bias, bias))]
     bounds = (bounds[0] - bias, bounds[1] + bias)
-    p = stats.side_p(est, se, df, bounds)
+    p = stats.side_p(est, se, df, bounds, tail)
     verdict = stats.classify(change, ci, p, pct, metric.worse)
     needed, key = None, "runs_needed" if method in ("runs", "sessions") or levels else "passes_needed"
     if verdict == "inconclusive" and "launch" in levels:  # more launches, not more passes, decide it
@@ -168,9 +176,15 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
                     df=df if math.isfinite(df) else None, **{key: needed})
 
 
-def method_text(method: str, passes: Sequence[int], launches: Sequence[int], timed: bool = False) -> str:
+def method_text(method: str, passes: Sequence[int], launches: Sequence[int], timed: bool = False,
+                looks: Optional[int] = None) -> str:
     """How a comparison's intervals were made, in words; timed: the
-    launches' places in the session are known."""
+    launches' places in the session are known; looks: those the session
+    could have stopped at."""
+    if looks and method != "none":
+        return method_text(method, passes, launches, timed) + (
+            "; each interval valid under looking after every block, as the session did (Pocock's "
+            "critical value for %d looks, carried to t)" % looks)
     if method == "runs":
         return ("95%% intervals from the runs (%d and %d game launches, each the mean of the "
                 "logs of its per-pass values, as launches differ more than passes do; %s)"

@@ -86,6 +86,7 @@ class Comparison:
     segments: tuple                   # SegmentRow
     levels: list = field(default_factory=list)   # launch, session: seen once per variant
     spread: Optional[str] = None      # where their spread was measured; None: not measured
+    looks: Optional[int] = optional()  # a session run until decided: intervals valid over these looks
     metrics: dict = optional()        # metric -> {"a", "b", "change_pct"}
     pictures: Optional[Pictures] = optional()      # with screenshots only
     verdict_lines: Optional[list] = optional()

@@ -214,6 +214,7 @@ class CompareOptions:
     pixel_tolerance: int = 2
     shots: tuple = ()                 # [LABEL=]DIR arguments
     history: Optional[str] = None     # a flyhistory database measuring the launches' spread
+    looks: Optional[int] = None       # flyrun --until-decided's looks, each of which could stop it
     json: Optional[str] = None
     plot: Optional[str] = None
     html: Optional[str] = None

@@ -25,6 +25,12 @@ def figure(iv: Interval, what: str = "mean frame time", ci: str = "95% CI") -> s
     return text
 
 
+def ci_name(cmp: Comparison) -> str:
+    """What the comparison's intervals are: a session that looked after
+    every block and could have stopped at any of them says so."""
+    return "95% CI valid under looking after every block" if cmp.looks else "95% CI"
+
+
 def frames_list(frames: Sequence[int]) -> str:
     """frame 5, or frames 1, 2 and 3."""
     names = ["%d" % f for f in frames]
@@ -65,14 +71,15 @@ def _timing(cmp: Comparison, pct: float) -> str:
     a, b = cmp.against, cmp.run
     kind = iv.verdict
     threshold = "\u00b1%g%%" % pct
+    ci = ci_name(cmp)
     if kind in ("slower", "faster"):
-        return "%s is %s than %s: %s, beyond the %s threshold" % (b, kind, a, figure(iv), threshold)
+        return "%s is %s than %s: %s, beyond the %s threshold" % (b, kind, a, figure(iv, ci=ci), threshold)
     if kind == "no change":
-        return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv), threshold)
+        return "no change from %s to %s: %s, inside %s" % (a, b, figure(iv, ci=ci), threshold)
     text = "inconclusive, %s against %s: " % (b, a)
     if cmp.levels and cmp.spread is None and iv.ci_pct is not None:
         return text + unmeasured(cmp, iv)
-    text += figure(iv)
+    text += figure(iv, ci=ci)
     if cmp.method == "none" and max(cmp.launches) > 1:
         return text + "; no interval from a single game launch: give each variant 2 or more runs"
     if iv.ci_pct is None:
@@ -120,7 +127,7 @@ def segment_lines(cmp: Comparison, seg_list: list) -> list[str]:
         counts[kind] = counts.get(kind, 0) + 1
         if kind in ("slower", "faster"):
             out.append("  %s %s: %s" % (kind, segs.name(seg, len(seg_list)),
-                                          figure(row.change)))
+                                          figure(row.change, ci=ci_name(cmp))))
     tally = ", ".join("%d %s" % (counts[k], k) for k in
                       ("slower", "faster", "no change", "inconclusive") if k in counts)
     out.append("  segments: %s (Holm's correction over %d segments)" % (tally, len(seg_list)))

@@ -50,6 +50,12 @@ def look(out: str, labels: tuple, looks: int, pct: float) -> Look:
     return judge(*(next(r for r in runs if r.path.endswith("/" + label)) for label in labels), looks, pct)
 
 
+def looks_of(max_runs: int) -> int:
+    """The looks a session of at most max_runs launches of each may take:
+    one after each block of two launches of each."""
+    return max(max_runs // 2, 1)
+
+
 def judge(ra, rb, looks: int, pct: float) -> Look:
     """Run rb against ra, launches of one session, at one of `looks` looks."""
     n = min(len(ra.launches), len(rb.launches))
@@ -72,7 +78,7 @@ def line(a: str, b: str, lk: Look, pct: float) -> str:
     """The look in words."""
     if lk.ci_pct is None:
         return "too few for an interval"
-    text = "%s against %s %+.1f%% (95%% CI held over every look %+.1f..%+.1f%%)" % (
+    text = "%s against %s %+.1f%% (95%% CI valid under looking after every block %+.1f..%+.1f%%)" % (
         b, a, lk.change_pct, *lk.ci_pct)
     if lk.verdict != "inconclusive":
         return text + ": %s" % lk.verdict
@@ -86,7 +92,7 @@ def looker(out: str, labels: tuple, max_runs: int, pct: float, budget_s: float, 
     """The look flyrun's session takes after each block: says the look,
     keeps it in `seen`, and ends the session (decided, or budget when the
     next block would not fit in budget_s seconds; 0: no budget)."""
-    looks = max(max_runs // 2, 1)
+    looks = looks_of(max_runs)
 
     def at(elapsed: float, launch_s: float) -> Optional[str]:
         lk = look(out, labels, looks, pct)

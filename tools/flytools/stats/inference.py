@@ -127,19 +127,24 @@ def margin(est: float, bounds: tuple[float, float]) -> float:
     return est - hi if est > hi else lo - est if est < lo else min(hi - est, est - lo)
 
 
-def side_p(est: float, se: float, df: float, bounds: tuple[float, float]) -> float:
+def side_p(est: float, se: float, df: float, bounds: tuple[float, float],
+           tail=t_two_sided_p) -> float:
     """Two-sided p of the change lying beyond the threshold on the side of
-    the estimate: below 0.05 exactly when the 95% interval clears it."""
+    the estimate: below 0.05 exactly when the 95% interval clears it.
+    tail(t, df): the p of a t statistic (another for repeated looks)."""
     if bounds[0] <= est <= bounds[1]:
         return 1.0
     if se == 0.0:
         return 0.0
-    return min(1.0, t_two_sided_p(margin(est, bounds) / se, df))
+    return min(1.0, tail(margin(est, bounds) / se, df))
 
 
-def interval(est: float, se: float, df: float) -> tuple[float, float]:
-    """The 95% interval of est from its standard error and t with df."""
-    half = 0.0 if se == 0.0 else t_quantile(0.5 + CONFIDENCE / 2.0, df) * se
+def interval(est: float, se: float, df: float, critical: Optional[float] = None) -> tuple[float, float]:
+    """The 95% interval of est from its standard error and t with df (or
+    the critical value given)."""
+    if critical is None:
+        critical = t_quantile(0.5 + CONFIDENCE / 2.0, df)
+    half = 0.0 if se == 0.0 else critical * se
     return est - half, est + half
 
 

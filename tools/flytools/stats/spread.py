@@ -18,10 +18,10 @@ class Spread:
     pass_var: float                 # one pass's value around its launch's level
     pass_df: int
     launch_var: float               # a launch's level around its session's, beyond its passes
-    launch_df: int
+    launch_df: float                # Satterthwaite's: the passes' share taken out costs precision
     passes_per_launch: float        # harmonic mean of the passes that measured it
     session_var: Optional[float]    # a session's level around its neighbours', beyond its launches
-    session_df: Optional[int]
+    session_df: Optional[float]
     launches: int
     sessions: int
 
@@ -37,6 +37,17 @@ def _pooled(groups: Sequence[np.ndarray]) -> tuple[float, int]:
             ss += float(((g - g.mean()) ** 2).sum())
             df += len(g) - 1
     return (ss / df if df else math.nan), df
+
+
+def _excess(total: float, total_df: float, part: float, part_df: float) -> tuple[float, float]:
+    """A variance component found as one mean square less another's share
+    (each with its degrees of freedom): its value (at least 0) and
+    Satterthwaite's degrees of freedom for the difference, far fewer than
+    total_df where the part taken out is a large share of the total (at
+    least 1: below it t's tails grow without bound)."""
+    value = max(total - part, 0.0)
+    spread = total * total / total_df + (part * part / part_df if part_df else 0.0)
+    return value, (max(value * value / spread, 1.0) if value > 0.0 else float(total_df))
 
 
 def measure(series: Sequence[Sequence[Sequence[Sequence[float]]]]) -> Optional[Spread]:
@@ -61,12 +72,11 @@ def measure(series: Sequence[Sequence[Sequence[Sequence[float]]]]) -> Optional[S
     counts = [len(l) for s in sessions for l in s]
     r = len(counts) / sum(1.0 / c for c in counts)
     pv = 0.0 if math.isnan(pass_var) else pass_var
-    launch_var = max(level_var - pv / r, 0.0)
+    launch_var, launch_eff = _excess(level_var, launch_df, pv / r, pass_df)
     d = np.concatenate([np.diff([np.mean([l.mean() for l in s]) for s in ss]) for ss in series])
     session_var = session_df = None
     if len(d) >= 2:
         k = len(counts) / len(sessions)
-        session_var = max(float((d @ d) / (2 * len(d))) - level_var / k, 0.0)
-        session_df = len(d)
-    return Spread(pv, pass_df, launch_var, launch_df, r, session_var, session_df,
+        session_var, session_df = _excess(float((d @ d) / (2 * len(d))), len(d), level_var / k, launch_df)
+    return Spread(pv, pass_df, launch_var, launch_eff, r, session_var, session_df,
                   len(counts), len(sessions))
