@@ -85,9 +85,11 @@ def commits_of(frames):
         for i in range(len(flat)))
 
 
-def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=False, script=None, **env):
-    """A flyrun folder of one label, one complete run-NN per launch (and a failed one); env: fields
-    of run.json to set or change."""
+def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=False, script=None, orders=None,
+                 **env):
+    """A flyrun folder of one label, one complete run-NN per launch (and a failed one), or that label added
+    to the folder's session; orders: each launch's place in the session; env: fields of run.json to set or
+    change."""
     info = {"format": "flyrun-run", "version": 1, "label": label, "status": "complete",
             "script": {"path": "fly.txt", "sha256": "ab" * 32}, "renderer": "llvmpipe (LLVM 15), 256 bits",
             "host": {"name": host, "cpu_model": "Test CPU @ 3GHz", "cpu_cores": 2},
@@ -97,13 +99,15 @@ def write_folder(root, frames, label="A", host="box1", size=(960, 540), failed=F
         d = root / label / ("run-%02d" % n)
         d.mkdir(parents=True)
         (d / "frames.csv").write_text(csv_text(launch))
-        (d / "run.json").write_text(json.dumps(dict(info, run=n)))
+        (d / "run.json").write_text(json.dumps(dict(info, run=n, order=orders[n - 1] if orders else None)))
         runs.append({"label": label, "run": n, "dir": "%s/run-%02d" % (label, n), "status": "complete"})
     if failed:
         (root / label / ("run-%02d.failed" % (len(frames) + 1))).mkdir()
-    (root / "flyrun.json").write_text(json.dumps({"format": "flyrun", "version": 1, "runs": runs,
-                                                  "settings": {"labels": [label], "script": script},
-                                                  "complete": True}))
+    old = json.loads((root / "flyrun.json").read_text()) if (root / "flyrun.json").exists() else \
+        {"format": "flyrun", "version": 1, "runs": [], "settings": {"labels": [], "script": script}, "complete": True}
+    old["runs"] += runs
+    old["settings"]["labels"].append(label)
+    (root / "flyrun.json").write_text(json.dumps(old))
     return str(root)
 
 

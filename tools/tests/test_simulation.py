@@ -2,13 +2,15 @@
 # path profile, AR(1) noise within a pass, offsets per pass, per pass and segment and per launch, a slow mode in 10% of
 # launches, drift over a session, stutters, bursts of slow frames, a periodic spike, an offset per session). The
 # README's rates table comes from these figures (printed on standard error).
+import pathlib
 import sys
+import tempfile
 import unittest
 
 import numpy as np
 
 import gamesim as g
-from support import relaunched, run_of
+from support import relaunched, run_of, write_folder
 from flytools import metrics
 from flytools.compare import analysis
 from flytools.inputs import stdoutlog
@@ -67,8 +69,9 @@ def flyrun_pair(rng, runs, passes, shift=0.0, nz=NZ):
 
 
 def until_decided(rng, shift, cap=30, passes=3):
-    """flyrun --until-decided's looks on a simulated session: (verdict, launches of each)."""
-    data, looks = {"A": ([], [], []), "B": ([], [], [])}, cap // 2
+    """flyrun --until-decided's looks on a simulated session: (verdict, launches of each, the launches of each
+    the first look planned)."""
+    data, looks, planned = {"A": ([], [], []), "B": ([], [], [])}, cap // 2, None
     for k in range(looks):
         for i, label in enumerate(order(k)):
             times, launches, orders = data[label]
@@ -77,9 +80,10 @@ def until_decided(rng, shift, cap=30, passes=3):
             times += list(launch(rng, passes, 4 * k + i, 0.0, shift * (label == "B")))
         runs = [run_of(*data[label][0], launches=data[label][1], orders=data[label][2]) for label in "AB"]
         lk = decide.judge(*runs, looks, 1.0)
+        planned = planned or (lk.needed and max(lk.needed, lk.launches + 2))
         if lk.verdict != "inconclusive":
-            return lk.verdict, lk.launches
-    return "inconclusive", cap
+            return lk.verdict, lk.launches, planned
+    return "inconclusive", cap, planned
 
 
 def rates(pairs, pct=1.0, verdicts=("faster", "slower"), spreads=None):
@@ -140,12 +144,28 @@ class Simulation(unittest.TestCase):
         # launches of each.
         aa = [until_decided(rng, 0.0) for _ in range(40)]
         self.assertLessEqual(report("until decided, A/A faster or slower", np.mean([v in ("faster", "slower")
-                                                                                   for v, _ in aa])), 0.05)
+                                                                                   for v, _, _ in aa])), 0.05)
         big = [until_decided(rng, 0.10) for _ in range(40)]
-        self.assertEqual([v for v, _ in big].count("slower"), 40)
-        median = np.median([n for _, n in big])
-        sys.stderr.write("until decided, +10%%: median %g launches of each\n" % median)
+        self.assertEqual([v for v, _, _ in big].count("slower"), 40)
+        median, planned = np.median([n for _, n, _ in big]), np.median([p for _, _, p in big if p])
+        sys.stderr.write("until decided, +10%%: median %g launches of each; the first look planned %g\n"
+                         % (median, planned))
         self.assertLessEqual(median, 4)
+        # The first plan a session's looks print is within a factor of 2 of the launches the sessions took.
+        self.assertTrue(median / 2 <= planned <= 2 * median)
+
+    def test_plan_from_folder(self):
+        # A flyrun folder of two A B B A blocks, B 5% slower, 3 passes in a launch of 30 s: its look prints the plan.
+        rng, frames = np.random.default_rng(5), {"A": [], "B": []}
+        for pos, label in enumerate("ABBABAAB"):
+            frames[label].append(launch(rng, 3, pos, shift=0.05 * (label == "B")))
+        with tempfile.TemporaryDirectory() as d:
+            for label, orders in (("A", [1, 4, 6, 7]), ("B", [2, 3, 5, 8])):
+                write_folder(pathlib.Path(d), frames[label], label, orders=orders, duration_s=30.0)
+            text = decide.line("A", "B", decide.look(d, ("A", "B"), 15, 1.0), 1.0)
+        self.assertRegex(text, r"^B against A \+\d+\.\d% \(95% CI valid under looking after every block "
+                               r"[-+]\d+\.\d\.\.\+\d+\.\d%\); [1-3] passes per launch; about \d+ launches of each to "
+                               r"decide at \u00b11%$")
         # The comparison at the end gives the interval and verdict of the look it stopped on, wider than one look's.
         for shift in (0.0, 0.05):
             runs = flyrun_pair(rng, 8, 3, shift)

@@ -169,7 +169,8 @@ def interval(ra: Run, rb: Run, metric: metrics.Metric, span: slice, method: str,
     needed, key = None, "runs_needed" if method in ("runs", "sessions") or levels else "passes_needed"
     if verdict == "inconclusive" and "launch" in levels:  # more launches, not more passes, decide it
         needed = plan.launches_needed(abs(stats.margin(est, bounds)),
-                                      sp.launch_total(min(len(va), len(vb))), stats.t_quantile(0.975, df))
+                                      sp.launch_total(min(len(va), len(vb))),
+                                      lambda n: stats.t_quantile(0.975, df))
     elif verdict == "inconclusive" and "session" not in levels:
         needed = stats.passes_needed(stats.margin(est, bounds), spread2, have)
     return Interval(a=mean_a, b=mean_b, change_pct=change, ci_pct=ci, p=p, verdict=verdict,

@@ -29,8 +29,10 @@ class Look:
     needed: Optional[int] = None        # about how many launches of each would decide it
 
 
-def _plan(runs, est: float, se: float, n: int, bounds, critical: float) -> tuple:
-    """(passes per launch, launches of each) from the spread seen so far."""
+def _plan(runs, est: float, se: float, n: int, bounds, looks: int) -> tuple:
+    """(passes per launch, launches of each) from the spread seen so far;
+    the launches at the critical value a look at that many would have (the
+    first looks' few degrees of freedom say nothing of the later ones')."""
     levels = [[list(np.log([pass_values(r, MEAN)[i] for i in g])) for g in r.launches] for r in runs]
     sp = spread.measure([levels])
     if sp is None:
@@ -40,7 +42,8 @@ def _plan(runs, est: float, se: float, n: int, bounds, critical: float) -> tuple
     launch_cost = float(np.mean(durations)) - sp.passes_per_launch * pass_cost if durations else 0.0
     passes = plan.passes_per_launch(sp.launch_var, sp.pass_var, launch_cost, pass_cost)
     # The launch-level variance the fit saw, from its standard error (se^2 = 2 v / n).
-    needed = plan.launches_needed(stats.margin(est, bounds), se * se * n / 2.0, critical)
+    needed = plan.launches_needed(stats.margin(est, bounds), se * se * n / 2.0,
+                                  lambda k: sequential.critical_t(looks, 2 * k - 3))
     return passes, needed
 
 
@@ -70,7 +73,7 @@ def judge(ra, rb, looks: int, pct: float) -> Look:
     bounds = stats.log_bounds(pct)
     verdict = ("slower" if lo > bounds[1] else "faster" if hi < bounds[0]
                else "no change" if bounds[0] <= lo and hi <= bounds[1] else "inconclusive")
-    passes, needed = _plan((ra, rb), est, se, n, bounds, critical)
+    passes, needed = _plan((ra, rb), est, se, n, bounds, looks)
     return Look(n, stats.percent(est), [stats.percent(lo), stats.percent(hi)], verdict, passes, needed)
 
 

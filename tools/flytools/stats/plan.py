@@ -6,7 +6,7 @@
 # and about how many launches of each variant would bring the interval clear
 # of the threshold or inside it.
 import math
-from typing import Optional
+from typing import Callable, Optional
 
 MAX_PASSES = 10
 MAX_LAUNCHES = 200
@@ -23,12 +23,24 @@ def passes_per_launch(launch_var: float, pass_var: float, launch_cost: float,
     return int(min(max(round(r), 1), MAX_PASSES))
 
 
-def launches_needed(margin: float, launch_total: float, critical: float) -> Optional[int]:
+def launches_needed(margin: float, launch_total: float,
+                     critical: Callable[[int], float]) -> Optional[int]:
     """Launches of each variant at which the interval's half-width
-    (critical * sqrt(2 * launch_total / n)) falls below `margin`, the
-    distance from the change to the threshold that would decide it; None
-    past MAX_LAUNCHES or when nothing is known."""
+    (critical(n) * sqrt(2 * launch_total / n), critical(n) the critical
+    value the interval will have then: its t falls as its degrees of
+    freedom grow) falls below `margin`, the distance from the change to the
+    threshold that would decide it; None past MAX_LAUNCHES or when nothing
+    is known."""
     if margin <= 0.0 or launch_total <= 0.0:
         return None
-    n = math.ceil(2.0 * launch_total * (critical / margin) ** 2)
-    return max(n, 2) if n <= MAX_LAUNCHES else None
+
+    def decides(n: int) -> bool:
+        return critical(n) * math.sqrt(2.0 * launch_total / n) < margin
+
+    lo, hi = 2, MAX_LAUNCHES
+    if not decides(hi):
+        return None
+    while lo < hi:  # the half-width shrinks as n grows: bisect
+        mid = (lo + hi) // 2
+        lo, hi = (lo, mid) if decides(mid) else (mid + 1, hi)
+    return lo
