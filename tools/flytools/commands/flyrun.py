@@ -20,6 +20,7 @@ from ..run import decide, finish, session
 from . import common
 
 PROG = "flyrun"
+FIXED_RUNS, MAX_RUNS = 5, 30
 LABEL_RE = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
 
 EPILOG = """
@@ -28,6 +29,12 @@ loaded; the command is split as a shell would split it but runs without a
 shell, in its own process group. flyrun sets FLYRATE (the script),
 FLYRATE_PASSES, FLYRATE_CSV and FLYRATE_SHOTS for every launch and removes
 any other FLYRATE* variable from its environment.
+
+how many: two variants without --runs run until decided: A B B A blocks of
+launches, looking after each, until the change's interval (valid under that
+looking) clears the --min-effect band or lies inside it, at most --max-runs
+launches of each or within --budget; --runs N runs exactly N launches of
+each, as do one variant or three or more without it (default 5).
 
 order: warm-up runs first (--warmup-runs, discarded), then one picture-taking
 run of one pass per variant (--shots separate), then the timed runs in
@@ -66,8 +73,9 @@ def parser() -> Parser:
                epilog=EPILOG)
     p.add_argument("variants", nargs="+", metavar='LABEL="COMMAND"',
                    help="a variant: its label (a folder name) and the command that starts it")
-    p.add_argument("--runs", metavar="N", type=int, default=5,
-                   help="timed launches of each variant (default 5)")
+    p.add_argument("--runs", metavar="N", type=int, default=None,
+                   help="exactly N timed launches of each variant (default: two variants run until "
+                        "decided; one, or three or more, %d)" % FIXED_RUNS)
     p.add_argument("--passes", metavar="P", type=int, default=3,
                    help="passes of the flight in each launch, FLYRATE_PASSES (default 3)")
     p.add_argument("--script", metavar="FLIGHT", required=True, help="the keyframe script to fly")
@@ -88,12 +96,13 @@ def parser() -> Parser:
     p.add_argument("--keep-going", action="store_true", help="carry on after a failed launch")
     p.add_argument("--until-decided", action="store_true",
                    help="add A B B A blocks of launches until the change is decided (its interval, "
-                        "held valid over every look, clears the --min-effect band or lies inside "
-                        "it), --max-runs is reached or --budget runs out; two variants only")
-    p.add_argument("--max-runs", metavar="N", type=int, default=30,
-                   help="with --until-decided: at most N timed launches of each (default 30)")
-    p.add_argument("--budget", metavar="MINUTES", type=float, default=0.0,
-                   help="with --until-decided: add no block that would end after MINUTES (default 0: none)")
+                        "valid under looking after every block, clears the --min-effect band or lies "
+                        "inside it), --max-runs is reached or --budget runs out; two variants only "
+                        "(the default for two variants without --runs)")
+    p.add_argument("--max-runs", metavar="N", type=int, default=None,
+                   help="running until decided: at most N timed launches of each (default %d)" % MAX_RUNS)
+    p.add_argument("--budget", metavar="MINUTES", type=float, default=None,
+                   help="running until decided: add no block that would end after MINUTES (default 0: none)")
     p.add_argument("--quiet", action="store_true", help="no progress line per launch")
     common.add_compare_options(p.add_argument_group("the comparison at the end (as tools/flycompare)"))
     return p
@@ -129,15 +138,28 @@ def _variants(p: Parser, args) -> tuple[list, dict, dict]:
     return labels, commands, argvs
 
 
-def settings(p: Parser, args, opts) -> FlyrunSettings:
+def until_decided(p: Parser, args) -> bool:
+    """Whether the session runs until decided: asked for (--until-decided,
+    --max-runs, --budget), or two variants without --runs; --max-runs and
+    --budget filled in."""
+    asked = args.until_decided or args.max_runs is not None or args.budget is not None
+    if asked and args.runs is not None:
+        p.error("--runs N runs exactly N launches of each; --until-decided, --max-runs and --budget "
+                "run until decided: give one or the other")
+    args.max_runs = MAX_RUNS if args.max_runs is None else args.max_runs
+    args.budget = 0.0 if args.budget is None else args.budget
+    if asked and (len(args.variants) != 2 or args.max_runs < 4 or not args.budget >= 0):
+        p.error("--until-decided: needs two variants, --max-runs 4 or more and a --budget of 0 or more minutes")
+    return asked or (args.runs is None and len(args.variants) == 2)
+
+
+def settings(p: Parser, args, opts, until: bool) -> FlyrunSettings:
     """The session's settings once every option is checked (the
     comparison's too), --out made; else a one-line error and exit 2."""
     for name, value, low in (("--runs", args.runs, 1), ("--passes", args.passes, 1),
                              ("--warmup-runs", args.warmup_runs, 0)):
-        if value < low:
+        if value is not None and value < low:
             p.error("%s: %d: must be %d or more" % (name, value, low))
-    if args.until_decided and (len(args.variants) != 2 or args.max_runs < 4 or not args.budget >= 0):
-        p.error("--until-decided: needs two variants, --max-runs 4 or more and a --budget of 0 or more minutes")
     if not args.timeout >= 0:
         p.error("--timeout: %g: must be 0 (no limit) or more seconds" % args.timeout)
     if args.fail_if_pictures_differ and args.shots == "none":
@@ -161,7 +183,7 @@ def settings(p: Parser, args, opts) -> FlyrunSettings:
         p.error("--out %s: %s" % (args.out, e.strerror or e))
     return FlyrunSettings(
         out=args.out, script=os.path.abspath(args.script), frames=frames,
-        runs=args.max_runs if args.until_decided else args.runs, passes=args.passes,
+        runs=args.max_runs if until else args.runs or FIXED_RUNS, passes=args.passes,
         labels=tuple(labels), commands=commands, argvs=argvs, order=args.order, seed=args.seed,
         warmup_runs=args.warmup_runs, timeout_s=args.timeout, shots=args.shots,
         keep_going=args.keep_going, script_sha256=files.sha256(args.script))
@@ -171,8 +193,9 @@ def main(argv=None) -> int:
     p = parser()
     args = p.parse_args(argv)
     opts = common.compare_options(args, (args.out,), script=os.path.abspath(args.script))
-    s = settings(p, args, opts)
-    if args.until_decided:  # the comparison at the end gives the interval the session stopped on
+    until = until_decided(p, args)
+    s = settings(p, args, opts, until)
+    if until:  # the comparison at the end gives the interval the session stopped on
         opts = replace(opts, looks=decide.looks_of(s.runs))
 
     def say(line, error):
@@ -182,9 +205,9 @@ def main(argv=None) -> int:
 
     seen: list = []
     look = decide.looker(s.out, s.labels, s.runs, args.min_effect, 60.0 * args.budget, say, seen) \
-        if args.until_decided else None
+        if until else None
     res = session.run_session(s, say, look=look)
-    if args.until_decided and res.stopped is None:
+    if until and res.stopped is None:
         sys.stderr.write("%s: %s\n" % (PROG, decide.outcome(s.labels, seen, res.ended, args.min_effect)))
     again = "tools/flycompare %s" % shlex.quote(s.out)
     if res.stopped == "interrupted":
