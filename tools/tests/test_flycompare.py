@@ -70,14 +70,14 @@ class Statistics(unittest.TestCase):
 
     def test_levels_seen_once(self):
         # Launch and session levels: pooled within-launch pass variance, launch means within a session less the passes'
-        # share, half the mean squared step between neighbouring sessions less the launches' share; each with
-        # Satterthwaite's degrees of freedom for a difference of mean squares (fewer than the larger one's).
+        # share (Satterthwaite's degrees of freedom for that difference), half the mean squared step between
+        # neighbouring sessions less the launches' share (the degrees of freedom of a mean of squared steps).
         sp = spread.measure([[[[0, 0.02], [0.1, 0.12]], [[0.05, 0.07], [0.05, 0.07]], [[0.3, 0.3], [0.3, 0.3]]]])
         launch, session = 0.005 / 3 - 0.0008 / 12, 0.24 ** 2 / 4 - 0.005 / 6
         np.testing.assert_allclose(
             [sp.pass_var, sp.launch_var, sp.launch_df, sp.session_var, sp.session_df],
             [0.0008 / 6, launch, launch ** 2 / ((0.005 / 3) ** 2 / 3 + (0.0008 / 12) ** 2 / 6),
-             session, session ** 2 / ((0.24 ** 2 / 4) ** 2 / 2 + (0.005 / 6) ** 2 / 3)])
+             session, 2 * 2 ** 2 / (3 * 2 - 1)])
         a = [8 * (1 + 0.001 * np.sin(np.arange(50) + k)) for k in range(6)]
         files = [run_of(*a[:3]), run_of(*[t * 1.05 for t in a[3:]])]
         folders = [relaunched(replace(r, session=s), [0, 0, 1], [1, 1.01, 2]) for r, s in zip(files, "xy")]

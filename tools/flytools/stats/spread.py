@@ -5,12 +5,16 @@
 # from a measurement of this flight on this machine (a history of its runs),
 # and these are the figures that measurement gives. Values are logs of
 # per-pass figures, so variances are in squared log units (about
-# (percent/100)^2).
+# (percent/100)^2). The launch and session levels are measured as
+# flyhistory's gate measures a commit's (stats.components), which leaves
+# out a single outlier run; the passes' share is then taken out.
 import math
 from dataclasses import dataclass
 from typing import Optional, Sequence
 
 import numpy as np
+
+from . import components
 
 
 @dataclass(frozen=True)
@@ -56,27 +60,31 @@ def measure(series: Sequence[Sequence[Sequence[Sequence[float]]]]) -> Optional[S
     passes' log values. None when no session holds two launches (the launch
     level can't be measured).
 
-    Launch level: the pooled variance of launch means within their session,
-    less the passes' share. Session level: half the mean squared difference
-    of neighbouring sessions' means within a series (robust to a level that
-    steps once or drifts slowly, as a history's commits do), less the
-    launches' share; None under two such differences."""
+    Launch level: the pooled variance of launch means within their session
+    (a session whose launches disagree far beyond the others' left out),
+    less the passes' share. Session level: from the differences of
+    neighbouring sessions' means within a series (robust to a level that
+    steps once or drifts slowly, as a history's commits do; a difference
+    far beyond the rest left out), less the launches' share; None under
+    two such differences."""
     series = [[[np.asarray(l, dtype=np.float64) for l in s if len(l)] for s in ss] for ss in series]
     series = [[s for s in ss if s] for ss in series]
     sessions = [s for ss in series for s in ss]
     pass_var, pass_df = _pooled([l for s in sessions for l in s])
-    means = [np.array([l.mean() for l in s]) for s in sessions]
-    level_var, launch_df = _pooled(means)
+    launch_means = [[np.array([l.mean() for l in s]) for s in ss] for ss in series]
+    level_var, launch_df, _ = components.within([m for ms in launch_means for m in ms])
     if not launch_df:
         return None
     counts = [len(l) for s in sessions for l in s]
     r = len(counts) / sum(1.0 / c for c in counts)
     pv = 0.0 if math.isnan(pass_var) else pass_var
     launch_var, launch_eff = _excess(level_var, launch_df, pv / r, pass_df)
-    d = np.concatenate([np.diff([np.mean([l.mean() for l in s]) for s in ss]) for ss in series])
+    found = [components.commit_spread(components.means(ms), np.array([len(m) for m in ms], dtype=np.float64),
+                                      level_var) for ms in launch_means if len(ms) > 1]
+    kept = sum(m for _, _, m in found)
     session_var = session_df = None
-    if len(d) >= 2:
-        k = len(counts) / len(sessions)
-        session_var, session_df = _excess(float((d @ d) / (2 * len(d))), len(d), level_var / k, launch_df)
+    if kept >= 2:
+        session_var = sum(v * m for v, _, m in found if m) / kept
+        session_df = sum(df for _, df, _ in found)
     return Spread(pv, pass_df, launch_var, launch_eff, r, session_var, session_df,
                   len(counts), len(sessions))
