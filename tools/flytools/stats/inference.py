@@ -9,7 +9,7 @@
 # Holm's correction (a few lines; SciPy 1.10 has none, and statsmodels,
 # which has it, would be a large dependency for them).
 import math
-from typing import Optional, Sequence
+from typing import Callable, Optional, Sequence
 
 import numpy as np
 from scipy import special
@@ -189,10 +189,15 @@ def passes_needed(margin: float, spread2: Optional[float], have: int) -> Optiona
     def decides(n: int) -> bool:
         return t_quantile(0.5 + CONFIDENCE / 2.0, 2 * n - 2) * math.sqrt(spread2 / n) < margin
 
-    lo, hi = max(2, have + 1), MAX_PASSES_SUGGESTED
+    return first_deciding(decides, max(2, have + 1), MAX_PASSES_SUGGESTED)
+
+
+def first_deciding(decides: Callable[[int], bool], lo: int, hi: int) -> Optional[int]:
+    """The smallest n in lo..hi at which decides(n) (true from some n on,
+    as an interval's half-width shrinks with n), or None when not even hi."""
     if not decides(hi):
         return None
-    while lo < hi:  # the half-width shrinks as n grows: bisect
+    while lo < hi:
         mid = (lo + hi) // 2
         lo, hi = (lo, mid) if decides(mid) else (mid + 1, hi)
     return lo

@@ -8,6 +8,8 @@
 import math
 from typing import Callable, Optional
 
+from .inference import first_deciding
+
 MAX_PASSES = 10
 MAX_LAUNCHES = 200
 
@@ -34,13 +36,4 @@ def launches_needed(margin: float, launch_total: float,
     if margin <= 0.0 or launch_total <= 0.0:
         return None
 
-    def decides(n: int) -> bool:
-        return critical(n) * math.sqrt(2.0 * launch_total / n) < margin
-
-    lo, hi = 2, MAX_LAUNCHES
-    if not decides(hi):
-        return None
-    while lo < hi:  # the half-width shrinks as n grows: bisect
-        mid = (lo + hi) // 2
-        lo, hi = (lo, mid) if decides(mid) else (mid + 1, hi)
-    return lo
+    return first_deciding(lambda n: critical(n) * math.sqrt(2.0 * launch_total / n) < margin, 2, MAX_LAUNCHES)
