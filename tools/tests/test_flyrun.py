@@ -129,13 +129,15 @@ class Arguments(Case):
         # 2 launches each.
         r = self.flyrun("A=" + self.game("ok"), "B=" + self.game("ok"), opts=("--passes", "2", "--shots", "none"))
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("flyrun: decided after 2 launches of each: B against A +0.0% (95% CI valid under looking after every block "
-                      "-0.0..+0.0%): no change\n", r.stderr)
+        self.assertIn("flyrun: decided after 2 launches of each: B against A +0.0% (95% CI valid under looking after "
+                      "every block -0.0..+0.0%): no change\n", r.stderr)
         self.assertIn("no change from A to B: mean frame time +0.0% (95% CI valid under looking after every block "
                       "-0.0..+0.0%), inside \u00b11%", r.stdout)
         with open(os.path.join(self.out, "flyrun.json")) as f:
             done = json.load(f)
-        self.assertEqual((done["complete"], [e["label"] for e in done["runs"]]), (True, list("ABBA")))
+        self.assertEqual((done["complete"], [e["label"] for e in done["runs"]], done["settings"]["looks"]),
+                         (True, list("ABBA"), 15))
+        self.assertEqual(self.compare(self.out).stdout, r.stdout)  # compared again: the same intervals
 
     def test_order_is_balanced(self):
         self.assertEqual("".join(plan.rounds(["A", "B"], 4, "abba", 1)), "ABBABAAB")

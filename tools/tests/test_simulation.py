@@ -7,6 +7,8 @@ import sys
 import tempfile
 import unittest
 
+from dataclasses import replace
+
 import numpy as np
 
 import gamesim as g
@@ -169,7 +171,8 @@ class Simulation(unittest.TestCase):
         # The comparison at the end gives the interval and verdict of the look it stopped on, wider than one look's.
         for shift in (0.0, 0.05):
             runs = flyrun_pair(rng, 8, 3, shift)
-            lk, at_end = decide.judge(*runs, 15, 1.0), analysis.compare(*runs, [], 1.0, MEAN, looks=15)
+            lk = decide.judge(*runs, 15, 1.0)
+            at_end = analysis.compare(*[replace(r, looks=15) for r in runs], [], 1.0, MEAN)
             np.testing.assert_allclose(at_end.intervals["mean"].ci_pct, lk.ci_pct)
             self.assertEqual((at_end.verdict, at_end.looks), (lk.verdict, 15))
             once = analysis.compare(*runs, [], 1.0, MEAN).intervals["mean"].ci_pct

@@ -10,7 +10,6 @@ import re
 import shlex
 import shutil
 import sys
-from dataclasses import replace
 
 from ..compare import comparison
 from ..errors import EXIT_INPUT, EXIT_OK, InputError, UsageError
@@ -186,7 +185,8 @@ def settings(p: Parser, args, opts, until: bool) -> FlyrunSettings:
         runs=args.max_runs if until else args.runs or FIXED_RUNS, passes=args.passes,
         labels=tuple(labels), commands=commands, argvs=argvs, order=args.order, seed=args.seed,
         warmup_runs=args.warmup_runs, timeout_s=args.timeout, shots=args.shots,
-        keep_going=args.keep_going, script_sha256=files.sha256(args.script))
+        keep_going=args.keep_going, script_sha256=files.sha256(args.script),
+        looks=decide.looks_of(args.max_runs) if until else None)
 
 
 def main(argv=None) -> int:
@@ -195,8 +195,6 @@ def main(argv=None) -> int:
     opts = common.compare_options(args, (args.out,), script=os.path.abspath(args.script))
     until = until_decided(p, args)
     s = settings(p, args, opts, until)
-    if until:  # the comparison at the end gives the interval the session stopped on
-        opts = replace(opts, looks=decide.looks_of(s.runs))
 
     def say(line, error):
         if error or not args.quiet:

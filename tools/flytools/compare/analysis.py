@@ -103,19 +103,20 @@ def relative(a: Optional[float], b: Optional[float]) -> Optional[float]:
 
 def compare(ra: Run, rb: Run, seg_list: Sequence, pct: float,
             compared: Sequence[metrics.Metric] = metrics.COMPARED, spreads: Optional[dict] = None,
-            history: Optional[str] = None, looks: Optional[int] = None) -> Comparison:
+            history: Optional[str] = None) -> Comparison:
     """The comparison of run rb against ra: intervals, verdicts, segments,
     and the plain change of every metric's run value.
 
     spreads: metric name -> the Spread measured in the history database
-    named `history`, for the levels the runs see once per variant. looks:
-    the looks of a session run until decided (intervals valid under them)."""
+    named `history`, for the levels the runs see once per variant. Runs of
+    one session run until decided get intervals valid under its looks."""
     method = method_of(ra, rb)
     passes, launches = [len(ra.passes), len(rb.passes)], [len(ra.launches), len(rb.launches)]
     timed = launch_times(ra) is not None and launch_times(rb) is not None
     levels = levels_unseen(ra, rb) if method in ("passes", "runs", "sessions") else ()
     spreads = spreads or {}
-    looks = looks if method != "none" else None
+    looks = ra.looks if ra.looks and ra.looks == rb.looks and ra.session == rb.session and method != "none" \
+        else None
     intervals = {m.name: interval(ra, rb, m, slice(None), method, pct, levels, spreads.get(m.name), looks)
                  for m in compared}
     base, other = run_doc(ra).across_passes, run_doc(rb).across_passes
@@ -185,14 +186,12 @@ def drift(runs: Sequence[Run]) -> Optional[str]:
 
 def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
             script: Optional[str] = None, pct: float = 1.0, warnings: Sequence[str] = (),
-            pixel_tolerance: Optional[int] = None, history: Optional[str] = None,
-            looks: Optional[int] = None) -> Document:
+            pixel_tolerance: Optional[int] = None, history: Optional[str] = None) -> Document:
     """The analysis document of the runs, the first one A.
 
     warnings: one-line warnings of the caller (e.g. differing environments),
     shown above the verdict; the analysis adds its own (drift). history: a
-    flyhistory database measuring the spread of levels seen once. looks:
-    those of a flyrun session run until decided."""
+    flyhistory database measuring the spread of levels seen once."""
     spreads = history_levels.measured(history, runs, [m.name for m in metrics.COMPARED]) \
         if history and len(runs) > 1 else None
     seg_list, note = segs.plan(runs, keyframes)
@@ -207,5 +206,5 @@ def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
                           pixel_tolerance=pixel_tolerance),
         warnings=tuple(warnings) + ((found,) if found else ()),
         runs=tuple(run_doc(r) for r in runs), segments=seg_list, segments_note=note,
-        comparisons=tuple(compare(runs[0], r, seg_list, pct, spreads=spreads, history=history, looks=looks)
+        comparisons=tuple(compare(runs[0], r, seg_list, pct, spreads=spreads, history=history)
                           for r in runs[1:]))

@@ -90,7 +90,7 @@ def compare(opts: CompareOptions) -> Result:
     doc = analysis.analyse(runs, keyframes, shown(script) if script else None, opts.min_effect,
                            warnings=environment.check(runs) + environment.builds(runs),
                            pixel_tolerance=opts.pixel_tolerance if folders else None,
-                           history=opts.history, looks=opts.looks)
+                           history=opts.history)
     comparisons, held = [], {}
     for cmp in doc.comparisons:
         found: Optional[object] = None

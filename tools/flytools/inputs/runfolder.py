@@ -204,7 +204,7 @@ def read_folder(path: str, used_labels: set, only: str | None = None):
             passes += [replace(p, launch=launch, order=order + i / 100.0, number=len(passes) + i + 1)
                        for i, p in enumerate(one.passes)]
         run = Run(unique(shown(label), used_labels), shown(os.path.join(path, label)), "csv",
-                  tuple(passes), tuple(e for _, e in done), os.path.realpath(path))
+                  tuple(passes), tuple(e for _, e in done), os.path.realpath(path), session.settings.looks)
         check_passes(run)  # launches of one flight have equal passes
         runs.append(run)
     note = "%s: skipped runs that did not complete (%s)" % (path, ", ".join(skipped)) if skipped else None

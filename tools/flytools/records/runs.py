@@ -54,6 +54,7 @@ class Run:
     passes: tuple
     environments: tuple = ()        # RunInfo, one per launch
     session: Optional[str] = None   # the flyrun folder whose session ran it, if any
+    looks: Optional[int] = None     # that session's looks, where it ran until decided
 
     @property
     def started(self) -> Optional[str]:
@@ -175,6 +176,7 @@ class SessionSettings:
     shots: Optional[str] = None
     labels: list
     commands: Optional[dict] = None
+    looks: Optional[int] = optional()   # run until decided: the looks, each of which could have stopped it
 
 
 @dataclass(frozen=True)
@@ -214,7 +216,6 @@ class CompareOptions:
     pixel_tolerance: int = 2
     shots: tuple = ()                 # [LABEL=]DIR arguments
     history: Optional[str] = None     # a flyhistory database measuring the launches' spread
-    looks: Optional[int] = None       # flyrun --until-decided's looks, each of which could stop it
     json: Optional[str] = None
     plot: Optional[str] = None
     html: Optional[str] = None
@@ -238,3 +239,4 @@ class FlyrunSettings:
     shots: str = "separate"          # separate, every or none
     keep_going: bool = False
     script_sha256: str = ""
+    looks: Optional[int] = None      # run until decided: the looks it may take
