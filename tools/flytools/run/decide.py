@@ -86,8 +86,8 @@ def line(a: str, b: str, lk: Look, pct: float) -> str:
     if lk.verdict != "inconclusive":
         return text + ": %s" % lk.verdict
     if lk.passes and lk.needed:
-        return text + "; %d passes per launch; about %d launches of each to decide at \u00b1%g%%" % (
-            lk.passes, max(lk.needed, lk.launches + 2), pct)
+        return text + "; %d pass%s per launch; about %d launches of each to decide at \u00b1%g%%" % (
+            lk.passes, "" if lk.passes == 1 else "es", max(lk.needed, lk.launches + 2), pct)
     return text
 
 
