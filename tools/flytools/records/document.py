@@ -48,6 +48,50 @@ class SegmentRow:
 
 
 @dataclass(frozen=True)
+class GpuSide:
+    """One run's GPU times over a span, means over its passes: the GPU time
+    per frame (ms), the share of its frames with GPU times that were
+    GPU-bound (%), and what bounds the span: "GPU" when most of them
+    were, else "CPU" (None: no frame with GPU times)."""
+    gpu_ms: Optional[float]
+    gpu_bound_pct: Optional[float]
+    bound: Optional[str]
+
+
+@dataclass(frozen=True)
+class GpuRun:
+    """A run's GPU times: the whole path and each segment (GpuSide)."""
+    path: GpuSide
+    segments: tuple
+
+
+@dataclass(frozen=True)
+class ShareChange:
+    """The change of the GPU-bound share between two runs, in percentage
+    points, with its 95% interval where the units allow one."""
+    a: Optional[float] = None
+    b: Optional[float] = None
+    change_points: Optional[float] = None
+    ci_points: Optional[list] = None
+
+
+@dataclass(frozen=True)
+class GpuChange:
+    """Over a span: the GPU time's change (an Interval, as the compared
+    metrics get) and the GPU-bound share's."""
+    gpu_ms: Interval
+    gpu_bound_pct: ShareChange
+
+
+@dataclass(frozen=True)
+class GpuComparison:
+    """One run against A on their GPU times: the whole path and each
+    segment (GpuChange), when both runs logged them."""
+    path: GpuChange
+    segments: tuple
+
+
+@dataclass(frozen=True)
 class PictureFrame:
     """One keyframe's screenshots compared."""
     frame: int
@@ -89,6 +133,7 @@ class Comparison:
     metrics: dict = optional()        # metric -> {"a", "b", "change_pct"}
     pictures: Optional[Pictures] = optional()      # with screenshots only
     verdict_lines: Optional[list] = optional()
+    gpu: Optional[GpuComparison] = optional()      # both runs with GPU times only
 
 
 @dataclass(frozen=True)
@@ -112,6 +157,7 @@ class RunSummary:
     passes: tuple                     # PassSummary
     across_passes: dict               # metric -> {"mean", "sd"}
     stutters: dict                    # {"total", "with_chunk_builds"}
+    gpu: Optional[GpuRun] = optional()   # with GPU times only
 
 
 @dataclass(frozen=True)
