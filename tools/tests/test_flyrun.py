@@ -282,7 +282,7 @@ class Standin(Case):
         db = os.path.join(self.dir, "h.db")
         subprocess.run([FLYHISTORY, "--db", db, "add", self.out], check=True, capture_output=True, timeout=60)
         report = subprocess.run([FLYHISTORY, "--db", db, "report"], capture_output=True, text=True, timeout=60).stdout
-        self.assertRegex(report, r"GPU time \d+\.\d\d ms, GPU-bound frames \d+\.\d\d %")
+        self.assertRegex(report, r"GPU time \d+\.\d\d ms, GPU-bound frames \d+\.\d\d%")
 
 
 class Environment(unittest.TestCase):

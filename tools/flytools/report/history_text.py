@@ -70,7 +70,8 @@ def newest_line(h: SeriesHistory) -> str:
     parts = []
     for m in COMPARED + GPU:
         values = [r.value.get(m.name) for r in point.runs]
-        shown = "-" if not values or None in values else "%.2f %s" % (sum(values) / len(values), m.unit)
+        shown = "-" if not values or None in values else \
+            ("%.2f%s" if m.unit == "%" else "%.2f %s") % (sum(values) / len(values), m.unit)
         if m in COMPARED or shown != "-":
             parts.append("%s %s" % (m.label, shown))
     return "  newest, %s: %s" % (point.commit, ", ".join(parts))
