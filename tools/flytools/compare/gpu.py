@@ -9,7 +9,7 @@ from typing import Optional, Sequence
 import numpy as np
 
 from .. import metrics
-from ..records import GpuChange, GpuComparison, GpuRun, GpuSide, Run, ShareChange
+from ..records import GpuChange, GpuSide, GpuSpans, Run, ShareChange
 from ..stats import inference as stats
 from .intervals import _units, interval, launch_times, pass_values
 
@@ -33,12 +33,12 @@ def side(run: Run, span: slice) -> GpuSide:
     return GpuSide(ms, share, None if share is None else "GPU" if share > MOST_PCT else "CPU")
 
 
-def run_figures(run: Run, seg_list: Sequence) -> Optional[GpuRun]:
+def run_figures(run: Run, seg_list: Sequence) -> Optional[GpuSpans]:
     """A run's GPU figures, whole path and segments; None without GPU times."""
     if not run.has_gpu:
         return None
     path, *segs = (side(run, span) for span in _spans(seg_list))
-    return GpuRun(path, tuple(segs))
+    return GpuSpans(path, tuple(segs))
 
 
 def share_change(ra: Run, rb: Run, span: slice, method: str) -> ShareChange:
@@ -58,11 +58,11 @@ def share_change(ra: Run, rb: Run, span: slice, method: str) -> ShareChange:
 
 
 def compare(ra: Run, rb: Run, seg_list: Sequence, method: str, pct: float,
-            levels: Sequence[str]) -> Optional[GpuComparison]:
+            levels: Sequence[str]) -> Optional[GpuSpans]:
     """Run rb's GPU figures against ra's, whole path and segments; None
     unless both logged GPU times."""
     if not (ra.has_gpu and rb.has_gpu):
         return None
     path, *segs = (GpuChange(interval(ra, rb, GPU_MS, span, method, pct, levels),
                              share_change(ra, rb, span, method)) for span in _spans(seg_list))
-    return GpuComparison(path, tuple(segs))
+    return GpuSpans(path, tuple(segs))

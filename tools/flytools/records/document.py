@@ -3,7 +3,7 @@
 # pictures and verdict lines; and a comparison made, with what its
 # outputs need beside the document (the runs, screenshots, pictures).
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional
 
 from .encode import optional
 
@@ -59,9 +59,10 @@ class GpuSide:
 
 
 @dataclass(frozen=True)
-class GpuRun:
-    """A run's GPU times: the whole path and each segment (GpuSide)."""
-    path: GpuSide
+class GpuSpans:
+    """GPU figures over the whole path and each segment: a run's (GpuSide)
+    or a run's against A (GpuChange)."""
+    path: Any
     segments: tuple
 
 
@@ -81,14 +82,6 @@ class GpuChange:
     metrics get) and the GPU-bound share's."""
     gpu_ms: Interval
     gpu_bound_pct: ShareChange
-
-
-@dataclass(frozen=True)
-class GpuComparison:
-    """One run against A on their GPU times: the whole path and each
-    segment (GpuChange), when both runs logged them."""
-    path: GpuChange
-    segments: tuple
 
 
 @dataclass(frozen=True)
@@ -133,7 +126,7 @@ class Comparison:
     metrics: dict = optional()        # metric -> {"a", "b", "change_pct"}
     pictures: Optional[Pictures] = optional()      # with screenshots only
     verdict_lines: Optional[list] = optional()
-    gpu: Optional[GpuComparison] = optional()      # both runs with GPU times only
+    gpu: Optional[GpuSpans] = optional()      # GpuChange; both runs with GPU times only
 
 
 @dataclass(frozen=True)
@@ -157,7 +150,7 @@ class RunSummary:
     passes: tuple                     # PassSummary
     across_passes: dict               # metric -> {"mean", "sd"}
     stutters: dict                    # {"total", "with_chunk_builds"}
-    gpu: Optional[GpuRun] = optional()   # with GPU times only
+    gpu: Optional[GpuSpans] = optional()   # GpuSide; with GPU times only
 
 
 @dataclass(frozen=True)
