@@ -65,6 +65,11 @@ class GpuSpans:
     path: Any
     segments: tuple
 
+    def bound_segments(self) -> tuple[int, int]:
+        """A run's segments that the GPU bounds, of those with GPU times."""
+        known = [s.bound for s in self.segments if s.bound]
+        return known.count("GPU"), len(known)
+
 
 @dataclass(frozen=True)
 class ShareChange:

@@ -92,8 +92,7 @@ def run_tables(doc: Document) -> list[str]:
         rows = [["run", "gpu ms", "GPU-bound", "segments"]]
         for r in doc.runs:
             g = r.gpu.path if r.gpu else None
-            segs = "%d of %d" % (sum(s.bound == "GPU" for s in r.gpu.segments), len(r.gpu.segments)) \
-                if r.gpu and r.gpu.segments else "-"
+            segs = "%d of %d" % r.gpu.bound_segments() if r.gpu and r.gpu.bound_segments()[1] else "-"
             rows.append([r.label, fmt(g and g.gpu_ms), fmt_share(g and g.gpu_bound_pct), segs])
         out += table(rows)
     return out

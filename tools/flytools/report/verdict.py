@@ -122,11 +122,12 @@ def gpu_line(cmp: Comparison, doc: Document) -> list[str]:
     sides = {r.label: r.gpu for r in doc.runs if r.label in (cmp.against, cmp.run)}
 
     def bound(g, words: tuple) -> str:
-        share = "-" if g.path.gpu_bound_pct is None else "%.0f%%" % g.path.gpu_bound_pct
-        if not g.segments:
-            return share + words[1]
-        return "%d of %d%s, %s%s" % (sum(s.bound == "GPU" for s in g.segments), len(g.segments),
-                                     words[0], share, words[1])
+        # Segments without GPU times count for neither side; a run without any shows "-".
+        (gpu, known), share = g.bound_segments(), g.path.gpu_bound_pct
+        if share is None:
+            return "-"
+        share = "%.0f%%%s" % (share, words[1])
+        return "%d of %d%s, %s" % (gpu, known, words[0], share) if known else share
     return [text + "; %s GPU-bound in %s (%s in %s)" % (
         cmp.run, bound(sides[cmp.run], (" segments", " of frames")), cmp.against, bound(sides[cmp.against], ("", "")))]
 
