@@ -102,8 +102,8 @@ class Statistics(unittest.TestCase):
     def test_gpu_bound_and_attribution(self):
         # A CPU-bound A (the GPU never a frame behind; its first frame without GPU times) against B 15% slower,
         # its GPU exactly a frame behind in its first 80 frames: GPU-bound there, segments by most of their
-        # frames, and the verdict's line on them (GPU time 12.13 / 9.45 ms, geometric means); none where a run
-        # lacks GPU times.
+        # frames, and the verdict's line on them (GPU time 12.13 / 9.45 ms, geometric means); B's GPU times lost
+        # (a disjoint timer leaves the cells empty) are said unknown; no line where a run lacks the columns.
         frame = np.array([10.0, 11.0] * 50)
         a = [Pass(i, frame * k, gpu_ms=frame * 0.9, gpu_lag_ms=np.where(np.arange(100) == 0, np.nan, 6.0))
              for i, k in ((1, 1.0), (2, 1.01))]
@@ -111,9 +111,10 @@ class Statistics(unittest.TestCase):
              for i, k in ((1, 1.15), (2, 1.16))]
         self.assertEqual([(np.nansum(p.gpu_bound), np.isnan(p.gpu_bound).sum()) for p in (a[0], b[0])], [(0, 1), (80, 0)])
         plain = [Pass(p.number, p.frame_ms) for p in b]
+        lost = [Pass(p.number, p.frame_ms, gpu_ms=p.frame_ms * np.nan, gpu_lag_ms=p.frame_ms * np.nan) for p in b]
         for runs, want in [((a, b), "  GPU time +28.3% (95% CI of these two launches' passes +21.5..+35.6%); "
                                     "B GPU-bound in 4 of 5 segments, 80% of frames (A in 0 of 5, 0%)"),
-                           ((a, plain), None)]:
+                           ((a, lost), "  GPU time unknown; B GPU-bound in - (A in 0 of 5, 0%)"), ((a, plain), None)]:
             doc = analysis.analyse([Run(x, x, "csv", tuple(r)) for x, r in zip("AB", runs)], [0, 20, 40, 60, 80, 100])
             self.assertEqual(verdict.gpu_line(doc.comparisons[0], doc), [want] if want else [])
             self.assertEqual([s.bound for s in doc.runs[0].gpu.segments], ["CPU"] * 5)
