@@ -254,9 +254,9 @@ class Standin(Case):
     def test_gpu_times_tell_what_bounds_the_flight(self):
         # A fill-heavy load (extra layers per pixel) and a busy render thread make frames at least twice as long
         # (about 4 and 7 times the plain 1.2 ms at 320x180): the first flight is GPU-bound in every segment, the
-        # second in none, and halving the framebuffer's
-        # sides takes much off the first and little off the second (each run's fastest pass: another process on
-        # this machine can only slow a pass down). The figures stay in flyhistory.
+        # second in none, and halving the framebuffer's sides takes much off the first and little off the second
+        # (each run's fastest pass: another process on this machine can only slow a pass down). flyrun.json and
+        # run.json say --gpu; the figures stay in flyhistory.
         exe, plugin = standin()
         with open(self.script, "w") as f:
             f.write("warmup 0 0 5\n" + "".join("%d %d 40 200 -40 -12\n" % (24 * k, 30 * k - 230) for k in range(6)))
@@ -264,8 +264,8 @@ class Standin(Case):
         for load, bound in (("--gpu-load 24", "GPU"), ("--cpu-load 8", "CPU")):
             game = "=%s --max-seconds 0 --view-distance 32 --size %s %s " + plugin
             self.out = os.path.join(self.dir, bound)
-            r = self.flyrun("A" + game % (exe, "320x180", load), "B" + game % (exe, "160x90", load), "--json", self.out + ".json",
-                            opts=("--gpu", "--runs", "1", "--passes", "3", "--shots", "none", "--quiet"))
+            r = self.flyrun("A" + game % (exe, "320x180", load), "B" + game % (exe, "160x90", load),
+                            "--json", self.out + ".json", opts=("--gpu", "--runs", "1", "--passes", "3", "--shots", "none", "--quiet"))
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertRegex(r.stdout, r"\n  GPU time [-+]\d+\.\d% \(95% CI [^)]*\); B GPU-bound in \d of 5 segments")
             with open(self.out + ".json") as f:
