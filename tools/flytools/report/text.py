@@ -61,10 +61,10 @@ def run_tables(doc: Document) -> list[str]:
     for r in doc.runs:
         n = len(r.passes)
         per = " of %d frames" % r.frames_per_pass if r.frames_per_pass else ""
-        out.append("%s: %s (%s, %d pass%s%s%s" % (
+        logged = ", chunk builds logged" * r.chunks_logged + ", GPU times logged" * bool(r.gpu)
+        out.append("%s: %s (%s, %d pass%s%s%s)" % (
             r.label, r.path, "CSV log" if r.kind == "csv" else "stdout log", n,
-            "" if n == 1 else "es", per, ", chunk builds logged" if r.chunks_logged else "")
-            + (", GPU times logged)" if r.gpu else ")"))
+            "" if n == 1 else "es", per, logged))
     chunks = any(r.chunks_logged for r in doc.runs)
     out += ["", "per pass (frame times in ms; fps, 1% low and 0.1% low in frames per second"
             + ("; builds: chunk builds in the pass, st+ch: stutters in frames that built chunks"
