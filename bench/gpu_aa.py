@@ -9,6 +9,11 @@ differences with a 95% interval (Student's t over the pairs), and the same
 for the CPU time the stand-in used, which other work on a shared, busy
 machine disturbs far less than it does the frame times.
 
+Frame times say something only while the flight has the cores to itself:
+on a shared machine run it as root under `nice -n -20`, with the shell's
+autogroup at -20 too (`echo -20 > /proc/$$/autogroup`), or other jobs'
+turns on the cores become the difference measured.
+
 Usage: bench/gpu_aa.py [--build build/release] [--pairs 4] [--passes 2]
                        [--script examples/flight.txt] [--out DIR] [--logs DIR]
                        [-- STAND-IN OPTIONS...]

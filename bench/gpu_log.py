@@ -1,16 +1,17 @@
 """What the GPU measurement scripts share: a flight of the stand-in with the
-plug-in, its CSV log's frame and GPU columns, and a script's segments.
-
-The log is read here, not with the tools' reader, which does not know the
-GPU columns yet: frame_ms, gpu_ms and gpu_lag_ms of every row, an empty
-GPU cell read as NaN.
+plug-in, its CSV log's frame and GPU columns (read with the tools' reader:
+frame_ms, gpu_ms and gpu_lag_ms of every row, an empty GPU cell as NaN),
+and a script's segments.
 """
-import csv
 import os
 import resource
 import subprocess
+import sys
 
 import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+from flytools.inputs import logfile  # noqa: E402
 
 
 def fly(build: str, script: str, passes: int, log: str, options: list[str], gpu: bool) -> float:
@@ -33,11 +34,11 @@ def fly(build: str, script: str, passes: int, log: str, options: list[str], gpu:
 def read(log: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """frame_ms, gpu_ms and gpu_lag_ms of every row, in order (NaN where a
     GPU cell is empty or the log has no GPU columns)."""
-    with open(log, newline="") as f:
-        rows = [r for r in csv.DictReader(f) if r["pass"] != "pass"]
+    passes = logfile.read_log(log).passes
 
     def column(name: str) -> np.ndarray:
-        return np.array([float(r[name]) if r.get(name) else np.nan for r in rows])
+        return np.concatenate([getattr(p, name) if getattr(p, name) is not None else np.full(p.frames, np.nan)
+                               for p in passes])
     return column("frame_ms"), column("gpu_ms"), column("gpu_lag_ms")
 
 

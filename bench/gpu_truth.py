@@ -28,13 +28,15 @@ import tempfile
 import numpy as np
 
 import gpu_log
+from flytools import metrics
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def gpu_bound(frame_ms: np.ndarray, lag_ms: np.ndarray, lag: float) -> np.ndarray:
-    """The rule, frame by frame: the GPU at least `lag` frame times behind."""
-    return lag_ms >= lag * frame_ms
+    """The tools' rule, frame by frame (--lag 1), or the GPU at least `lag`
+    frame times behind; False where a frame has no GPU times."""
+    return metrics.gpu_bound(lag * frame_ms, lag_ms) == 1.0
 
 
 def main() -> None:

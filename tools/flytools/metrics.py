@@ -5,7 +5,9 @@
 # JSON and flyhistory's columns, lines and page are all derived from these
 # rows, so a metric is added by adding its row (and, for the database, a
 # migration adding its column). The compared metrics also work on the last
-# axis of an array, so that many passes are worked at once.
+# axis of an array, so that many passes are worked at once. The GPU's
+# metrics read the pass's GPU times instead of its frame times, and with
+# them is the rule that tells a GPU-bound frame from a CPU-bound one.
 from dataclasses import dataclass
 from typing import Callable, Optional
 
@@ -38,6 +40,35 @@ def pacing_ms(x):
     return np.mean(np.abs(np.diff(x, axis=-1)), axis=-1)
 
 
+def known_mean(x):
+    """The mean of the known (not NaN) values along the last axis; NaN,
+    without numpy's warning, where none is."""
+    known = ~np.isnan(x)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.sum(np.where(known, x, 0.0), axis=-1) / np.sum(known, axis=-1)
+
+
+def gpu_bound(frame_ms, lag_ms):
+    """Per frame 1.0 where the GPU set the pace, 0.0 where the CPU did, NaN
+    where the frame has no GPU times. A frame is GPU-bound when the GPU was
+    at least its frame time behind the game's thread at the frame's end:
+    the swap chain had a frame or more queued, so the CPU waited on the GPU.
+    A CPU-bound frame's lag is its own rendering, which the GPU finishes
+    within the frame. On the stand-in's known loads this called 99% of a
+    fill-heavy run's frames GPU-bound and 3% of a busy render thread's."""
+    lag = np.asarray(lag_ms, dtype=np.float64)
+    return np.where(np.isnan(lag), np.nan, (lag >= frame_ms).astype(np.float64))
+
+
+def bound_pct(x):
+    """The share in percent of the frames with GPU times that were GPU-bound."""
+    return known_mean(x) * 100.0
+
+
+def _known(value):
+    return None if value is None or not np.isfinite(value) else float(value)
+
+
 def low_fps(sorted_ms, per):
     """fps equivalent of the mean of the slowest ceil(N / per) frames."""
     k = (len(sorted_ms) + per - 1) // per
@@ -49,7 +80,8 @@ class PassView:
     (s), their sum (smallest first, like the plug-in, so that seconds and fps
     match its summary line) and median; the chunk builds if logged."""
 
-    def __init__(self, frame_ms, chunks=None, stutters=None):
+    def __init__(self, frame_ms, chunks=None, stutters=None, gpu_ms=None, bound=None):
+        self.gpu_ms, self.bound = gpu_ms, bound
         self.x = np.asarray(frame_ms, dtype=np.float64)
         self.s = np.sort(self.x)
         self.n = len(self.s)
@@ -73,6 +105,7 @@ class Metric:
     count: bool = False          # a count: shown whole where it is
     in_tables: bool = True       # flycompare's per-pass table (else stored only)
     summary_key: Optional[str] = None     # printed in a stdout log's summary line
+    source: str = "frame_ms"     # the pass's per-frame array that of_array reads
 
 
 def _chunky(v: PassView) -> Optional[int]:
@@ -121,10 +154,18 @@ METRICS = (
     Metric("chunk_builds", "builds", "chunk builds", "", 1,
            lambda v: None if v.chunks is None else int(np.sum(v.chunks)), "chunk_builds", "",
            count=True, in_tables=False),
+    Metric("gpu", "gpu ms", "GPU time", "ms", 1, lambda v: None if v.gpu_ms is None else _known(known_mean(v.gpu_ms)),
+           "gpu_ms", "mean GPU time per frame (gpu_ms) over the frames that have one", of_array=known_mean,
+           in_tables=False, source="gpu_ms"),
+    Metric("gpu_bound", "GPU-bound", "GPU-bound frames", "%", 0,
+           lambda v: None if v.bound is None else _known(bound_pct(v.bound)), "gpu_bound",
+           "share of the frames with GPU times that were GPU-bound (gpu_lag_ms >= frame_ms)",
+           of_array=bound_pct, in_tables=False, source="gpu_bound"),
 )
 BY_NAME = {m.name: m for m in METRICS}
 TABLE = tuple(m for m in METRICS if m.in_tables)            # flycompare's per-pass metrics
-COMPARED = tuple(m for m in METRICS if m.of_array is not None)
+COMPARED = tuple(m for m in METRICS if m.of_array is not None and m.source == "frame_ms")
+GPU = tuple(m for m in METRICS if m.source != "frame_ms")   # from the GPU times, when logged
 DETECTED = tuple(m for m in METRICS if m.detected)
 COLUMNS = {m.name: m.column for m in METRICS}              # flyhistory's per-pass columns
 
@@ -167,10 +208,11 @@ def per_second_counts(frame_ms):
     return np.diff(reach, prepend=-1).tolist()
 
 
-def frame_metrics(frame_ms, chunks=None, stutters=None) -> dict:
+def frame_metrics(frame_ms, chunks=None, stutters=None, gpu_ms=None, bound=None) -> dict:
     """Every per-pass metric from the frame times in milliseconds (and the
-    chunk builds with the stutter mask, for the chunk columns)."""
-    view = PassView(frame_ms, chunks, stutters)
+    chunk builds with the stutter mask, for the chunk columns; the GPU
+    times and gpu_bound's frames, for the GPU's)."""
+    view = PassView(frame_ms, chunks, stutters, gpu_ms, bound)
     return {m.name: m.per_pass(view) for m in METRICS}
 
 

@@ -14,7 +14,7 @@ from flytools import metrics
 from flytools.compare import analysis
 from flytools.errors import InputError
 from flytools.inputs import csvlog, script as scripts, stdoutlog
-from flytools.records import Segment
+from flytools.records import Pass, Run, Segment
 from flytools.report import text, verdict
 from flytools.stats import inference as stats, spread
 
@@ -103,6 +103,26 @@ class Statistics(unittest.TestCase):
         self.assertIn("mean frame time +3.0%; one pass per run can't show how much passes differ from each other: "
                       "run a second pass", verdict.headline(cmp, 1.0, None))
 
+    def test_gpu_bound_and_attribution(self):
+        # A CPU-bound A (the GPU never a frame behind; its first frame without GPU times) against B 15% slower,
+        # its GPU exactly a frame behind in its first 80 frames: GPU-bound there, segments by most of their
+        # frames, and the verdict's line on them (GPU time 12.13 / 9.45 ms, geometric means); B's GPU times lost
+        # (a disjoint timer leaves the cells empty) are said unknown; no line where a run lacks the columns.
+        frame = np.array([10.0, 11.0] * 50)
+        a = [Pass(i, frame * k, gpu_ms=frame * 0.9, gpu_lag_ms=np.where(np.arange(100) == 0, np.nan, 6.0))
+             for i, k in ((1, 1.0), (2, 1.01))]
+        b = [Pass(i, frame * k, gpu_ms=frame * k, gpu_lag_ms=np.where(np.arange(100) < 80, frame * k, 5.0))
+             for i, k in ((1, 1.15), (2, 1.16))]
+        self.assertEqual([(np.nansum(p.gpu_bound), np.isnan(p.gpu_bound).sum()) for p in (a[0], b[0])], [(0, 1), (80, 0)])
+        plain = [Pass(p.number, p.frame_ms) for p in b]
+        lost = [Pass(p.number, p.frame_ms, gpu_ms=p.frame_ms * np.nan, gpu_lag_ms=p.frame_ms * np.nan) for p in b]
+        for runs, want in [((a, b), "  GPU time +28.3% (95% CI of these two launches' passes +21.5..+35.6%); "
+                                    "B GPU-bound in 4 of 5 segments, 80% of frames (A in 0 of 5, 0%)"),
+                           ((a, lost), "  GPU time unknown; B GPU-bound in - (A in 0 of 5, 0%)"), ((a, plain), None)]:
+            doc = analysis.analyse([Run(x, x, "csv", tuple(r)) for x, r in zip("AB", runs)], [0, 20, 40, 60, 80, 100])
+            self.assertEqual(verdict.gpu_line(doc.comparisons[0], doc), [want] if want else [])
+            self.assertEqual([s.bound for s in doc.runs[0].gpu.segments], ["CPU"] * 5)
+
     def test_drift_and_warnings(self):
         # Passes 2% slower each in the order they ran, A's before B's: warned above the verdict, after the caller's
         # warnings; steady passes are not. Runs from several launches: the drift per launch in the session.
@@ -181,12 +201,17 @@ class Inputs(Tool):
         os.link(self.dir / "g", self.dir / "h")
         self.write("frame-00009.ppm", b"")
         h, h4, key = "pass,frame,frame_ms\n", "pass,frame,frame_ms,chunks\n", "0 1 2 3 4 5\n"
+        hg = "pass,frame,frame_ms,gpu_ms,gpu_lag_ms\n"
         P1, P2, S = "flyrate: pass 1 of 2\n", "flyrate: pass 2 of 2\n", "flyrate: %d frames 5 seconds 1 fps, frame ms min/avg/p99/max 1/2/3/4\n"
         files = [  # contents of x, a run (a script where it starts with a keyframe) -> the error's words
             ("", "x: empty file"), (h, "x: no frames"), ("pass,frame,ms\n1,1,10\n", "expected the CSV header"),
             (h + "1,1\n", "line 2: expected 3 columns"), (h + "1,1,fast\n", "line 2: not a number"),
             (h + "0,1,10\n", "passes count from 1"), (h + "1,1,0\n", "frame_ms must be a positive number"),
             (h + "1,1,10\n" + h4, "line 3: header pass,frame,frame_ms,chunks after"),
+            (hg + "1,1,10,1\n", "line 2: expected 5 columns"), (hg + "1,1,10,,x\n", "line 2: not a number"),
+            (h4 + "1,1,10,0\n" + h4[:-1] + hg[19:], "after header"),
+            (hg + "1,1,10,9,-inf\n", "gpu_lag_ms must be empty or a number of ms within an hour (3600000) either "
+                                    "way, found '-inf'"),
             (h + "1,1,1e308\n", "at most 3600000 (an hour), found '1e308'"),
             (h + "1,1,10\n1,3,10\n", "line 3: expected frame 2 of pass 1"),
             (h + "2,1,10\n1,1,10\n", "line 3: pass 1 after pass 2"), (h4 + "1,1,10,-1\n", "chunks must be 0 or more"),
@@ -239,6 +264,12 @@ class Inputs(Tool):
                     at.insert(line - 1, bad)
                     with self.assertRaisesRegex(InputError, "^g: line %d: " % line):
                         csvlog.parse_csv("\n".join(at), "g")
+        # GPU times: an empty cell (or a written nan) is a frame without them, whichever reader reads it.
+        rows = ["1,%d,%d,2,%s,%s\n" % (f, 8 + f % 3, "" if f % 7 else "nan", "" if f % 5 else 4.5) for f in range(1, 41)]
+        for size in (64, 1 << 20):
+            with unittest.mock.patch.object(csvlog, "PIECE_BYTES", size):
+                p = csvlog.parse_csv("pass,frame,frame_ms,chunks,gpu_ms,gpu_lag_ms\n" + "".join(rows), "g")[0]
+                self.assertEqual((p.chunks.sum(), np.isnan(p.gpu_ms).sum(), np.nansum(p.gpu_lag_ms)), (80, 40, 36.0))
         counts = stdoutlog.parse_log("flyrate: per-second fps:%s\nflyrate: 1 frames 1 seconds 1 fps, frame ms "
                                    "min/avg/p99/max 1/1/1/1\n" % (" 600" * 250), "x")[0].per_second
         self.assertEqual(len(counts), 250)

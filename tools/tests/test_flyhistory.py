@@ -249,9 +249,9 @@ class SQLite(Backend, unittest.TestCase):
         r = self.tool("--lock-timeout", "0.1", "list", status=1)
         self.assertEqual(r.stderr, "flyhistory: error: %s: the database is locked by another writer; "
                                    "try again later\n" % self.db)
-        lock.execute("UPDATE schema_version SET version = 3")
+        lock.execute("UPDATE schema_version SET version = %d" % (history_db.SCHEMA_VERSION + 1))
         lock.execute("COMMIT")
-        self.assertIn("has schema version 3, newer than this flyhistory knows (2)", self.tool("list", status=1).stderr)
+        self.assertIn("has schema version 4, newer than this flyhistory knows (3)", self.tool("list", status=1).stderr)
         other = sqlite3.connect(self.dir / "other.sqlite")
         other.execute("CREATE TABLE notes (t TEXT)")
         other.commit()

@@ -256,6 +256,41 @@ class Standin(Case):
         self.assertIn("view distance A 32, B 48", self.compare(
             "A=%s/A/run-01/frames.csv" % self.out, "B=%s/B/run-01/frames.csv" % self.out).stdout)
 
+    def test_gpu_times_tell_what_bounds_the_flight(self):
+        # A fill-heavy load (extra layers per pixel) and a busy render thread make frames at least twice as long
+        # (about 4 and 7 times the plain 1.2 ms at 320x180): the first flight is GPU-bound in every segment, the
+        # second in none, and halving the framebuffer's sides takes much off the first and little off the second
+        # (each run's fastest pass: another process on this machine can only slow a pass down). flyrun.json and
+        # run.json say --gpu, the page shows the GPU table; the figures stay in flyhistory.
+        exe, plugin = standin()
+        with open(self.script, "w") as f:
+            f.write("warmup 0 0 5\n" + "".join("%d %d 40 200 -40 -12\n" % (24 * k, 30 * k - 230) for k in range(6)))
+        change = {}
+        for load, bound in (("--gpu-load 24", "GPU"), ("--cpu-load 8", "CPU")):
+            game = "=%s --max-seconds 0 --view-distance 32 --size %s %s " + plugin
+            self.out = os.path.join(self.dir, bound)
+            r = self.flyrun("A" + game % (exe, "320x180", load), "B" + game % (exe, "160x90", load),
+                            "--json", self.out + ".json", "--html", self.out + ".html", opts=("--gpu", "--runs", "1", "--passes", "3", "--shots", "none", "--quiet"))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertRegex(r.stdout, r"\n  GPU time [-+]\d+\.\d% \(95% CI [^)]*\); B GPU-bound in \d of 5 segments")
+            with open(self.out + ".json") as f:
+                doc = json.load(f)
+            with open(self.out + ".html") as f:
+                self.assertIn("<h3>GPU times</h3>", f.read())
+            full = [s["bound"] for s in doc["runs"][0]["gpu"]["segments"]]
+            self.assertGreaterEqual(full.count(bound), 0.95 * len(full), r.stdout)
+            fastest = [min(p["metrics"]["mean"] for p in run["passes"]) for run in doc["runs"]]
+            change[bound] = (fastest[1] / fastest[0] - 1) * 100
+            with open(os.path.join(self.out, "flyrun.json")) as f:
+                self.assertEqual((json.load(f)["settings"]["gpu"], self.run_json("A/run-01")["env"]["FLYRATE_GPU"]),
+                                 (True, "1"))
+        self.assertLess(change["GPU"], -30, change)
+        self.assertGreater(change["CPU"], -15, change)
+        db = os.path.join(self.dir, "h.db")
+        subprocess.run([FLYHISTORY, "--db", db, "add", self.out], check=True, capture_output=True, timeout=60)
+        report = subprocess.run([FLYHISTORY, "--db", db, "report"], capture_output=True, text=True, timeout=60).stdout
+        self.assertRegex(report, r"GPU time \d+\.\d\d ms, GPU-bound frames \d+\.\d\d%")
+
 
 class Environment(unittest.TestCase):
     def test_renderer_lines(self):

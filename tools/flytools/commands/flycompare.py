@@ -53,6 +53,12 @@ comparing runs (each run against the first one, A):
              Holm's correction across the segments decides which changed.
   stutters   counted over all passes of a run (and per segment); with a
              chunks column, also how many were in frames that built chunks.
+  GPU        with the GPU columns (FLYRATE_GPU=1): per run, path and segment,
+             the mean GPU time per frame and the share of GPU-bound frames
+             (gpu_lag_ms >= frame_ms: the GPU a frame or more behind); a
+             span is GPU-bound when most of its frames are, else CPU-bound.
+             Against A: the GPU time's change with an interval as above, the
+             share's in points; one verdict line says both.
 
 pictures (--shots), for each frame-NNNNN.ppm in A's folder and another run's:
   PSNR       10 log10(255^2 / mean squared channel difference), in dB

@@ -26,8 +26,9 @@ EPILOG = """
 Each LABEL="COMMAND" starts the game (or the stand-in) with the plug-in
 loaded; the command is split as a shell would split it but runs without a
 shell, in its own process group. flyrun sets FLYRATE (the script),
-FLYRATE_PASSES, FLYRATE_CSV and FLYRATE_SHOTS for every launch and removes
-any other FLYRATE* variable from its environment.
+FLYRATE_PASSES, FLYRATE_CSV and FLYRATE_SHOTS (and with --gpu FLYRATE_GPU)
+for every launch and removes any other FLYRATE* variable from its
+environment.
 
 how many: two variants without --runs run until decided: A B B A blocks of
 launches, looking after each, until the change's interval (valid under that
@@ -93,6 +94,9 @@ def parser() -> Parser:
                         "variant, so that the timed launches are clean (default); in every "
                         "launch; or nowhere")
     p.add_argument("--keep-going", action="store_true", help="carry on after a failed launch")
+    p.add_argument("--gpu", action="store_true",
+                   help="give every launch FLYRATE_GPU=1: the logs get GPU times, and the comparison "
+                        "says what bounds each segment, GPU or CPU")
     p.add_argument("--until-decided", action="store_true",
                    help="add A B B A blocks of launches until the change is decided (its interval, "
                         "valid under looking after every block, clears the --min-effect band or lies "
@@ -185,7 +189,7 @@ def settings(p: Parser, args, opts, until: bool) -> FlyrunSettings:
         runs=args.max_runs if until else args.runs or FIXED_RUNS, passes=args.passes,
         labels=tuple(labels), commands=commands, argvs=argvs, order=args.order, seed=args.seed,
         warmup_runs=args.warmup_runs, timeout_s=args.timeout, shots=args.shots,
-        keep_going=args.keep_going, script_sha256=files.sha256(args.script),
+        keep_going=args.keep_going, script_sha256=files.sha256(args.script), gpu=args.gpu,
         looks=decide.looks_of(args.max_runs) if until else None)
 
 

@@ -15,6 +15,7 @@ from ..records import (Comparison, Document, PassSummary, Run, RunSummary, Segme
                        SegmentSide, Settings)
 from ..stats import inference as stats
 from ..history import levels as history_levels
+from . import gpu
 from .intervals import (apart, interval, launch_times, levels_unseen, method_of, method_text,
                         pass_values, rounding_bounds)
 
@@ -49,9 +50,10 @@ def _sum(values: Sequence[Optional[int]]) -> Optional[int]:
     return None if any(v is None for v in values) else sum(values)
 
 
-def run_doc(run: Run) -> RunSummary:
+def run_doc(run: Run, seg_list: Sequence = ()) -> RunSummary:
     """The run as the document shows it: every pass's metrics and their
-    mean and spread over the passes."""
+    mean and spread over the passes; its GPU times over the path and the
+    segments, when logged."""
     passes = []
     for p in run.passes:
         chunky = p.chunks is not None
@@ -66,7 +68,8 @@ def run_doc(run: Run) -> RunSummary:
         frames_per_pass=run.frames_per_pass, chunks_logged=run.has_chunks, passes=tuple(passes),
         across_passes={m.name: _mean_sd([e.metrics[m.name] for e in passes]) for m in metrics.TABLE},
         stutters={"total": _sum([s[0] for s in per_pass]),
-                  "with_chunk_builds": _sum([s[1] for s in per_pass])})
+                  "with_chunk_builds": _sum([s[1] for s in per_pass])},
+        gpu=gpu.run_figures(run, seg_list))
 
 
 def _side(run: Run, span: slice) -> SegmentSide:
@@ -133,7 +136,8 @@ def compare(ra: Run, rb: Run, seg_list: Sequence, pct: float,
         levels=list(levels), looks=looks,
         spread=history_levels.source(history, spreads.get("mean"), levels) if levels and history else None,
         metrics={k: {"a": base[k]["mean"], "b": other[k]["mean"],
-                     "change_pct": relative(base[k]["mean"], other[k]["mean"])} for k in base})
+                     "change_pct": relative(base[k]["mean"], other[k]["mean"])} for k in base},
+        gpu=gpu.compare(ra, rb, seg_list, method, pct, levels))
 
 
 def drift(runs: Sequence[Run]) -> Optional[str]:
@@ -205,6 +209,6 @@ def analyse(runs: Sequence[Run], keyframes: Optional[Sequence[int]] = None,
                           bootstrap=None,
                           pixel_tolerance=pixel_tolerance),
         warnings=tuple(warnings) + ((found,) if found else ()),
-        runs=tuple(run_doc(r) for r in runs), segments=seg_list, segments_note=note,
+        runs=tuple(run_doc(r, seg_list) for r in runs), segments=seg_list, segments_note=note,
         comparisons=tuple(compare(runs[0], r, seg_list, pct, spreads=spreads, history=history)
                           for r in runs[1:]))

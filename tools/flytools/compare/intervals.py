@@ -24,9 +24,10 @@ PRINTED_HALF_MS = 0.05
 
 def pass_values(run: Run, metric: metrics.Metric, span: slice = slice(None)) -> list:
     """The metric of each pass over the span (None where a stdout log
-    doesn't say)."""
+    doesn't say, or a span has no GPU times)."""
     if run.has_frames:
-        return [float(metric.of_array(p.frame_ms[span])) for p in run.passes]
+        values = [float(metric.of_array(getattr(p, metric.source)[span])) for p in run.passes]
+        return [v if math.isfinite(v) else None for v in values]
     return [p.summary.get(metric.name) for p in run.passes]
 
 

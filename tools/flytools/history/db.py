@@ -11,9 +11,9 @@ import sqlite3
 import urllib.parse
 
 from ..errors import InputError
-from ..metrics import COLUMNS
+from ..metrics import COLUMNS, GPU
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # Per-pass metric name -> column (the names the SQL dialects both accept),
 # from the metrics' table; each column not made by migration 1 is added by
@@ -45,7 +45,12 @@ MIGRATIONS = {1: [
         p99 DOUBLE PRECISION NOT NULL, PRIMARY KEY (run_id, pass_no, segment))""",
 ], 2: [
     "ALTER TABLE pass_metrics ADD COLUMN pacing DOUBLE PRECISION",   # frame pacing
+], 3: [  # GPU times (GPU time per frame, GPU-bound share): NULL where a run logged none
+    "ALTER TABLE %s ADD COLUMN %s DOUBLE PRECISION" % (table, column)
+    for table in ("pass_metrics", "segment_metrics") for column in ("gpu_ms", "gpu_bound")
 ]}
+# The segments' metrics beside their mean and p99: the GPU's.
+SEGMENT_GPU = GPU
 
 
 def is_postgres(dsn: str) -> bool:

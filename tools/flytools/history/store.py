@@ -15,7 +15,7 @@ from .. import metrics, segments
 from ..errors import InputError
 from ..inputs import open_run, runfolder, script as scripts
 from ..records import Incoming, Point, RunInfo, Series, StoredRun, to_json
-from .db import DB, PASS_COLUMNS, driver_errors
+from .db import DB, PASS_COLUMNS, SEGMENT_GPU, driver_errors
 
 BATCH = 500          # rows asked for by their keys a few hundred at a time
 
@@ -114,11 +114,20 @@ def _insert(db: DB, inc: Incoming, digest: str, fields: dict, seg_list: tuple, w
          date or now, now, json.dumps(env), len(rows), len(seg_list))).fetchone()[0]
     db.insert_many("pass_metrics", ["run_id", "pass_no", "launch"] + list(PASS_COLUMNS.values()),
                    [(run_id, i, launch, *vals) for i, (launch, vals) in enumerate(rows, 1)])
-    db.insert_many("segment_metrics", ["run_id", "pass_no", "segment", "mean", "p99"], [
-        (run_id, i, s.index, float(np.mean(part)), float(metrics.p99_ms(part)))
+    db.insert_many("segment_metrics", ["run_id", "pass_no", "segment", "mean", "p99"]
+                   + [m.column for m in SEGMENT_GPU], [
+        (run_id, i, s.index, float(np.mean(part)), float(metrics.p99_ms(part)),
+         *(_segment_value(p, m, s) for m in SEGMENT_GPU))
         for i, p in enumerate(inc.run.passes, 1) for s in seg_list
         for part in [p.frame_ms[s.first_frame:s.last_frame]]])
     return run_id, series_id
+
+
+def _segment_value(p, metric, seg) -> float | None:
+    """A pass's GPU metric over a segment; None where it has no GPU times."""
+    values = getattr(p, metric.source)
+    v = None if values is None else float(metric.of_array(values[seg.first_frame:seg.last_frame]))
+    return v if v is not None and np.isfinite(v) else None
 
 
 def series_list(db: DB, wanted: list[int] | None = None) -> list[Series]:

@@ -1,7 +1,8 @@
 # csvlog.py: the reader of the plug-in's per-frame CSV log: a header, then
 # one row per frame (pass, frame, frame time, and with the fourth column the
-# chunk builds of the frame), frames 1..N per pass, passes one after
-# another. A log is read in bulk a piece at a time, so a log of millions of
+# chunk builds of the frame; with GPU times last the frame's GPU time and
+# the GPU's lag, empty where the plug-in has none), frames 1..N per pass,
+# passes one after another. A log is read in bulk a piece at a time, so a log of millions of
 # frames is never held as text; a piece that isn't plain goes through the
 # line-by-line reader, which names the first bad line. Every problem is an
 # InputError naming the file and the line.
@@ -20,9 +21,14 @@ BASE_COLUMNS = ("pass", "frame", "frame_ms")
 # frame). A column added here is read and checked like the others; the
 # passes get its values by name in parse_csv.
 COUNT_COLUMNS = ("chunks",)
+# The GPU times, last, both or neither: milliseconds, an empty cell where a
+# frame has none (NaN in the arrays).
+GPU_COLUMNS = ("gpu_ms", "gpu_lag_ms")
 CSV_HEADER = ",".join(BASE_COLUMNS)
-# The headers a log may have: the base columns and the first k added ones.
-HEADERS = tuple(",".join(BASE_COLUMNS + COUNT_COLUMNS[:k]) for k in range(len(COUNT_COLUMNS) + 1))
+# The headers a log may have: the base columns, the first k added ones, and
+# the GPU columns or not.
+HEADERS = tuple(",".join(BASE_COLUMNS + COUNT_COLUMNS[:k] + gpu) for gpu in ((), GPU_COLUMNS)
+                for k in range(len(COUNT_COLUMNS) + 1))
 # No frame lasts an hour; larger figures would overflow the sums. None lasts
 # less than a microsecond either: smaller figures are corrupt and would make
 # an fps of them infinite.
@@ -56,27 +62,39 @@ class _CsvState:
     def __init__(self, path, header, lines):
         self.path, self.header = path, header
         self.columns = header.count(",") + 1
-        self.counted = header.split(",")[len(BASE_COLUMNS):]     # the added columns' names
+        added = header.split(",")[len(BASE_COLUMNS):]
+        self.timed = added[-len(GPU_COLUMNS):] == list(GPU_COLUMNS)    # GPU times logged
+        self.counted = added[:len(added) - len(GPU_COLUMNS) * self.timed]  # the count columns' names
         self.pass_no, self.frames = None, 0
         self.rows = 0
         self.numbers = np.empty(lines, dtype=np.int32)
         self.times = np.empty(lines, dtype=np.float64)
         self.counts = np.empty((len(self.counted), lines), dtype=np.int64)
+        self.gpu = np.empty((len(GPU_COLUMNS) * self.timed, lines), dtype=np.float64)
 
-    def take(self, numbers, times, counts):
-        """Appends a piece's rows (counts: a row per added column)."""
+    def take(self, numbers, times, counts, gpu):
+        """Appends a piece's rows (counts, gpu: a row per such column)."""
         at, self.rows = self.rows, self.rows + len(times)
         self.numbers[at:self.rows] = numbers
         self.times[at:self.rows] = times
         if self.counted:
             self.counts[:, at:self.rows] = counts
+        if self.timed:
+            self.gpu[:, at:self.rows] = gpu
+
+
+def _gpu_ok(values):
+    """Whether GPU times are missing (NaN) or within an hour either way
+    (a lag may come out a little below 0 where the clocks disagree)."""
+    return np.isnan(values) | (np.abs(values) <= MAX_FRAME_MS)
 
 
 def _csv_lines(state, text, lineno):
     """Rows of a piece one line at a time, each checked with its line number:
     the exact reader that the bulk reader falls back on."""
     s = state
-    numbers, times, counts = [], [], []
+    numbers, times, counts, gpu = [], [], [], []
+    ngpu = len(GPU_COLUMNS) * s.timed
     for lineno, line in enumerate(text.split("\n"), lineno):
         line = line.strip()
         if not line or header(line) == s.header:
@@ -91,7 +109,8 @@ def _csv_lines(state, text, lineno):
         try:
             pno, fno = int(fields[0]), int(fields[1])
             ms = float(fields[2])
-            added = [int(v) for v in fields[len(BASE_COLUMNS):]]
+            added = [int(v) for v in fields[len(BASE_COLUMNS):s.columns - ngpu]]
+            cells = [float(v) if v.strip() else np.nan for v in fields[s.columns - ngpu:]]
         except ValueError:
             raise InputError("%s: line %d: not a number in '%s'" % (s.path, lineno, line))
         if not MIN_FRAME_MS <= ms <= MAX_FRAME_MS:  # also refuses nan and inf
@@ -102,6 +121,10 @@ def _csv_lines(state, text, lineno):
             if not 0 <= value < MAX_NUMBER:
                 raise InputError("%s: line %d: %s must be 0 or more (and below %d), found %d"
                                  % (s.path, lineno, name, MAX_NUMBER, value))
+        for name, value, text in zip(GPU_COLUMNS, cells, fields[s.columns - ngpu:]):
+            if not _gpu_ok(value):  # also refuses inf (a written nan is missing, as an empty cell)
+                raise InputError("%s: line %d: %s must be empty or a number of ms within an hour "
+                                 "(%d) either way, found '%s'" % (s.path, lineno, name, MAX_FRAME_MS, text.strip()))
         if max(pno, fno) >= MAX_NUMBER:
             raise InputError("%s: line %d: pass or frame number %d: no log has so many"
                              % (s.path, lineno, max(pno, fno)))
@@ -120,7 +143,9 @@ def _csv_lines(state, text, lineno):
         numbers.append(pno)
         times.append(ms)
         counts.append(added)
-    s.take(numbers, times, np.array(counts, dtype=np.int64).T if s.counted else None)
+        gpu.append(cells)
+    s.take(numbers, times, np.array(counts, dtype=np.int64).T if s.counted else None,
+           np.array(gpu, dtype=np.float64).reshape(len(gpu), ngpu).T if s.timed else None)
 
 
 def _csv_bulk(state, piece):
@@ -131,6 +156,8 @@ def _csv_bulk(state, piece):
     raw = np.frombuffer(piece, dtype=np.uint8)
     if not _PLAIN[raw].all():
         return False
+    if s.timed:  # a missing GPU time's empty cell, as numpy reads it
+        piece = piece.replace(b",,", b",nan,").replace(b",,", b",nan,").replace(b",\n", b",nan\n")
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         try:  # numpy's C reader; wrong column counts are errors, blank lines skipped
@@ -141,10 +168,11 @@ def _csv_bulk(state, piece):
     if rows.shape[1] != s.columns or len(rows) == 0:
         return False
     pno, fno, ms = rows[:, 0], rows[:, 1], rows[:, 2]
-    ints = rows[:, [0, 1] + list(range(len(BASE_COLUMNS), s.columns))]
+    end = s.columns - len(GPU_COLUMNS) * s.timed
+    ints = rows[:, [0, 1] + list(range(len(BASE_COLUMNS), end))]
     in_range = (ms >= MIN_FRAME_MS) & (ms <= MAX_FRAME_MS)  # false for nan too
     if (ints != np.floor(ints)).any() or (ints < 0).any() or (pno < 1).any() \
-            or (ints >= MAX_NUMBER).any() or not in_range.all():
+            or (ints >= MAX_NUMBER).any() or not in_range.all() or not _gpu_ok(rows[:, end:]).all():
         return False
     # Frames count 1, 2, ... within a pass; a new pass starts at frame 1 and
     # has a higher number than the one before.
@@ -154,7 +182,7 @@ def _csv_bulk(state, piece):
     if not np.where(same, fno == prev_f + 1, (pno > prev_p) & (fno == 1)).all():
         return False
     s.pass_no, s.frames = int(pno[-1]), int(fno[-1])
-    s.take(pno, ms, rows[:, len(BASE_COLUMNS):].T)
+    s.take(pno, ms, rows[:, len(BASE_COLUMNS):end].T, rows[:, end:].T)
     return True
 
 
@@ -212,10 +240,14 @@ def parse_csv(data, path):
     numbers = state.numbers[:state.rows]
     times = state.times[:state.rows]
     counts = dict(zip(state.counted, state.counts[:, :state.rows]))
+    counts.update(zip(GPU_COLUMNS, state.gpu[:, :state.rows]))
     del state
     starts = np.flatnonzero(numbers[1:] != numbers[:-1]) + 1   # where a pass begins
     bounds = [0] + starts.tolist() + [len(numbers)]
-    chunks = counts.get("chunks")
-    return [Pass(int(numbers[lo]), times[lo:hi], chunks[lo:hi] if chunks is not None else None,
-                 per_second=metrics.per_second_counts(times[lo:hi]))
+
+    def part(name, lo, hi):
+        return counts[name][lo:hi] if name in counts else None
+    return [Pass(int(numbers[lo]), times[lo:hi], part("chunks", lo, hi),
+                 per_second=metrics.per_second_counts(times[lo:hi]),
+                 gpu_ms=part("gpu_ms", lo, hi), gpu_lag_ms=part("gpu_lag_ms", lo, hi))
             for lo, hi in zip(bounds, bounds[1:])]

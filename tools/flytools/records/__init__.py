@@ -9,12 +9,14 @@
 from .encode import optional, to_json
 from .runs import (CompareOptions, FlyrunSettings, Framebuffer, Game, Host, Pass, Run, RunInfo,
                    ScriptRef, Segment, Session, SessionEntry, SessionSettings)
-from .document import (CompareResult, Comparison, Document, Interval, PassSummary, PictureFrame, Pictures,
-                       RunSummary, SegmentRow, SegmentSide, Settings)
+from .document import (CompareResult, Comparison, Document, GpuChange, GpuSide, GpuSpans,
+                       Interval, PassSummary, PictureFrame, Pictures, RunSummary, SegmentRow, SegmentSide,
+                       Settings, ShareChange)
 from .history import HistoryStep, Incoming, Point, Reach, Series, SeriesHistory, StoredRun
 
 __all__ = ["optional", "to_json", "CompareOptions", "FlyrunSettings", "Framebuffer", "Game", "Host", "Pass",
            "Run", "RunInfo", "ScriptRef", "Segment", "Session", "SessionEntry", "SessionSettings",
-           "CompareResult", "Comparison", "Document", "Interval", "PassSummary", "PictureFrame", "Pictures",
+           "CompareResult", "Comparison", "Document", "GpuChange", "GpuSide", "GpuSpans",
+           "ShareChange", "Interval", "PassSummary", "PictureFrame", "Pictures",
            "RunSummary", "SegmentRow", "SegmentSide", "Settings", "HistoryStep", "Incoming", "Point",
            "Reach", "Series", "SeriesHistory", "StoredRun"]

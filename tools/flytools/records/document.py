@@ -3,7 +3,7 @@
 # pictures and verdict lines; and a comparison made, with what its
 # outputs need beside the document (the runs, screenshots, pictures).
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional
 
 from .encode import optional
 
@@ -45,6 +45,48 @@ class SegmentRow:
     change: Interval
     a: SegmentSide
     b: SegmentSide
+
+
+@dataclass(frozen=True)
+class GpuSide:
+    """One run's GPU times over a span, means over its passes: the GPU time
+    per frame (ms), the share of its frames with GPU times that were
+    GPU-bound (%), and what bounds the span: "GPU" when most of them
+    were, else "CPU" (None: no frame with GPU times)."""
+    gpu_ms: Optional[float]
+    gpu_bound_pct: Optional[float]
+    bound: Optional[str]
+
+
+@dataclass(frozen=True)
+class GpuSpans:
+    """GPU figures over the whole path and each segment: a run's (GpuSide)
+    or a run's against A (GpuChange)."""
+    path: Any
+    segments: tuple
+
+    def bound_segments(self) -> tuple[int, int]:
+        """A run's segments that the GPU bounds, of those with GPU times."""
+        known = [s.bound for s in self.segments if s.bound]
+        return known.count("GPU"), len(known)
+
+
+@dataclass(frozen=True)
+class ShareChange:
+    """The change of the GPU-bound share between two runs, in percentage
+    points, with its 95% interval where the units allow one."""
+    a: Optional[float] = None
+    b: Optional[float] = None
+    change_points: Optional[float] = None
+    ci_points: Optional[list] = None
+
+
+@dataclass(frozen=True)
+class GpuChange:
+    """Over a span: the GPU time's change (an Interval, as the compared
+    metrics get) and the GPU-bound share's."""
+    gpu_ms: Interval
+    gpu_bound_pct: ShareChange
 
 
 @dataclass(frozen=True)
@@ -90,6 +132,7 @@ class Comparison:
     metrics: dict = optional()        # metric -> {"a", "b", "change_pct"}
     pictures: Optional[Pictures] = optional()      # with screenshots only
     verdict_lines: Optional[list] = optional()
+    gpu: Optional[GpuSpans] = optional()      # GpuChange; both runs with GPU times only
 
 
 @dataclass(frozen=True)
@@ -113,6 +156,7 @@ class RunSummary:
     passes: tuple                     # PassSummary
     across_passes: dict               # metric -> {"mean", "sd"}
     stutters: dict                    # {"total", "with_chunk_builds"}
+    gpu: Optional[GpuSpans] = optional()   # GpuSide; with GPU times only
 
 
 @dataclass(frozen=True)

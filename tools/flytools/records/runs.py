@@ -23,6 +23,8 @@ class Pass:
     per_second: Optional[list] = None       # frames completed in each second
     launch: int = 0                         # which game launch of its run (0-based)
     order: Optional[float] = None           # position in time across a session
+    gpu_ms: Optional[np.ndarray] = None     # GPU time per frame, NaN where unknown, when logged
+    gpu_lag_ms: Optional[np.ndarray] = None  # how far the GPU ran behind at the frame's end
 
     @property
     def frames(self) -> int:
@@ -36,11 +38,18 @@ class Pass:
         return metrics.stutter_mask(self.frame_ms)
 
     @cached_property
+    def gpu_bound(self) -> Optional[np.ndarray]:
+        """Per frame 1 where the GPU set the pace, 0 where the CPU did, NaN
+        where it isn't known; None without GPU times."""
+        return None if self.gpu_lag_ms is None else metrics.gpu_bound(self.frame_ms, self.gpu_lag_ms)
+
+    @cached_property
     def metrics(self) -> dict:
         """Every per-pass metric (None where a stdout log doesn't say)."""
         if self.frame_ms is not None:
             return metrics.frame_metrics(self.frame_ms, self.chunks,
-                                         None if self.chunks is None else self.stutter_mask)
+                                         None if self.chunks is None else self.stutter_mask,
+                                         self.gpu_ms, self.gpu_bound)
         return metrics.summary_metrics(self.summary)
 
 
@@ -69,6 +78,10 @@ class Run:
     @property
     def has_chunks(self) -> bool:
         return all(p.chunks is not None for p in self.passes)
+
+    @property
+    def has_gpu(self) -> bool:
+        return bool(self.passes) and all(p.gpu_ms is not None for p in self.passes)
 
     @property
     def frames_per_pass(self) -> Optional[int]:
@@ -177,6 +190,7 @@ class SessionSettings:
     labels: list
     commands: Optional[dict] = None
     looks: Optional[int] = optional()   # run until decided: the looks, each of which could have stopped it
+    gpu: Optional[bool] = optional()      # FLYRATE_GPU=1 given to every launch (flyrun --gpu)
 
 
 @dataclass(frozen=True)
@@ -240,3 +254,4 @@ class FlyrunSettings:
     keep_going: bool = False
     script_sha256: str = ""
     looks: Optional[int] = None      # run until decided: the looks it may take
+    gpu: bool = False                # FLYRATE_GPU=1 to every launch: GPU times in the logs

@@ -1,12 +1,16 @@
 # charts.py: the pictures of the timing, for --plot and the HTML page: frame
 # time per frame with the keyframes marked and each segment shaded by its
-# verdict, the change per segment with its interval against the threshold
-# band, the sorted frame times, and the per-second fps.
+# verdict, for each run with GPU times its frame and GPU time along the path
+# with each segment shaded by what bounds it, the change per segment with
+# its interval against the threshold band, the sorted frame times, and the
+# per-second fps.
 import contextlib
 import io
 import warnings
 
 import numpy as np
+
+from ..metrics import known_mean
 
 DPI = 100
 # A pass longer than this many frames is drawn as the band between the
@@ -21,6 +25,7 @@ MARKER_MAX = 600
 
 SHADES = {"slower": ("#d62728", 0.16), "faster": ("#2ca02c", 0.16),
           "inconclusive": ("#bcbd22", 0.12)}
+BOUND_SHADES = {"GPU": ("#9467bd", 0.15), "CPU": ("#17becf", 0.12)}
 
 
 def plain(text):
@@ -85,6 +90,33 @@ def _frame_panel(ax, runs, doc, colors):
            xlabel="frame", ylabel="frame time (ms)")
 
 
+def _binned(values):
+    """(first frame, mean of the known values) of each of about
+    ENVELOPE_BINS equal stretches: every frame while there are fewer."""
+    n = len(values)
+    per = -(-n // ENVELOPE_BINS)
+    pad = np.concatenate((values, np.full(per * -(-n // per) - n, np.nan))).reshape(-1, per)
+    return np.arange(pad.shape[0]) * per + 1, known_mean(pad)
+
+
+def _gpu_panel(ax, run, summary, doc):
+    """A run's frame time (the CPU's) and GPU time along the path, means
+    over its passes, each segment shaded by what bounds it."""
+    frame = np.mean([p.frame_ms for p in run.passes], axis=0)
+    gpu = known_mean(np.array([p.gpu_ms for p in run.passes]).T)
+    for values, label, color in ((frame, "frame time (CPU)", "#333333"), (gpu, "GPU time", "#6a3d9a")):
+        ax.plot(*_binned(values), color=color, linewidth=0.8, label=label)
+    shaded = set()
+    for seg, side in zip(doc.segments, summary.gpu.segments):
+        if side.bound in BOUND_SHADES:
+            color, alpha = BOUND_SHADES[side.bound]
+            ax.axvspan(seg.first_frame, seg.last_frame, color=color, alpha=alpha, linewidth=0,
+                       label=None if side.bound in shaded else "%s-bound" % side.bound)
+            shaded.add(side.bound)
+    ax.set(title=plain("%s: frame and GPU time per frame (mean over passes; shading: what bounds each segment)"
+                       % run.label), xlabel="frame", ylabel="time (ms)")
+
+
 def _segment_panel(ax, doc, colors):
     seg_list = doc.segments
     pct = doc.settings.min_effect_pct
@@ -110,13 +142,17 @@ def figure(runs, doc):
     plt = pyplot()
     from matplotlib import ticker
     with_segments = bool(doc.segments and doc.comparisons)
-    fig, axes = plt.subplots(4 if with_segments else 3, 1,
-                             figsize=(10, 14 if with_segments else 11))
+    timed = [(r, s) for r, s in zip(runs, doc.runs) if s.gpu and r.frames_per_pass]
+    panels = (4 if with_segments else 3) + len(timed)
+    fig, axes = plt.subplots(panels, 1, figsize=(10, (14 if with_segments else 11) + 3.5 * len(timed)))
     colors = plt.rcParams["axes.prop_cycle"].by_key()["color"]
     _frame_panel(axes[0], runs, doc, colors)
+    for ax, (run, summary) in zip(axes[1:], timed):
+        _gpu_panel(ax, run, summary, doc)
+        ax.set_xlim(axes[0].get_xlim())
     if with_segments:
-        _segment_panel(axes[1], doc, colors)
-        axes[1].set_xlim(axes[0].get_xlim())  # segments under their frames
+        _segment_panel(axes[1 + len(timed)], doc, colors)
+        axes[1 + len(timed)].set_xlim(axes[0].get_xlim())  # segments under their frames
     ax_sorted, ax_fps = axes[-2], axes[-1]
     for i, r in enumerate(runs):
         color = colors[i % len(colors)]

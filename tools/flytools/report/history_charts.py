@@ -4,7 +4,8 @@
 # steps marked, and where the level drifted a dotted line), the segments as
 # a heat map of their mean frame time against
 # their own median, so the eye sees where on the path a step happened, and
-# every other metric small below.
+# every other metric small below (the GPU's only where runs logged GPU
+# times).
 import numpy as np
 
 from .. import metrics
@@ -132,10 +133,13 @@ def charts(history: SeriesHistory) -> tuple[bytes, bytes]:
     if has_segments:
         _segment_panel(fig, axes[-1], commits, steps)
     main = _png(fig)
-    fig, axes = plt.subplots(2, 4, figsize=(13, 5))
-    fig.subplots_adjust(left=0.05, right=0.98, top=0.93, bottom=0.14, hspace=0.6, wspace=0.3)
-    for ax, metric in zip(axes.flat, OTHER):
+    others = [m for m in OTHER if m not in metrics.GPU or any(
+        v is not None for c in commits for r in c.runs for v in r.passes.get(m.name, []))]
+    rows = -(-len(others) // 4)
+    fig, axes = plt.subplots(rows, 4, figsize=(13, 2.5 * rows), squeeze=False)
+    fig.subplots_adjust(left=0.05, right=0.98, top=1 - 0.14 / rows, bottom=0.28 / rows, hspace=0.6, wspace=0.3)
+    for ax, metric in zip(axes.flat, others):
         _metric_panel(ax, commits, metric, [], small=True)
-    for ax in axes.flat[len(OTHER):]:
+    for ax in axes.flat[len(others):]:
         ax.axis("off")
     return main, _png(fig)

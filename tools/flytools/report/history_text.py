@@ -3,7 +3,7 @@
 # (report: the compared metrics at the newest commit, the steps and drift,
 # and the smallest step the history can find).
 from ..stats import steps as search
-from ..metrics import BY_NAME, COLUMNS, COMPARED
+from ..metrics import BY_NAME, COLUMNS, COMPARED, GPU
 from ..records import HistoryStep, SeriesHistory
 
 
@@ -65,13 +65,15 @@ def show_lines(row: tuple, passes: list, env) -> list[str]:
 
 def newest_line(h: SeriesHistory) -> str:
     """The compared metrics at the series' newest commit (the mean over its
-    runs), "-" where its runs don't have one."""
+    runs), "-" where its runs don't have one; the GPU's where they do."""
     point = h.commits[-1]
     parts = []
-    for m in COMPARED:
+    for m in COMPARED + GPU:
         values = [r.value.get(m.name) for r in point.runs]
-        shown = "-" if not values or None in values else "%.2f %s" % (sum(values) / len(values), m.unit)
-        parts.append("%s %s" % (m.label, shown))
+        shown = "-" if not values or None in values else \
+            ("%.2f%s" if m.unit == "%" else "%.2f %s") % (sum(values) / len(values), m.unit)
+        if m in COMPARED or shown != "-":
+            parts.append("%s %s" % (m.label, shown))
     return "  newest, %s: %s" % (point.commit, ", ".join(parts))
 
 

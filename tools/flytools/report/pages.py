@@ -74,7 +74,8 @@ def compare_page(doc: Any, chart_png: bytes | None, shots: dict[str, str], held:
         doc=doc, title=title, shots=shots, sizes=sizes, chart=data_uri(chart_png) if chart_png else None,
         run_text="\n".join(text.run_tables(doc)),
         metric_text="\n".join(text.metric_table(doc)[1:]) if len(doc.runs) > 1 else "",
-        colour=change_colour, stutters=text.stutter_cell, shot_images=shot_images)
+        colour=change_colour, stutters=text.stutter_cell, shot_images=shot_images,
+        gpu_text=lambda cmp: "\n".join(text.gpu_table(doc, cmp)[2:]))
 
 
 def history_page(histories: list, db_name: str) -> str:

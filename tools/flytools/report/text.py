@@ -1,6 +1,7 @@
 # text.py: the analysis document as text for people: the runs and their
-# passes, the metrics compared, each comparison's intervals and segments,
-# then the verdict block last, where a reader's eye lands.
+# passes, the metrics compared, each comparison's intervals and segments
+# (and GPU times, where logged), then the verdict block last, where a
+# reader's eye lands.
 from typing import Optional, Sequence
 
 from .. import metrics
@@ -60,9 +61,10 @@ def run_tables(doc: Document) -> list[str]:
     for r in doc.runs:
         n = len(r.passes)
         per = " of %d frames" % r.frames_per_pass if r.frames_per_pass else ""
+        logged = ", chunk builds logged" * r.chunks_logged + ", GPU times logged" * bool(r.gpu)
         out.append("%s: %s (%s, %d pass%s%s%s)" % (
             r.label, r.path, "CSV log" if r.kind == "csv" else "stdout log", n,
-            "" if n == 1 else "es", per, ", chunk builds logged" if r.chunks_logged else ""))
+            "" if n == 1 else "es", per, logged))
     chunks = any(r.chunks_logged for r in doc.runs)
     out += ["", "per pass (frame times in ms; fps, 1% low and 0.1% low in frames per second"
             + ("; builds: chunk builds in the pass, st+ch: stutters in frames that built chunks"
@@ -84,7 +86,44 @@ def run_tables(doc: Document) -> list[str]:
         rows.append([r.label, str(len(r.passes)), fmt(fps["mean"]), fmt(fps["sd"]),
                      fmt(p99["mean"]), fmt(p99["sd"])])
     out += table(rows)
+    if any(r.gpu for r in doc.runs):
+        out += ["", "GPU times (means over passes: GPU time per frame in ms; GPU-bound: the share of frames "
+                "whose GPU ran a frame time or more behind, and the segments where most frames did)"]
+        rows = [["run", "gpu ms", "GPU-bound", "segments"]]
+        for r in doc.runs:
+            g = r.gpu.path if r.gpu else None
+            segs = "%d of %d" % r.gpu.bound_segments() if r.gpu and r.gpu.bound_segments()[1] else "-"
+            rows.append([r.label, fmt(g and g.gpu_ms), fmt_share(g and g.gpu_bound_pct), segs])
+        out += table(rows)
     return out
+
+
+def fmt_share(v: Optional[float]) -> str:
+    return "-" if v is None else "%.0f%%" % v
+
+
+def gpu_table(doc: Document, cmp: Comparison) -> list[str]:
+    """One comparison's GPU times, whole path and segments; none unless
+    both runs logged them."""
+    if cmp.gpu is None:
+        return []
+    a, b = cmp.against, cmp.run
+    ga, gb = (next(r.gpu for r in doc.runs if r.label == x) for x in (a, b))
+    out = ["", "GPU times of %s against %s: GPU time (ms, as the change's model gives it) and the share of "
+           "GPU-bound frames (change in points), and what bounds each span" % (b, a)]
+    rows = [["span", "frames", a + " gpu ms", b + " gpu ms", "change", "95% CI", a + " GPU-bound",
+             b + " GPU-bound", "change", "95% CI", a, b]]
+    spans = [("path", "all", ga.path, gb.path, cmp.gpu.path)] + [
+        ("seg %d" % seg.index, "%d-%d" % (seg.first_frame, seg.last_frame), sa, sb, c)
+        for seg, sa, sb, c in zip(doc.segments, ga.segments, gb.segments, cmp.gpu.segments)]
+    for name, frames, sa, sb, c in spans:
+        iv, sh = c.gpu_ms, c.gpu_bound_pct
+        rows.append([name, frames, fmt(iv.a), fmt(iv.b), fmt_change(iv.change_pct), fmt_ci(iv.ci_pct),
+                     fmt_share(sa.gpu_bound_pct), fmt_share(sb.gpu_bound_pct),
+                     "-" if sh.change_points is None else "%+.0f" % sh.change_points,
+                     "-" if sh.ci_points is None else "%+.0f..%+.0f" % tuple(sh.ci_points),
+                     sa.bound or "-", sb.bound or "-"])
+    return out + table(rows, left=2)
 
 
 def metric_table(doc: Document) -> list[str]:
@@ -162,7 +201,7 @@ def text(doc: Document, verdict_lines: list[str]) -> str:
     if len(doc.runs) > 1:
         out += metric_table(doc)
         for cmp in doc.comparisons:
-            out += comparison_tables(doc, cmp)
+            out += comparison_tables(doc, cmp) + gpu_table(doc, cmp)
         out += note_lines(doc)
         out += ["", "verdict (a change smaller than \u00b1%g%% counts as no change)"
                 % doc.settings.min_effect_pct] + warning_lines(doc) + verdict_lines

@@ -3,7 +3,8 @@
 # (faster, slower, no change or inconclusive, with the interval and, when
 # inconclusive, how many passes would decide it; when the pictures differ
 # or can't be compared, the same sentence says so), the segments that
-# changed, where the stutters fell and whether the pictures match. The text, the JSON and the HTML page all
+# changed, what bounds the runs where both logged GPU times, where the
+# stutters fell and whether the pictures match. The text, the JSON and the HTML page all
 # carry these same lines.
 from typing import Optional, Sequence
 
@@ -116,6 +117,28 @@ def unmeasured(cmp: Comparison, iv: Interval) -> str:
             "session, or give --history DB to measure this machine's session-to-session spread" % apart)
 
 
+def gpu_line(cmp: Comparison, doc: Document) -> list[str]:
+    """What the GPU times say of the change, where both runs logged them:
+    the GPU time's change and how much of each run the GPU bounds."""
+    if cmp.gpu is None:
+        return []
+    iv = cmp.gpu.path.gpu_ms
+    ci = "95% CI" if not cmp.levels else "95%% CI of these two %s" % (
+        "launches' passes" if "launch" in cmp.levels else "sessions' launches")
+    text = "  " + (figure(iv, "GPU time", ci) if iv.change_pct is not None else "GPU time unknown")
+    sides = {r.label: r.gpu for r in doc.runs if r.label in (cmp.against, cmp.run)}
+
+    def bound(g, words: tuple) -> str:
+        # Segments without GPU times count for neither side; a run without any shows "-".
+        (gpu, known), share = g.bound_segments(), g.path.gpu_bound_pct
+        if share is None:
+            return "-"
+        share = "%.0f%%%s" % (share, words[1])
+        return "%d of %d%s, %s" % (gpu, known, words[0], share) if known else share
+    return [text + "; %s GPU-bound in %s (%s in %s)" % (
+        cmp.run, bound(sides[cmp.run], (" segments", " of frames")), cmp.against, bound(sides[cmp.against], ("", "")))]
+
+
 def segment_lines(cmp: Comparison, seg_list: list) -> list[str]:
     """A line for each segment that changed, then the tally."""
     if not cmp.segments:
@@ -183,6 +206,7 @@ def lines(cmp: Comparison, doc: Document) -> list[str]:
     the headline, the segments that changed, the stutters, the pictures."""
     group = [headline(cmp, doc.settings.min_effect_pct, cmp.pictures)]
     group += ["  " + cmp.spread] if cmp.spread else []
+    group += gpu_line(cmp, doc)
     group += segment_lines(cmp, doc.segments)
     group.append(stutter_line([r for r in doc.runs if r.label in (cmp.against, cmp.run)]))
     if cmp.pictures:

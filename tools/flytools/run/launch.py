@@ -135,6 +135,8 @@ def launch(s: FlyrunSettings, p: Planned, order: int, stop: Stop) -> Outcome:
                "FLYRATE_CSV": os.path.abspath(os.path.join(scratch, "frames.csv"))}
     if shots:
         flyrate["FLYRATE_SHOTS"] = os.path.abspath(os.path.join(scratch, "shots"))
+    if s.gpu:
+        flyrate["FLYRATE_GPU"] = "1"
     env = {k: v for k, v in os.environ.items() if not k.startswith("FLYRATE")}
     env.update(flyrate)
     facts = host.host()

@@ -17,7 +17,7 @@ def session_record(s: FlyrunSettings, entries: list, complete: bool) -> Session:
     return Session(settings=SessionSettings(
         labels=list(s.labels), runs=s.runs, passes=s.passes, script=s.script, script_sha256=s.script_sha256,
         order=s.order, seed=s.seed, warmup_runs=s.warmup_runs, timeout_s=s.timeout_s, shots=s.shots,
-        commands=s.commands, looks=s.looks), runs=tuple(entries), complete=complete)
+        commands=s.commands, gpu=s.gpu or None, looks=s.looks), runs=tuple(entries), complete=complete)
 
 
 @dataclass
