@@ -11,7 +11,7 @@ import numpy as np
 from .. import metrics
 from ..records import GpuChange, GpuSide, GpuSpans, Run, ShareChange
 from ..stats import inference as stats
-from .intervals import _units, interval, launch_times, pass_values
+from .intervals import interval, launch_times, pass_values, run_units
 
 GPU_MS, BOUND = metrics.BY_NAME["gpu"], metrics.BY_NAME["gpu_bound"]
 # A span is GPU-bound when more than this share of its frames with GPU times are.
@@ -51,7 +51,7 @@ def share_change(ra: Run, rb: Run, span: slice, method: str) -> ShareChange:
     a, b = float(np.mean(va)), float(np.mean(vb))
     if method == "none":
         return ShareChange(a, b, b - a)
-    ua, ub = _units(ra, va, method), _units(rb, vb, method)
+    ua, ub = run_units(ra, va, method), run_units(rb, vb, method)
     ta, tb = (launch_times(ra), launch_times(rb)) if method == "runs" else (None, None)
     est, se, df = stats.drift_adjusted(ta, ua, tb, ub) if ta and tb else stats.welch(ua, ub)
     return ShareChange(a, b, est, [float(np.clip(x, -100.0, 100.0)) for x in stats.interval(est, se, df)])

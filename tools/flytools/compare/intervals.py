@@ -40,9 +40,9 @@ def launch_times(run: Run) -> Optional[list[float]]:
     return [float(np.mean([orders[i] for i in group])) for group in run.launches]
 
 
-def _units(run: Run, logs: Sequence[float], method: str) -> list[float]:
-    # The independent values of a run: the log per-pass values, or with
-    # several launches each launch's mean of them.
+def run_units(run: Run, logs: Sequence[float], method: str) -> list[float]:
+    """The independent values of a run: its per-pass values, or with
+    several launches each launch's mean of them."""
     if method not in ("runs", "sessions"):
         return list(logs)
     return [float(np.mean([logs[i] for i in group])) for group in run.launches]
@@ -91,7 +91,7 @@ def _spread(ra, rb, va, vb, metric, method):
     """(log change, its standard error, df, variance of one unit's log
     ratio, units a side, A's log level as the fit sees it) from the runs'
     independent values."""
-    ua, ub = _units(ra, np.log(va), method), _units(rb, np.log(vb), method)
+    ua, ub = run_units(ra, np.log(va), method), run_units(rb, np.log(vb), method)
     # Launches of one session only: two sessions' places in time don't interleave.
     ta, tb = (launch_times(ra), launch_times(rb)) if method == "runs" else (None, None)
     if ta is not None and tb is not None:

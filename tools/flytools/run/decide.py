@@ -77,12 +77,20 @@ def judge(ra, rb, looks: int, pct: float) -> Look:
     return Look(n, stats.percent(est), [stats.percent(lo), stats.percent(hi)], verdict, passes, needed)
 
 
+# An interval reaching beyond B at 11 times A's mean frame time says
+# nothing a reader can use; the look says so instead of printing it.
+WIDEST_SHOWN_PCT = 1000.0
+
+
 def line(a: str, b: str, lk: Look, pct: float) -> str:
     """The look in words."""
     if lk.ci_pct is None:
         return "too few for an interval"
-    text = "%s against %s %+.1f%% (95%% CI valid under looking after every block %+.1f..%+.1f%%)" % (
-        b, a, lk.change_pct, *lk.ci_pct)
+    if lk.ci_pct[1] > WIDEST_SHOWN_PCT:  # the first looks' few degrees of freedom: no figure worth reading
+        ci = "95% CI valid under looking after every block: too wide yet to show"
+    else:
+        ci = "95%% CI valid under looking after every block %+.1f..%+.1f%%" % tuple(lk.ci_pct)
+    text = "%s against %s %+.1f%% (%s)" % (b, a, lk.change_pct, ci)
     if lk.verdict != "inconclusive":
         return text + ": %s" % lk.verdict
     if lk.passes and lk.needed:
