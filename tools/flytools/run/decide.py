@@ -12,7 +12,8 @@ from typing import Optional
 import numpy as np
 
 from .. import metrics
-from ..compare.intervals import launch_times, pass_values
+from ..compare import intervals
+from ..compare.intervals import pass_values
 from ..inputs import runfolder
 from ..stats import inference as stats, plan, sequential, spread
 
@@ -60,21 +61,21 @@ def looks_of(max_runs: int) -> int:
 
 
 def judge(ra, rb, looks: int, pct: float) -> Look:
-    """Run rb against ra, launches of one session, at one of `looks` looks."""
+    """Run rb against ra, launches of one session, at one of `looks` looks:
+    the whole path's mean frame time as the comparison at the end gives it,
+    so that the look and the report never disagree."""
     n = min(len(ra.launches), len(rb.launches))
     if n < 2:
         return Look(n)
-    ua, ub = ([float(np.mean(np.log([pass_values(r, MEAN)[i] for i in g]))) for g in r.launches] for r in (ra, rb))
-    est, se, df = stats.drift_adjusted(launch_times(ra), ua, launch_times(rb), ub)
-    if not math.isfinite(df) or df < 1:
+    iv = intervals.interval(ra, rb, MEAN, slice(None), "runs", pct, looks=looks)
+    if iv.ci_pct is None or iv.df is None or iv.df < 1:
         return Look(n)
-    critical = sequential.critical_t(looks, df)
-    lo, hi = est - critical * se, est + critical * se
-    bounds = stats.log_bounds(pct)
-    verdict = ("slower" if lo > bounds[1] else "faster" if hi < bounds[0]
-               else "no change" if bounds[0] <= lo and hi <= bounds[1] else "inconclusive")
-    passes, needed = _plan((ra, rb), est, se, n, bounds, looks)
-    return Look(n, stats.percent(est), [stats.percent(lo), stats.percent(hi)], verdict, passes, needed)
+    # The standard error back from the interval's half-width (a flyrun
+    # session's CSV logs have no rounding to widen it).
+    lo, hi = (math.log1p(x / 100.0) for x in iv.ci_pct)
+    se = (hi - lo) / (2.0 * sequential.critical_t(looks, iv.df))
+    passes, needed = _plan((ra, rb), (lo + hi) / 2.0, se, n, stats.log_bounds(pct), looks)
+    return Look(n, iv.change_pct, iv.ci_pct, iv.verdict, passes, needed)
 
 
 # An interval reaching beyond B at 11 times A's mean frame time says
