@@ -7,8 +7,8 @@
 // 1..N, milliseconds with six decimals, and the chunk builds the game
 // counted during the frame. Without room for the chunk counts the column is
 // left out, header included. With GPU times (FLYRATE_GPU=1) two more
-// columns follow, "gpu_ms,gpu_lag_ms", empty in a frame without them. The first pass creates or truncates the file;
-// later passes append to it.
+// columns follow, "gpu_ms,gpu_lag_ms", empty in a frame without them. The
+// first pass creates or truncates the file; later passes append to it.
 //
 // A pass's rows are all there or none are: a pass whose rows can't be
 // written whole (a full disk, say) is cut off the file again, so the passes

@@ -17,8 +17,8 @@ void Report_WriteCsv(void);
 // GPU times (gpu.cpp), each doing nothing unless FLYRATE_GPU=1 got them going.
 // Init allocates the tables (0 and a warning when it can't); Setup looks at
 // the current context in the first warm-up frame, once Init has succeeded
-// (0 and a warning without timer queries); StartPass empties the tables and marks the pass's start;
-// Mark issues the query of a hook point (frame 0: a start to measure the
+// (0 and a warning without timer queries); StartPass empties the tables
+// and marks the pass's start; Mark issues the query of a hook point (frame 0: a start to measure the
 // next frame from) after reading the results that are ready; Drain waits
 // for the rest at a pass's end; Release gives the queries back.
 int Gpu_Init(void);

@@ -2,10 +2,10 @@
 # one row per frame (pass, frame, frame time, and with the fourth column the
 # chunk builds of the frame; with GPU times last the frame's GPU time and
 # the GPU's lag, empty where the plug-in has none), frames 1..N per pass,
-# passes one after another. A log is read in bulk a piece at a time, so a log of millions of
-# frames is never held as text; a piece that isn't plain goes through the
-# line-by-line reader, which names the first bad line. Every problem is an
-# InputError naming the file and the line.
+# passes one after another. A log is read in bulk a piece at a time, so a
+# log of millions of frames is never held as text; a piece that isn't plain
+# goes through the line-by-line reader, which names the first bad line.
+# Every problem is an InputError naming the file and the line.
 import io
 import warnings
 
